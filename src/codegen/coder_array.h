@@ -43,8 +43,8 @@ class data_ptr {
   void reserve(SZ n) {
     if (n > capacity_) {
       T* newData = new T[static_cast<std::size_t>(n)];
-      for (SZ k = 0; k < size_; ++k) {
-        newData[k] = data_[k];
+      if (data_ != nullptr && size_ > 0) {
+        std::copy_n(data_, size_, newData);
       }
       if (owner_) {
         delete[] data_;

@@ -1,0 +1,81 @@
+#include "getAccCalib.h"
+
+#include "accelcal.h"
+#include "findStaticWindow.h"
+#include "getAccCalib_data.h"
+#include "getAccCalib_initialize.h"
+#include "movmean.h"
+
+namespace {
+
+// Rows idx(1) ... idx(M) (1-based) of the N x 3 matrix x, as an M x 3 matrix.
+void gatherRows(const coder::array<double, 2>& x, const coder::array<unsigned int, 2>& idx,
+                coder::array<double, 2>& rows) {
+  const int n = x.size(0);
+  const int m = n == 0 ? 0 : idx.numel();
+  rows.set_size(m, 3);
+  for (int j = 0; j < 3; ++j) {
+    for (int r = 0; r < m; ++r) {
+      rows[r + m * j] = x[static_cast<int>(idx[r] - 1U) + n * j];
+    }
+  }
+}
+
+}  // namespace
+
+void getAccCalib(const coder::array<double, 2>& accVector, double tolerancePct,
+                 double moveMeanWindow, double diffThreshold, double windowWidth,
+                 double deltaThresholdWindow, double* offset, double* gainMatrix,
+                 boolean_T* result) {
+  if (!isInitialized_getAccCalib) {
+    getAccCalib_initialize();
+  }
+  const int n = accVector.size(0);
+
+  coder::array<double, 2> accVectorFiltered;
+  accVectorFiltered.set_size(n, 3);
+  {
+    coder::array<double, 1> column;
+    coder::array<double, 1> smoothed;
+    column.set_size(n);
+    for (int j = 0; j < 3; ++j) {
+      for (int k = 0; k < n; ++k) {
+        column[k] = accVector[k + n * j];
+      }
+      coder::movmean(column, moveMeanWindow, smoothed);
+      for (int k = 0; k < n; ++k) {
+        accVectorFiltered[k + n * j] = smoothed[k];
+      }
+    }
+  }
+
+  coder::array<unsigned int, 2> accZUpIdx, accZDownIdx, accXUpIdx, accXDownIdx, accYUpIdx,
+      accYDownIdx;
+  struct Search {
+    int axis;
+    double level;
+    coder::array<unsigned int, 2>* idx;
+  };
+  const Search searches[6] = {{3, -1.0, &accZUpIdx}, {3, 1.0, &accZDownIdx},
+                              {1, -1.0, &accXUpIdx}, {1, 1.0, &accXDownIdx},
+                              {2, -1.0, &accYUpIdx}, {2, 1.0, &accYDownIdx}};
+  for (const Search& s : searches) {
+    coder::findStaticWindow(accVectorFiltered, s.axis, s.level, tolerancePct, diffThreshold,
+                            windowWidth, deltaThresholdWindow, *s.idx);
+  }
+
+  bool found = true;
+  for (const Search& s : searches) {
+    found = found && s.idx->numel() != 1;
+  }
+  *result = found ? 1 : 0;
+
+  coder::array<double, 2> xUp, xDown, yUp, yDown, zUp, zDown;
+  gatherRows(accVectorFiltered, accXUpIdx, xUp);
+  gatherRows(accVectorFiltered, accXDownIdx, xDown);
+  gatherRows(accVectorFiltered, accYUpIdx, yUp);
+  gatherRows(accVectorFiltered, accYDownIdx, yDown);
+  gatherRows(accVectorFiltered, accZUpIdx, zUp);
+  gatherRows(accVectorFiltered, accZDownIdx, zDown);
+  coder::accelcal(xUp, xDown, yUp, yDown, zUp, zDown, gainMatrix, offset);
+}
