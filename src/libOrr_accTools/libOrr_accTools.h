@@ -1,0 +1,76 @@
+// ACCTOOLS: owns one accelerometer recording and the result of calibrating it.
+#ifndef LIBORR_ACCTOOLS_H
+#define LIBORR_ACCTOOLS_H
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class ACCTOOLS {
+ public:
+  // Result of the last calibration. With the values as stored, the fitted model is, for a raw
+  // sample as a row vector: calibrated = raw * accGainMatrix + accOffset, that is
+  // calibrated_j = sum_i raw_i * accGainMatrix[i][j] + accOffset[j].
+  struct ACCRESULT {
+    bool isCalibrationSuccess = false;
+    double accOffset[3] = {0.0, 0.0, 0.0};
+    // Three rows of three; element [i][j] is row i, column j.
+    std::vector<std::array<double, 3>> accGainMatrix =
+        std::vector<std::array<double, 3>>(3, std::array<double, 3>{0.0, 0.0, 0.0});
+  };
+
+  // Why the last readAccelerometerMeasures call returned false.
+  enum class ReadError {
+    kNone,
+    kCannotOpen,   // the file could not be opened, or is a directory; see readErrno()
+    kReadFailed,   // reading failed part-way; see readErrno()
+    kTooManyRows,  // more rows than the numeric library's 32-bit sizes can hold as N x 3
+  };
+
+  // The largest row count a recording may have: N x 3 elements must fit a 32-bit int.
+  static constexpr std::uint64_t kMaxRows = 2147483647ULL / 3;
+
+  ACCTOOLS() = default;
+  ~ACCTOOLS() {
+    mAccelerometerMeasures[2].clear();
+    mAccelerometerMeasures[1].clear();
+    mAccelerometerMeasures[0].clear();
+    mAccCalibResult.accGainMatrix.clear();
+  }
+  ACCTOOLS(const ACCTOOLS&) = delete;
+  ACCTOOLS& operator=(const ACCTOOLS&) = delete;
+
+  // Reads a CSV recording into three columns (x, y, z), one row per line of the file: the header
+  // line included (it becomes a row of zeros) and one row more than there are newline bytes, so a
+  // final newline adds a last row of zeros. The first three fields of a line are converted like
+  // std::stod (leading blanks skipped, longest numeric prefix, hex, inf and nan forms); a field
+  // that does not convert, or is out of range, is reported on standard error as "Header : " plus
+  // the field and leaves its slot unchanged. Fields after the third are ignored.
+  //
+  // Returns false when the file cannot be opened or read ("Can not open csv file" on standard
+  // error; the columns are left untouched) or holds more than kMaxRows rows (nothing allocated);
+  // readError() and readErrno() then tell why.
+  bool readAccelerometerMeasures(std::string filepath);
+
+  // Calibrates the current measurements and overwrites the whole result record, also on failure.
+  // With no rows, or more than kMaxRows, the core is not called and the result reads as failed
+  // with a zero offset and matrix.
+  void accCalibration(double tolerancePct, double moveMeanWindow, double diffThreshold,
+                      double windowWidth, double deltaThresholdWindow);
+
+  const ACCRESULT& getAccCalibResult() const { return mAccCalibResult; }
+  const std::array<std::vector<double>, 3>& getAccelerometerMeasures() const {
+    return mAccelerometerMeasures;
+  }
+  ReadError readError() const { return mReadError; }
+  int readErrno() const { return mReadErrno; }
+
+ private:
+  ACCRESULT mAccCalibResult;
+  std::array<std::vector<double>, 3> mAccelerometerMeasures;
+  ReadError mReadError = ReadError::kNone;
+  int mReadErrno = 0;
+};
+
+#endif

@@ -1,0 +1,182 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "getAccCalib.h"
+#include "libOrr_accTools.h"
+#include "recording_generator.h"
+
+namespace {
+
+// A CSV file with the given bytes in a fresh temporary directory, removed afterwards.
+class TempFile {
+ public:
+  explicit TempFile(const std::string& contents) {
+    char dir[] = "/tmp/tiltfit_test_XXXXXX";
+    dir_ = mkdtemp(dir);
+    path_ = dir_ + "/rec.csv";
+    std::ofstream(path_, std::ios::binary) << contents;
+  }
+  ~TempFile() {
+    std::remove(path_.c_str());
+    rmdir(dir_.c_str());
+  }
+  const std::string& path() const { return path_; }
+  const std::string& dir() const { return dir_; }
+
+ private:
+  std::string dir_;
+  std::string path_;
+};
+
+struct Read {
+  bool ok;
+  std::vector<std::vector<double>> rows;  // one {x, y, z} per row
+  std::string err;
+};
+
+Read read(const std::string& contents) {
+  TempFile f(contents);
+  ACCTOOLS tools;
+  testing::internal::CaptureStderr();
+  Read r;
+  r.ok = tools.readAccelerometerMeasures(f.path());
+  r.err = testing::internal::GetCapturedStderr();
+  const auto& m = tools.getAccelerometerMeasures();
+  EXPECT_EQ(m[0].size(), m[1].size());
+  EXPECT_EQ(m[0].size(), m[2].size());
+  for (size_t k = 0; k < m[0].size(); ++k) r.rows.push_back({m[0][k], m[1][k], m[2][k]});
+  return r;
+}
+
+using Rows = std::vector<std::vector<double>>;
+
+TEST(ReaderTest, HeaderBecomesZeroRowAndFinalNewlineAddsOne) {
+  Read r = read("accz,accy,accz\n1,2,3\n4,5,6\n7,8,9\n");
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(r.rows, (Rows{{0, 0, 0}, {1, 2, 3}, {4, 5, 6}, {7, 8, 9}, {0, 0, 0}}));
+  EXPECT_EQ(r.err, "Header : accz\nHeader : accy\nHeader : accz\n");
+  r = read("accz,accy,accz\n1,2,3\n4,5,6\n7,8,9");
+  EXPECT_EQ(r.rows, (Rows{{0, 0, 0}, {1, 2, 3}, {4, 5, 6}, {7, 8, 9}}));
+}
+
+TEST(ReaderTest, EmptyFileGivesOneZeroRow) {
+  const Read r = read("");
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(r.rows, (Rows{{0, 0, 0}}));
+  EXPECT_EQ(r.err, "");
+}
+
+TEST(ReaderTest, OddLines) {
+  const Read r = read("1,,3\n1,2,3,4\n1,2,\n\n 7.5abc,0x10,-inf\n1e999,1e-400,nan\n2,3");
+  EXPECT_TRUE(r.ok);
+  ASSERT_EQ(r.rows.size(), 7U);
+  EXPECT_EQ(r.rows[0], (std::vector<double>{1, 0, 3}));
+  EXPECT_EQ(r.rows[1], (std::vector<double>{1, 2, 3}));
+  EXPECT_EQ(r.rows[2], (std::vector<double>{1, 2, 0}));
+  EXPECT_EQ(r.rows[3], (std::vector<double>{0, 0, 0}));
+  EXPECT_EQ(r.rows[4][0], 7.5);
+  EXPECT_EQ(r.rows[4][1], 16.0);
+  EXPECT_EQ(r.rows[4][2], -INFINITY);
+  EXPECT_EQ(r.rows[5][0], 0.0);
+  EXPECT_EQ(r.rows[5][1], 0.0);
+  EXPECT_TRUE(std::isnan(r.rows[5][2]));
+  EXPECT_EQ(r.rows[6], (std::vector<double>{2, 3, 0}));
+  EXPECT_EQ(r.err, "Header : \nHeader : 1e999\nHeader : 1e-400\n");
+}
+
+TEST(ReaderTest, CarriageReturnsStayInTheReportedField) {
+  const Read r = read("accx,accy,accz\r\n1,2,3\r\n");
+  EXPECT_EQ(r.rows, (Rows{{0, 0, 0}, {1, 2, 3}, {0, 0, 0}}));
+  EXPECT_EQ(r.err, "Header : accx\nHeader : accy\nHeader : accz\r\n");
+}
+
+TEST(ReaderTest, UnreadablePathsLeaveTheColumnsUntouched) {
+  ACCTOOLS tools;
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(tools.readAccelerometerMeasures("/nonexistent/dir/rec.csv"));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Can not open csv file\n");
+  EXPECT_EQ(tools.readError(), ACCTOOLS::ReadError::kCannotOpen);
+  EXPECT_EQ(tools.readErrno(), ENOENT);
+  EXPECT_TRUE(tools.getAccelerometerMeasures()[0].empty());
+
+  TempFile f("1,2,3\n");
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(tools.readAccelerometerMeasures(f.dir()));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Can not open csv file\n");
+  EXPECT_EQ(tools.readErrno(), EISDIR);
+}
+
+TEST(ToolObjectTest, FreshObjectHasAFailedZeroResult) {
+  ACCTOOLS tools;
+  const ACCTOOLS::ACCRESULT& r = tools.getAccCalibResult();
+  EXPECT_FALSE(r.isCalibrationSuccess);
+  for (double v : r.accOffset) EXPECT_EQ(v, 0.0);
+  ASSERT_EQ(r.accGainMatrix.size(), 3U);
+  for (const auto& row : r.accGainMatrix)
+    for (double v : row) EXPECT_EQ(v, 0.0);
+}
+
+// The stored rows are the core's column-major matrix read row by row, untransposed.
+TEST(ToolObjectTest, StoresTheCoreResultRowByRow) {
+  tiltfit_gen::Options o;
+  o.restSamples = 300;
+  const double K[9] = {1.02, 0.01, -0.02, 0.015, 0.97, 0.005, -0.01, 0.02, 1.01};
+  std::copy(K, K + 9, o.gain);
+  o.offset[2] = 0.01;
+  const tiltfit_gen::Recording rec = tiltfit_gen::generate(o);
+  std::FILE* f = std::tmpfile();
+  tiltfit_gen::writeCsv(f, rec);
+  std::rewind(f);
+  std::string csv;
+  for (int c; (c = std::fgetc(f)) != EOF;) csv.push_back(static_cast<char>(c));
+  std::fclose(f);
+  TempFile file(csv);
+
+  ACCTOOLS tools;
+  testing::internal::CaptureStderr();
+  ASSERT_TRUE(tools.readAccelerometerMeasures(file.path()));
+  testing::internal::GetCapturedStderr();
+  tools.accCalibration(5, 50, 5e-4, 100, 2e-3);
+
+  const auto& m = tools.getAccelerometerMeasures();
+  const int n = static_cast<int>(m[0].size());
+  coder::array<double, 2> x;
+  x.set_size(n, 3);
+  for (int j = 0; j < 3; ++j)
+    for (int k = 0; k < n; ++k) x[k + n * j] = m[static_cast<size_t>(j)][static_cast<size_t>(k)];
+  double offset[3], gain[9];
+  boolean_T ok = 0;
+  getAccCalib(x, 5, 50, 5e-4, 100, 2e-3, offset, gain, &ok);
+
+  const ACCTOOLS::ACCRESULT& r = tools.getAccCalibResult();
+  ASSERT_TRUE(ok);
+  EXPECT_TRUE(r.isCalibrationSuccess);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(r.accOffset[i], offset[i]);
+    for (int j = 0; j < 3; ++j) EXPECT_EQ(r.accGainMatrix[static_cast<size_t>(i)][static_cast<size_t>(j)], gain[i + 3 * j]);
+  }
+  // A failed calibration still overwrites the result with the core's output.
+  tools.accCalibration(5, 50, 5e-4, 1, 2e-3);
+  getAccCalib(x, 5, 50, 5e-4, 1, 2e-3, offset, gain, &ok);
+  EXPECT_FALSE(ok);
+  EXPECT_FALSE(r.isCalibrationSuccess);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(r.accOffset[i], offset[i]);
+    for (int j = 0; j < 3; ++j) EXPECT_EQ(r.accGainMatrix[static_cast<size_t>(i)][static_cast<size_t>(j)], gain[i + 3 * j]);
+  }
+}
+
+TEST(ToolObjectTest, NoRowsAreNeverHandedToTheCore) {
+  ACCTOOLS tools;
+  tools.accCalibration(5, 50, 5e-4, 1000, 2e-3);
+  EXPECT_FALSE(tools.getAccCalibResult().isCalibrationSuccess);
+}
+
+}  // namespace

@@ -1,0 +1,97 @@
+// Runs the built tiltfit executable as a user would and captures what it prints.
+#ifndef TILTFIT_TESTS_CLI_HARNESS_H
+#define TILTFIT_TESTS_CLI_HARNESS_H
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace tiltfit_test {
+
+struct Outcome {
+  int status = -1;       // exit status as the shell sees it (0-255), or -1 when killed
+  int signal = 0;        // the signal that ended the process, if any
+  std::string out;
+  std::string err;
+};
+
+inline std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// A fresh temporary directory, removed with its files afterwards.
+class TempDir {
+ public:
+  TempDir() {
+    char dir[] = "/tmp/tiltfit_cli_XXXXXX";
+    path_ = mkdtemp(dir);
+  }
+  ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+  std::string file(const std::string& name, const std::string& contents) const {
+    const std::string p = path_ + "/" + name;
+    std::ofstream(p, std::ios::binary) << contents;
+    return p;
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Runs `exe args...` with standard output and error captured; addressSpaceLimit (bytes, 0 for
+// none) lowers RLIMIT_AS for the child only.
+inline Outcome run(const std::string& exe, const std::vector<std::string>& args,
+                   unsigned long long addressSpaceLimit = 0) {
+  TempDir dir;
+  const std::string outPath = dir.path() + "/out";
+  const std::string errPath = dir.path() + "/err";
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int in = open("/dev/null", O_RDONLY);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    if (addressSpaceLimit > 0) {
+      const rlimit lim{addressSpaceLimit, addressSpaceLimit};
+      setrlimit(RLIMIT_AS, &lim);
+    }
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(exe.c_str()));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(exe.c_str(), argv.data());
+    _exit(127);
+  }
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  Outcome o;
+  if (WIFEXITED(wstatus)) o.status = WEXITSTATUS(wstatus);
+  if (WIFSIGNALED(wstatus)) o.signal = WTERMSIG(wstatus);
+  o.out = slurp(outPath);
+  o.err = slurp(errPath);
+  return o;
+}
+
+// The report with the execution-time figure replaced by N.
+inline std::string maskTime(const std::string& out) {
+  return std::regex_replace(out, std::regex("Execution time : [0-9]+ us"), "Execution time : N us");
+}
+
+}  // namespace tiltfit_test
+
+#endif
