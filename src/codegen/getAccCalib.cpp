@@ -1,7 +1,7 @@
 #include "getAccCalib.h"
 
 #include "accelcal.h"
-#include "findStaticWindow.h"
+#include "findStaticWindowFast.h"
 #include "getAccCalib_data.h"
 #include "getAccCalib_initialize.h"
 #include "movmean.h"
@@ -59,9 +59,13 @@ void getAccCalib(const coder::array<double, 2>& accVector, double tolerancePct,
   const Search searches[6] = {{3, -1.0, &accZUpIdx}, {3, 1.0, &accZDownIdx},
                               {1, -1.0, &accXUpIdx}, {1, 1.0, &accXDownIdx},
                               {2, -1.0, &accYUpIdx}, {2, 1.0, &accYDownIdx}};
-  for (const Search& s : searches) {
-    coder::findStaticWindow(accVectorFiltered, s.axis, s.level, tolerancePct, diffThreshold,
-                            windowWidth, deltaThresholdWindow, *s.idx);
+  // The six searches share nothing but the read-only smoothed recording; each gives the same
+  // list whichever thread runs it.
+#pragma omp parallel for schedule(dynamic, 1)
+  for (int k = 0; k < 6; ++k) {
+    const Search& s = searches[k];
+    coder::findStaticWindowFast(accVectorFiltered, s.axis, s.level, tolerancePct, diffThreshold,
+                                windowWidth, deltaThresholdWindow, *s.idx);
   }
 
   bool found = true;
