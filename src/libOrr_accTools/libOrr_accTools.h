@@ -51,7 +51,14 @@ class ACCTOOLS {
   // Returns false when the file cannot be opened or read ("Can not open csv file" on standard
   // error; the columns are left untouched) or holds more than kMaxRows rows (nothing allocated);
   // readError() and readErrno() then tell why.
+  //
+  // Reads the file in large blocks with a direct decimal parser (see csvField.h); the rows, values,
+  // messages and results are those of readAccelerometerMeasuresReference.
   bool readAccelerometerMeasures(std::string filepath);
+
+  // The same reader built line by line on standard streams and std::stod: simple and slow, kept as
+  // the reference the fast reader is tested against.
+  bool readAccelerometerMeasuresReference(std::string filepath);
 
   // Calibrates the current measurements and overwrites the whole result record, also on failure.
   // With no rows, or more than kMaxRows, the core is not called and the result reads as failed

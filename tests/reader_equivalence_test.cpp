@@ -1,0 +1,154 @@
+// The block reader and its decimal parser must agree with the stream reader and std::stod on every
+// byte: same rows, same values bit for bit, same messages.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "cli_harness.h"
+#include "csvField.h"
+#include "libOrr_accTools.h"
+
+namespace {
+
+std::string randomDigits(std::mt19937_64& rng, int maxLen) {
+  std::string s(static_cast<size_t>(rng() % static_cast<unsigned>(maxLen + 1)), '0');
+  for (char& c : s) c = static_cast<char>('0' + rng() % 10);
+  return s;
+}
+
+// Fields of every shape the reader may meet, biased towards plain decimals.
+std::string randomField(std::mt19937_64& rng) {
+  static const char* const kOdd[] = {"inf", "-INF", "Infinity", "nan", "NaN(123)", "-nan", "0x1.8p3",
+                                     "0X10", "-0x", "1e", "1e+", "1E-", ".", "-", "+", "e5", "",
+                                     " \t1.5", "\v-2", "1.5abc", "1,5", "1e999", "-1e-400", "4.9e-324",
+                                     "2.2250738585072014e-308", "1.7976931348623157e308",
+                                     "1.7976931348623159e308", "00000000000000000000000012.5",
+                                     "0.000000000000000000000000001", "accx", "\r"};
+  const unsigned pick = static_cast<unsigned>(rng() % 10);
+  if (pick == 0) return kOdd[rng() % (sizeof kOdd / sizeof kOdd[0])];
+  std::string s;
+  if (rng() % 3 == 0) s += (rng() % 2) ? "-" : "+";
+  s += randomDigits(rng, pick < 6 ? 3 : 22);
+  if (rng() % 3 != 0) s += "." + randomDigits(rng, pick < 6 ? 6 : 22);
+  if (rng() % 5 == 0) {
+    s += (rng() % 2) ? "e" : "E";
+    if (rng() % 2) s += (rng() % 2) ? "-" : "+";
+    s += randomDigits(rng, 3);
+  }
+  if (rng() % 20 == 0) s += "\r";
+  if (rng() % 50 == 0) s += std::string("\0", 1) + "7";
+  return s;
+}
+
+bool stod(const std::string& s, double& v) {
+  try {
+    v = std::stod(s);
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+TEST(CsvFieldTest, MatchesStodOnRandomFields) {
+  const unsigned seed = 42;
+  std::mt19937_64 rng(seed);
+  for (int i = 0; i < 300000; ++i) {
+    const std::string f = randomField(rng);
+    double expected = 0.0, actual = 0.0;
+    const bool ok = stod(f, expected);
+    ASSERT_EQ(tiltfit_csv::parseField(f.data(), f.data() + f.size(), actual), ok) << "[" << f << "] seed " << seed;
+    if (ok) {
+      ASSERT_TRUE(sameBits(actual, expected)) << "[" << f << "] " << actual << " vs " << expected;
+    }
+  }
+}
+
+TEST(CsvFieldTest, ShortestRoundTripDecimalsAreExact) {
+  std::mt19937_64 rng(7);
+  std::uniform_real_distribution<double> u(-2.0, 2.0);
+  char buf[64];
+  for (int i = 0; i < 200000; ++i) {
+    const double v = u(rng) / ((i % 7) + 1);
+    const int len = std::snprintf(buf, sizeof buf, i % 2 ? "%.17g" : "%.6f", v);
+    double expected = std::stod(buf), actual;
+    ASSERT_TRUE(tiltfit_csv::parseField(buf, buf + len, actual));
+    ASSERT_TRUE(sameBits(actual, expected)) << buf;
+  }
+}
+
+struct Reading {
+  bool ok;
+  std::array<std::vector<double>, 3> columns;
+  std::string err;
+};
+
+Reading read(const std::string& path, bool fast) {
+  ACCTOOLS tools;
+  testing::internal::CaptureStderr();
+  Reading r;
+  r.ok = fast ? tools.readAccelerometerMeasures(path) : tools.readAccelerometerMeasuresReference(path);
+  r.err = testing::internal::GetCapturedStderr();
+  r.columns = tools.getAccelerometerMeasures();
+  return r;
+}
+
+void expectSameReading(const std::string& path, const std::string& what) {
+  const Reading a = read(path, true);
+  const Reading b = read(path, false);
+  ASSERT_EQ(a.ok, b.ok) << what;
+  ASSERT_EQ(a.err, b.err) << what;
+  for (int c = 0; c < 3; ++c) {
+    ASSERT_EQ(a.columns[static_cast<size_t>(c)].size(), b.columns[static_cast<size_t>(c)].size()) << what;
+    for (size_t r = 0; r < a.columns[static_cast<size_t>(c)].size(); ++r)
+      ASSERT_TRUE(sameBits(a.columns[static_cast<size_t>(c)][r], b.columns[static_cast<size_t>(c)][r]))
+          << what << " row " << r << " column " << c;
+  }
+}
+
+TEST(ReaderEquivalenceTest, RandomFiles) {
+  tiltfit_test::TempDir dir;
+  for (unsigned seed = 1; seed <= 300; ++seed) {
+    std::mt19937_64 rng(seed);
+    std::string file = rng() % 4 ? "accx,accy,accz\n" : "";
+    const int lines = static_cast<int>(rng() % 60);
+    for (int l = 0; l < lines; ++l) {
+      const int fields = static_cast<int>(rng() % 6);
+      for (int f = 0; f < fields; ++f) file += (f ? "," : "") + randomField(rng);
+      if (rng() % 8 == 0) file += ",";
+      if (l + 1 < lines || rng() % 2) file += rng() % 5 ? "\n" : "\r\n";
+    }
+    expectSameReading(dir.file("r.csv", file), "seed " + std::to_string(seed));
+  }
+}
+
+TEST(ReaderEquivalenceTest, LinesAcrossBlockBoundariesAndOneHugeLine) {
+  tiltfit_test::TempDir dir;
+  std::mt19937_64 rng(11);
+  std::string file = "accx,accy,accz\n";
+  while (file.size() < (std::size_t{9} << 19)) {
+    file += randomField(rng) + "," + randomField(rng) + "," + randomField(rng) + "\n";
+  }
+  expectSameReading(dir.file("long.csv", file), "many lines");
+  std::string huge = "1.5,2.5," + std::string(std::size_t{5} << 20, '7') + "\n4,5,6";
+  expectSameReading(dir.file("huge.csv", huge), "huge line");
+}
+
+TEST(ReaderEquivalenceTest, FixturesOfTheReaderTests) {
+  tiltfit_test::TempDir dir;
+  const char* const fixtures[] = {"accz,accy,accz\n1,2,3\n4,5,6\n7,8,9\n", "accz,accy,accz\n1,2,3",
+                                  "", "1,,3\n1,2,3,4\n1,2,\n", "\n\n\n", "1e999,x\r\n", ",,,,\n,",
+                                  "\xEF\xBB\xBF" "accx,accy,accz\n1,2,3\n"};
+  for (const char* f : fixtures) expectSameReading(dir.file("f.csv", f), f);
+  const char nulBytes[] = "1,\0002,3\n\0\n4,5\0,6";
+  const std::string nul(nulBytes, sizeof nulBytes - 1);
+  expectSameReading(dir.file("nul.csv", nul), "NUL bytes");
+}
+
+}  // namespace
