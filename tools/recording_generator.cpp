@@ -131,7 +131,7 @@ void writeCsv(std::FILE* out, const Recording& recording) {
     char* const end = line + sizeof line;
     for (const double v : {recording.x[i], recording.y[i], recording.z[i]}) {
       if (p != line) *p++ = ',';
-      p = std::to_chars(p, end, v).ptr;
+      p = std::to_chars(p, end, v, std::chars_format::fixed, 6).ptr;
     }
     *p++ = '\n';
     std::fwrite(line, 1, static_cast<size_t>(p - line), out);

@@ -46,7 +46,7 @@ Recording generate(const Options& options);
 // column vectors) and b = -G * o, scaled to the output units.
 void trueCalibration(const Options& options, double G[9], double b[3]);
 
-// Header "accx,accy,accz", then one line per sample, shortest round-trip decimal form.
+// Header "accx,accy,accz", then one line per sample with six decimals, as sensor loggers write.
 void writeCsv(std::FILE* out, const Recording& recording);
 
 }  // namespace tiltfit_gen

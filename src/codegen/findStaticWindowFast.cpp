@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <limits>
 #include <vector>
 
 #include "blockedSummation.h"
@@ -54,43 +56,56 @@ struct SlidingSums {
   }
 };
 
-// Bound on |mean_ref - true mean| for the from-scratch mean (blocked sum / L) of a window whose
-// values lie around `anchor` with sum of squared offsets s2.
-double referenceMeanError(const SlidingSums& s, int len) {
-  const double spread = std::sqrt((std::abs(s.s2) + s.e2) / len);
-  return (len + 4.0) * kU * (std::abs(s.anchor) + spread);
-}
-
-struct Estimate {
-  double value;
-  double error;  // |value - reference| <= error; may be inf or NaN when nothing can be said
+// Per-window-length constants of the score estimate.
+struct WindowConstants {
+  explicit WindowConstants(int len)
+      : n(len),
+        invN(1.0 / len),
+        invNm1(1.0 / (len - 1.0)),
+        c(len / (len - 1.0)),
+        sqrtC(std::sqrt(len / (len - 1.0))),
+        meanErr((len + 4.0) * kU),
+        refRel((2.0 * len + 10.0) * kU) {}
+  double n, invN, invNm1, c, sqrtC, meanErr, refRel;
 };
 
-// Standard deviation of one column's window as the sliding sums see it, with a bound on its
-// distance from the from-scratch columnStd value.
-Estimate stdEstimate(const SlidingSums& s, int len) {
-  const double n = len;
-  const double v = (s.s2 - s.s1 * s.s1 / n) / (n - 1.0);
-  const double dv = (s.e2 + (2.0 * std::abs(s.s1) + s.e1) * s.e1 / n +
-                     4.0 * kU * (std::abs(s.s2) + s.s1 * s.s1 / n)) /
-                        (n - 1.0) +
-                    kTinyAbs;
-  const double sigma = std::sqrt(std::max(v, 0.0));
-  double dsigma = std::sqrt(dv);
-  if (sigma > 0.0) {
-    dsigma = std::min(dsigma, dv / sigma);
+// Bound on |mean_ref - true mean| for the from-scratch mean (blocked sum / L) of a window whose
+// values lie around `anchor` with sum of squared offsets s2: L u times the mean magnitude, which
+// is at most |anchor| + sqrt(s2 / L) <= |anchor| + max(s2 / L, 1).
+inline double referenceMeanError(const SlidingSums& s, const WindowConstants& k) {
+  const double spread2 = (std::abs(s.s2) + s.e2) * k.invN;
+  return k.meanErr * (std::abs(s.anchor) + (spread2 > 1.0 ? spread2 : 1.0));
+}
+
+// Standard deviation of one column's window as the sliding sums see it; *error receives a bound on
+// its distance from the from-scratch columnStd value (inf or NaN when nothing can be said).
+inline double stdEstimate(const SlidingSums& s, const WindowConstants& k, double* error) {
+  const double s1sq = s.s1 * s.s1 * k.invN;
+  const double v = (s.s2 - s1sq) * k.invNm1;
+  const double dv =
+      (s.e2 + (2.0 * std::abs(s.s1) + s.e1) * s.e1 * k.invN + 6.0 * kU * (std::abs(s.s2) + s1sq)) *
+          k.invNm1 +
+      kTinyAbs;
+  const double sigma = std::sqrt(v > 0.0 ? v : 0.0);
+  // |sigma - true| = |v - true^2| / (sigma + true) <= dv / sigma, and never above sqrt(dv).
+  double dsigma;
+  double invSigma = 0.0;
+  if (sigma * sigma > dv) {
+    invSigma = 1.0 / sigma;
+    dsigma = dv * invSigma;
+  } else {
+    dsigma = std::sqrt(dv);
   }
   dsigma += 2.0 * kU * sigma;
-  // The from-scratch value: sqrt(sigma^2 + c delta^2) (1 +- (2L + 10) u), delta its mean's error.
-  const double delta = referenceMeanError(s, len);
-  const double c = n / (n - 1.0);
-  const double sigmaLow = std::max(sigma - dsigma, 0.0);
-  double meanTerm = std::sqrt(c) * delta;
-  if (sigmaLow > 0.0) {
-    meanTerm = std::min(meanTerm, c * delta * delta / (2.0 * sigmaLow));
+  // The from-scratch value is sqrt(true^2 + c delta^2) (1 +- (2L + 10) u), where delta bounds the
+  // error of its mean.
+  const double delta = referenceMeanError(s, k);
+  double meanTerm = k.sqrtC * delta;
+  if (invSigma > 0.0 && dsigma <= 0.5 * sigma) {
+    meanTerm = std::min(meanTerm, k.c * delta * delta * invSigma);  // c delta^2 / (2 sigma_low)
   }
-  const double error = dsigma + (2.0 * n + 10.0) * kU * (sigma + dsigma) + meanTerm + kTinyAbs;
-  return {sigma, error};
+  *error = dsigma + k.refRel * (sigma + dsigma) + meanTerm + kTinyAbs;
+  return sigma;
 }
 
 // Sliding maximum (or minimum) of a over windows [q, q + len), as a ring of candidate indices;
@@ -135,8 +150,7 @@ void findStaticWindowFast(const array<double, 2>& accVectorFiltered, int axis, d
                           double deltaThresholdWindow, array<unsigned int, 2>& idx) {
   const int n = accVectorFiltered.size(0);
   const double nxd = std::trunc(static_cast<double>(n) - windowWidth);
-  if (!(nxd >= 1.0) || !(windowWidth >= 1.0) ||
-      std::floor(windowWidth) <= kReferenceMaxWindow) {
+  if (!(nxd >= 1.0) || !(windowWidth >= 1.0) || std::floor(windowWidth) <= kReferenceMaxWindow) {
     findStaticWindow(accVectorFiltered, axis, level, tolerancePct, diffThreshold, windowWidth,
                      deltaThresholdWindow, idx);
     return;
@@ -154,74 +168,83 @@ void findStaticWindowFast(const array<double, 2>& accVectorFiltered, int axis, d
                           accVectorFiltered.data() + 2 * static_cast<long>(n)};
   const double* a = col[j];
 
-  // Candidate mask, evaluated exactly as the reference does.
+  // Candidate test of one sample, exactly as the reference evaluates its mask.
   const double t = tolerancePct * 0.01;
   const double bandLow = level - t;
   const double bandHigh = level + t;
-  std::vector<std::uint8_t> mask(static_cast<size_t>(n));
-  for (int k = 0; k < n; ++k) {
+  auto candidate = [&](int k) {
     const double step = k == 0 ? 0.0 : std::abs(a[k] - a[k - 1]);
-    mask[static_cast<size_t>(k)] = step < diffThreshold && a[k] > bandLow && a[k] < bandHigh;
-  }
-  auto nonFinite = [&](int c, int k) { return !std::isfinite(col[c][k]); };
-
-  int candidates = 0;        // mask count over the current window
-  int bad[3] = {0, 0, 0};    // non-finite values per column over the current window
-  for (int k = 0; k < len; ++k) {
-    candidates += mask[static_cast<size_t>(k)];
-    for (int c = 0; c < 3; ++c) bad[c] += nonFinite(c, k);
-  }
+    return step < diffThreshold && a[k] > bandLow && a[k] < bandHigh;
+  };
 
   SlidingExtreme hi(a, len, true);
   SlidingExtreme lo(a, len, false);
   SlidingSums sums[3];
   bool sumsValid[3] = {false, false, false};
-  bool inRun = false;  // the previous start passed the mask, so the sliding state is current
-  double best = 1.0;
-  int bestStart = -1;
+  int bad[3] = {0, 0, 0};  // non-finite values per column in the current window
+  const WindowConstants constants(len);
 
-  for (int q = 0; q < nx; ++q) {
-    if (q > 0) {
-      const int out = q - 1;
-      const int in = q + len - 1;
-      candidates += mask[static_cast<size_t>(in)] - mask[static_cast<size_t>(out)];
-      for (int c = 0; c < 3; ++c) {
-        const bool outBad = nonFinite(c, out);
-        const bool inBad = nonFinite(c, in);
-        bad[c] += static_cast<int>(inBad) - static_cast<int>(outBad);
-        if (outBad || inBad) sumsValid[c] = false;
-      }
-      if (inRun && candidates == len) {
-        hi.expire(q);
-        lo.expire(q);
-        hi.push(in);
-        lo.push(in);
-        for (int c = 0; c < 3; ++c) {
-          if (!sumsValid[c]) continue;
-          SlidingSums& s = sums[c];
-          if (s.updates >= len) {
-            sumsValid[c] = false;  // re-anchor: bounds the error carried from one start to the next
-          } else {
-            s.remove(col[c][out]);
-            s.add(col[c][in]);
-            ++s.updates;
-          }
-        }
-      }
-    }
-    if (candidates != len) {
-      inRun = false;
-      continue;
-    }
-    if (!inRun) {
+  // Windows that may hold the minimum score, in start order. minUpper only falls, so a window
+  // whose lower bound is above it can never be the minimum and is dropped.
+  struct Candidate {
+    int start;
+    double lower;  // NaN when the estimate says nothing: always kept
+  };
+  std::vector<Candidate> candidates;
+  double minUpper = std::numeric_limits<double>::infinity();
+  std::size_t pruneAt = 64;
+  auto prune = [&]() {
+    candidates.erase(std::remove_if(candidates.begin(), candidates.end(),
+                                    [&](const Candidate& c) { return c.lower > minUpper; }),
+                     candidates.end());
+    pruneAt = 2 * candidates.size() + 64;
+  };
+
+  // Windows made only of candidates end where a run of candidate samples reaches len: one pass over
+  // the samples finds them, each in turn, so consecutive ones slide from one to the next.
+  int run = 0;
+  for (int end = 0; end < n; ++end) {
+    run = candidate(end) ? run + 1 : 0;
+    if (run < len) continue;
+    const int q = end - len + 1;
+    if (q >= nx) break;
+    if (run == len) {
+      // First window of the run: build the sliding state.
       hi.reset();
       lo.reset();
-      for (int k = q; k < q + len; ++k) {
-        hi.push(k);
-        lo.push(k);
+      for (int i = q; i <= end; ++i) {
+        hi.push(i);
+        lo.push(i);
       }
-      for (bool& v : sumsValid) v = false;
-      inRun = true;
+      for (int c = 0; c < 3; ++c) {
+        bad[c] = 0;
+        for (int i = q; i <= end; ++i) bad[c] += !std::isfinite(col[c][i]);
+        sumsValid[c] = false;
+      }
+    } else {
+      const int out = q - 1;
+      hi.expire(q);
+      lo.expire(q);
+      hi.push(end);
+      lo.push(end);
+      for (int c = 0; c < 3; ++c) {
+        const double vout = col[c][out];
+        const double vin = col[c][end];
+        if (!std::isfinite(vout) || !std::isfinite(vin)) {
+          bad[c] += static_cast<int>(!std::isfinite(vin)) - static_cast<int>(!std::isfinite(vout));
+          sumsValid[c] = false;
+          continue;
+        }
+        if (!sumsValid[c]) continue;
+        SlidingSums& s = sums[c];
+        if (s.updates >= len) {
+          sumsValid[c] = false;  // re-anchor: bounds the error carried from one start to the next
+        } else {
+          s.remove(vout);
+          s.add(vin);
+          ++s.updates;
+        }
+      }
     }
     for (int c = 0; c < 3; ++c) {
       if (!sumsValid[c] && bad[c] == 0) {
@@ -234,8 +257,10 @@ void findStaticWindowFast(const array<double, 2>& accVectorFiltered, int axis, d
     const double amax = hi.front();
     const double amin = lo.front();
     const SlidingSums& sa = sums[j];
-    const double mean = sa.anchor + sa.s1 / len;
-    const double meanError = sa.e1 / len + 2.0 * kU * std::abs(mean) + referenceMeanError(sa, len);
+    const double mean = sa.anchor + sa.s1 * constants.invN;
+    const double meanError = sa.e1 * constants.invN +
+                             4.0 * kU * (std::abs(sa.anchor) + std::abs(mean)) +
+                             referenceMeanError(sa, constants);
     const double dev = std::max(amax - mean, mean - amin);
     const double slack = 1.01 * meanError + 2.0 * kU * (std::abs(dev) + meanError) + kTinyAbs;
     bool pass;
@@ -252,24 +277,43 @@ void findStaticWindowFast(const array<double, 2>& accVectorFiltered, int axis, d
       continue;  // a non-finite value makes the score NaN, which never wins
     }
 
-    // Score: only a window that might beat the best so far is evaluated from scratch.
+    // Score estimate and a lower bound on the from-scratch score. A window can only be chosen if
+    // its lower bound is below 1.0 and below every window's upper bound; those are kept.
     double estimate = 0.0;
     double error = 0.0;
     for (int c = 0; c < 3; ++c) {
-      const Estimate e = stdEstimate(sums[c], len);
-      estimate += e.value;
-      error += e.error;
+      double e;
+      estimate += stdEstimate(sums[c], constants, &e);
+      error += e;
     }
     error = 2.0 * (error + 3.0 * kU * estimate);
-    const double lowerBound = estimate - error;
-    if (lowerBound >= best) {
-      continue;
+    const double upper = estimate + error;
+    const double lower = estimate - error;
+    if (upper < minUpper) {
+      minUpper = upper;
     }
-    const double score =
-        (columnStd(col[0] + q, len) + columnStd(col[1] + q, len)) + columnStd(col[2] + q, len);
+    if (!(lower >= 1.0) && !(lower > minUpper)) {
+      candidates.push_back(Candidate{q, lower});
+      if (candidates.size() >= pruneAt) {
+        prune();
+      }
+    }
+  }
+  prune();
+
+  // From-scratch scores, in start order, for the windows that might be the earliest minimum.
+  double best = 1.0;
+  int bestStart = -1;
+  for (const Candidate& cand : candidates) {
+    if (cand.lower >= best) {
+      continue;  // cannot be strictly better
+    }
+    const int start = cand.start;
+    const double score = (columnStd(col[0] + start, len) + columnStd(col[1] + start, len)) +
+                         columnStd(col[2] + start, len);
     if (score < best) {
       best = score;
-      bestStart = q;
+      bestStart = start;
     }
   }
 

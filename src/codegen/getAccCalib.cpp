@@ -27,26 +27,26 @@ void getAccCalib(const coder::array<double, 2>& accVector, double tolerancePct,
                  double moveMeanWindow, double diffThreshold, double windowWidth,
                  double deltaThresholdWindow, double* offset, double* gainMatrix,
                  boolean_T* result) {
+  const int n = accVector.size(0);
+  const double* x = accVector.data();
+  getAccCalibColumns(x, x + n, x + 2 * static_cast<long>(n), n, tolerancePct, moveMeanWindow,
+                     diffThreshold, windowWidth, deltaThresholdWindow, offset, gainMatrix, result);
+}
+
+void getAccCalibColumns(const double* x, const double* y, const double* z, int n,
+                        double tolerancePct, double moveMeanWindow, double diffThreshold,
+                        double windowWidth, double deltaThresholdWindow, double* offset,
+                        double* gainMatrix, boolean_T* result) {
   if (!isInitialized_getAccCalib) {
     getAccCalib_initialize();
   }
-  const int n = accVector.size(0);
 
+  // Each axis smoothed straight into its column of the filtered recording.
   coder::array<double, 2> accVectorFiltered;
   accVectorFiltered.set_size(n, 3);
-  {
-    coder::array<double, 1> column;
-    coder::array<double, 1> smoothed;
-    column.set_size(n);
-    for (int j = 0; j < 3; ++j) {
-      for (int k = 0; k < n; ++k) {
-        column[k] = accVector[k + n * j];
-      }
-      coder::movmean(column, moveMeanWindow, smoothed);
-      for (int k = 0; k < n; ++k) {
-        accVectorFiltered[k + n * j] = smoothed[k];
-      }
-    }
+  const double* raw[3] = {x, y, z};
+  for (int j = 0; j < 3; ++j) {
+    coder::movmean(raw[j], n, moveMeanWindow, accVectorFiltered.data() + static_cast<long>(n) * j);
   }
 
   coder::array<unsigned int, 2> accZUpIdx, accZDownIdx, accXUpIdx, accXDownIdx, accYUpIdx,

@@ -22,4 +22,12 @@ void getAccCalib(const coder::array<double, 2>& accVector, double tolerancePct,
                  double deltaThresholdWindow, double* offset, double* gainMatrix,
                  boolean_T* result);
 
+// The same calibration on a recording held as three columns of n samples (x, y, z; n >= 0), for
+// callers that keep their samples by column: it skips the N x 3 copy. getAccCalib is this function
+// applied to the columns of accVector.
+void getAccCalibColumns(const double* x, const double* y, const double* z, int n,
+                        double tolerancePct, double moveMeanWindow, double diffThreshold,
+                        double windowWidth, double deltaThresholdWindow, double* offset,
+                        double* gainMatrix, boolean_T* result);
+
 #endif

@@ -15,6 +15,10 @@ namespace coder {
 // Preconditions: 0 <= nx <= x.size(0), kleft >= 0, kright >= -1. x and y must be different arrays.
 void vmovfun(const array<double, 1>& x, int nx, int kleft, int kright, array<double, 1>& y);
 
+// The same on n samples at x, writing y[0] ... y[n - 1] (outputs from nx on are 0.0); x and y must
+// not overlap.
+void vmovfun(const double* x, int n, int nx, int kleft, int kright, double* y);
+
 }  // namespace coder
 
 #endif

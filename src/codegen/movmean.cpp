@@ -9,6 +9,11 @@ namespace coder {
 
 void movmean(const array<double, 1>& x, double k, array<double, 1>& y) {
   const int n = x.size(0);
+  y.set_size(n);
+  movmean(x.data(), n, k, y.data());
+}
+
+void movmean(const double* x, int n, double k, double* y) {
   int kleft;
   int kright;
   if (!(k >= 0.0)) {
@@ -25,7 +30,7 @@ void movmean(const array<double, 1>& x, double k, array<double, 1>& y) {
     kleft = std::min(kleft, n);
     kright = std::min(kright, n);
   }
-  vmovfun(x, n, kleft, kright, y);
+  vmovfun(x, n, n, kleft, kright, y);
 }
 
 }  // namespace coder

@@ -19,6 +19,9 @@ namespace coder {
 // An empty x gives an empty y. x and y must be different arrays.
 void movmean(const array<double, 1>& x, double k, array<double, 1>& y);
 
+// The same on n samples at x, writing n outputs at y; x and y must not overlap.
+void movmean(const double* x, int n, double k, double* y);
+
 }  // namespace coder
 
 #endif

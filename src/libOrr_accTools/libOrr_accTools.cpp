@@ -1,6 +1,7 @@
 #include "libOrr_accTools.h"
 
 #include <fcntl.h>
+#include <omp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -88,17 +89,24 @@ bool ACCTOOLS::readAccelerometerMeasuresReference(std::string filepath) {
 
 namespace {
 
-constexpr std::size_t kBlock = std::size_t{1} << 22;  // bytes read per system call
+// The file is read in chunks of this many bytes, several at a time on the threads; a line belongs
+// to the chunk it starts in.
+constexpr std::size_t kChunk = std::size_t{1} << 20;
 
-// Reads up to n bytes, retrying interrupted and short reads; returns the count, 0 at end of file,
-// or -1 with errno set.
-ssize_t readSome(int fd, char* buffer, std::size_t n) {
-  for (;;) {
-    const ssize_t got = ::read(fd, buffer, n);
-    if (got >= 0 || errno != EINTR) {
-      return got;
+// Reads up to n bytes at offset, retrying interrupted and short reads; returns the count (short
+// only at end of file) or -1 with errno set.
+ssize_t readAt(int fd, char* buffer, std::size_t n, std::uint64_t offset) {
+  std::size_t done = 0;
+  while (done < n) {
+    const ssize_t got = ::pread(fd, buffer + done, n - done, static_cast<off_t>(offset + done));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return -1;
     }
+    if (got == 0) break;
+    done += static_cast<std::size_t>(got);
   }
+  return static_cast<ssize_t>(done);
 }
 
 class FileDescriptor {
@@ -114,6 +122,88 @@ class FileDescriptor {
  private:
   int fd_;
 };
+
+// Parses the lines in [p, e) (each ending in a newline, but possibly the last) into rows row,
+// row + 1, ... of the columns, skipping rows at or beyond `rows`; appends a "Header : " line per
+// field that does not convert. Up to three fields per line; the line ends them all.
+void parseLines(const char* p, const char* e, std::uint64_t row, std::uint64_t rows,
+                double* const* columns, std::string& messages) {
+  while (p < e) {
+    const char* f = p;
+    for (int column = 0; column < 3 && f < e && *f != '\n'; ++column) {
+      double value;
+      const char* number = tiltfit_csv::parseDecimalPrefix(f, e, value);
+      // A number never contains a comma or a newline, so the field goes on from its end.
+      const char* fieldEnd = number != nullptr ? number : f;
+      while (fieldEnd < e && *fieldEnd != ',' && *fieldEnd != '\n') ++fieldEnd;
+      if (row < rows) {
+        if (number != nullptr || tiltfit_csv::parseField(f, fieldEnd, value)) {
+          columns[column][row] = value;
+        } else {
+          messages.append("Header : ");
+          messages.append(f, fieldEnd);
+          messages.push_back('\n');
+        }
+      }
+      f = (fieldEnd < e && *fieldEnd == ',') ? fieldEnd + 1 : fieldEnd;
+    }
+    const char* nl = (f < e && *f == '\n')
+                         ? f
+                         : static_cast<const char*>(std::memchr(f, '\n', static_cast<std::size_t>(e - f)));
+    ++row;
+    p = nl != nullptr ? nl + 1 : e;
+  }
+}
+
+// Parses the lines that start in chunk c of the file: reads the chunk, the byte before it and as
+// much after it as the last line needs. firstRow is the number of newlines before the chunk.
+// Returns 0, or an errno value.
+int parseChunk(int fd, std::uint64_t c, std::uint64_t firstRow, std::uint64_t rows,
+               double* const* columns, std::vector<char>& buffer, std::string& messages) {
+  const std::uint64_t start = c * kChunk;
+  const std::uint64_t from = start == 0 ? 0 : start - 1;
+  const std::size_t lead = static_cast<std::size_t>(start - from);
+  if (buffer.size() < kChunk + lead) buffer.resize(kChunk + lead);
+  ssize_t got = readAt(fd, buffer.data(), kChunk + lead, from);
+  if (got < 0) return errno;
+  std::size_t filled = static_cast<std::size_t>(got);
+  if (filled <= lead) return 0;  // the file ended before this chunk
+  const char* data = buffer.data();
+  // First line starting in the chunk.
+  std::size_t begin = lead;
+  std::uint64_t row = firstRow;
+  if (lead == 1 && data[0] != '\n') {
+    const char* nl = static_cast<const char*>(std::memchr(data + 1, '\n', filled - 1));
+    if (nl == nullptr) return 0;  // the chunk only continues a line that started earlier
+    begin = static_cast<std::size_t>(nl - data) + 1;
+    ++row;
+  }
+  const std::size_t chunkEnd = std::min(filled, lead + kChunk);
+  if (begin >= chunkEnd) return 0;
+  // Extend to the end of the last line that starts in the chunk.
+  std::size_t end = chunkEnd;
+  if (filled == lead + kChunk) {
+    for (;;) {
+      const char* nl = static_cast<const char*>(
+          std::memchr(data + chunkEnd - 1, '\n', filled - (chunkEnd - 1)));
+      if (nl != nullptr) {
+        end = static_cast<std::size_t>(nl - data) + 1;
+        break;
+      }
+      if (buffer.size() < filled + kChunk) buffer.resize(filled + kChunk);
+      got = readAt(fd, buffer.data() + filled, kChunk, from + filled);
+      if (got < 0) return errno;
+      data = buffer.data();
+      if (got == 0) {
+        end = filled;
+        break;
+      }
+      filled += static_cast<std::size_t>(got);
+    }
+  }
+  parseLines(data + begin, data + end, row, rows, columns, messages);
+  return 0;
+}
 
 }  // namespace
 
@@ -133,98 +223,77 @@ bool ACCTOOLS::readAccelerometerMeasures(std::string filepath) {
   if (file.get() < 0) {
     return fail(ReadError::kCannotOpen, errno, true);
   }
-  std::vector<char> buffer(kBlock);
+  const int threads = std::max(1, omp_get_max_threads());
+  std::vector<std::vector<char>> buffers(static_cast<std::size_t>(threads));
 
-  // Count pass: one row per newline, plus one. A directory fails here with EISDIR.
-  std::uint64_t lineNumber = 0;
-  for (;;) {
-    const ssize_t got = readSome(file.get(), buffer.data(), kBlock);
-    if (got < 0) {
-      return fail(ReadError::kCannotOpen, errno, true);
+  // Count pass, chunk by chunk on the threads: newlines per chunk. A directory fails here with
+  // EISDIR, a pipe with ESPIPE.
+  std::vector<std::uint64_t> newlines;  // per chunk
+  int error = 0;
+  bool atEnd = false;
+  for (std::uint64_t wave = 0; !atEnd && error == 0; wave += static_cast<std::uint64_t>(threads)) {
+    newlines.resize(static_cast<std::size_t>(wave) + static_cast<std::size_t>(threads), 0);
+#pragma omp parallel for num_threads(threads) schedule(static, 1) reduction(| : error)
+    for (int t = 0; t < threads; ++t) {
+      std::vector<char>& buffer = buffers[static_cast<std::size_t>(t)];
+      buffer.resize(kChunk);
+      const std::uint64_t c = wave + static_cast<std::uint64_t>(t);
+      const ssize_t got = readAt(file.get(), buffer.data(), kChunk, c * kChunk);
+      if (got < 0) {
+        error |= errno;
+      } else {
+        newlines[static_cast<std::size_t>(c)] =
+            static_cast<std::uint64_t>(std::count(buffer.data(), buffer.data() + got, '\n'));
+        if (static_cast<std::size_t>(got) < kChunk) {
+#pragma omp atomic write
+          atEnd = true;
+        }
+      }
     }
-    if (got == 0) {
-      break;
-    }
-    lineNumber += static_cast<std::uint64_t>(
-        std::count(buffer.data(), buffer.data() + got, '\n'));
   }
-  lineNumber += 1;
+  if (error != 0) {
+    return fail(ReadError::kCannotOpen, error, true);
+  }
+  std::uint64_t lineNumber = 1;
+  for (std::uint64_t& n : newlines) {
+    const std::uint64_t before = lineNumber - 1;
+    lineNumber += n;
+    n = before;  // now: newlines before the chunk
+  }
   if (lineNumber > kMaxRows) {
     return fail(ReadError::kTooManyRows, EOVERFLOW, false);
   }
-  if (::lseek(file.get(), 0, SEEK_SET) != 0) {
-    return fail(ReadError::kReadFailed, errno, true);
-  }
   for (std::vector<double>& column : mAccelerometerMeasures) {
+    if (column.empty() && column.capacity() < lineNumber) {
+      column.reserve(lineNumber);
+      coder::detail::adviseHugePages(column.data(), sizeof(double) * lineNumber);
+    }
     column.resize(lineNumber);
   }
   double* columns[3] = {mAccelerometerMeasures[0].data(), mAccelerometerMeasures[1].data(),
                         mAccelerometerMeasures[2].data()};
 
-  // Parse pass. Unconvertible fields are reported in order, in batches.
-  std::string messages;
-  auto flushMessages = [&]() {
-    std::cerr.write(messages.data(), static_cast<std::streamsize>(messages.size()));
-    messages.clear();
-  };
-  std::uint64_t counterLine = 0;
-  auto parseLine = [&](const char* p, const char* e) {
-    for (int column = 0; column < 3 && p < e; ++column) {
-      const char* comma = static_cast<const char*>(std::memchr(p, ',', static_cast<std::size_t>(e - p)));
-      const char* fieldEnd = comma != nullptr ? comma : e;
-      double value;
-      if (tiltfit_csv::parseField(p, fieldEnd, value)) {
-        columns[column][counterLine] = value;
-      } else {
-        messages.append("Header : ");
-        messages.append(p, fieldEnd);
-        messages.push_back('\n');
-      }
-      p = comma != nullptr ? comma + 1 : e;
-    }
-    ++counterLine;
-    if (messages.size() >= (std::size_t{1} << 16)) {
-      flushMessages();
-    }
-  };
-
-  std::size_t begin = 0;  // first unparsed byte in buffer
-  std::size_t filled = 0;
-  for (;;) {
-    if (filled == buffer.size()) {
-      if (begin > 0) {  // keep the partial line, drop what is parsed
-        std::memmove(buffer.data(), buffer.data() + begin, filled - begin);
-        filled -= begin;
-        begin = 0;
-      } else {  // one line longer than the buffer
-        buffer.resize(buffer.size() * 2);
+  // Parse pass, chunk by chunk on the threads; the messages of each wave are written in file
+  // order before the next wave starts.
+  std::vector<std::string> messages(static_cast<std::size_t>(threads));
+  const std::uint64_t chunks = newlines.size();
+  for (std::uint64_t wave = 0; wave < chunks && error == 0; wave += static_cast<std::uint64_t>(threads)) {
+#pragma omp parallel for num_threads(threads) schedule(static, 1) reduction(| : error)
+    for (int t = 0; t < threads; ++t) {
+      const std::uint64_t c = wave + static_cast<std::uint64_t>(t);
+      if (c < chunks) {
+        error |= parseChunk(file.get(), c, newlines[static_cast<std::size_t>(c)], lineNumber, columns,
+                            buffers[static_cast<std::size_t>(t)], messages[static_cast<std::size_t>(t)]);
       }
     }
-    const ssize_t got = readSome(file.get(), buffer.data() + filled, buffer.size() - filled);
-    if (got < 0) {
-      flushMessages();
-      return fail(ReadError::kReadFailed, errno, true);
-    }
-    const char* data = buffer.data();
-    if (got == 0) {
-      // A last line without a newline still counts; a file that grew since the count pass
-      // contributes no more rows than were counted.
-      if (filled > begin && counterLine < lineNumber) {
-        parseLine(data + begin, data + filled);
-      }
-      break;
-    }
-    filled += static_cast<std::size_t>(got);
-    for (;;) {
-      const char* nl = static_cast<const char*>(std::memchr(data + begin, '\n', filled - begin));
-      if (nl == nullptr) break;
-      if (counterLine < lineNumber) {
-        parseLine(data + begin, nl);
-      }
-      begin = static_cast<std::size_t>(nl - data) + 1;
+    for (std::string& m : messages) {
+      std::cerr.write(m.data(), static_cast<std::streamsize>(m.size()));
+      m.clear();
     }
   }
-  flushMessages();
+  if (error != 0) {
+    return fail(ReadError::kReadFailed, error, true);
+  }
   return true;
 }
 
@@ -235,18 +304,12 @@ void ACCTOOLS::accCalibration(double tolerancePct, double moveMeanWindow, double
   double accOffset[3] = {0.0, 0.0, 0.0};
   boolean_T result = 0;
   // The core takes its orientation sets from rows that must exist, and sizes its arrays in int.
+  // It reads the three columns in place: the same values as an N x 3 copy, without the copy.
   if (rows > 0 && rows <= kMaxRows) {
-    const int n = static_cast<int>(rows);
-    coder::array<double, 2> accVector;
-    accVector.set_size(n, 3);
-    for (int idx1 = 0; idx1 < 3; ++idx1) {
-      const std::vector<double>& column = mAccelerometerMeasures[static_cast<std::size_t>(idx1)];
-      for (int idx0 = 0; idx0 < n; ++idx0) {
-        accVector[idx0 + n * idx1] = column[static_cast<std::size_t>(idx0)];
-      }
-    }
-    getAccCalib(accVector, tolerancePct, moveMeanWindow, diffThreshold, windowWidth,
-                deltaThresholdWindow, accOffset, accGainMatrix, &result);
+    getAccCalibColumns(mAccelerometerMeasures[0].data(), mAccelerometerMeasures[1].data(),
+                       mAccelerometerMeasures[2].data(), static_cast<int>(rows), tolerancePct,
+                       moveMeanWindow, diffThreshold, windowWidth, deltaThresholdWindow,
+                       accOffset, accGainMatrix, &result);
   }
   mAccCalibResult.isCalibrationSuccess = result != 0;
   for (int k = 0; k < 3; ++k) {
