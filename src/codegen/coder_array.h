@@ -17,6 +17,10 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <type_traits>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -45,13 +49,16 @@ inline void adviseHugePages(void* p, std::size_t bytes) {
 
 template <typename T, typename SZ>
 class data_ptr {
+  static_assert(std::is_trivially_copyable<T>::value && std::is_trivially_destructible<T>::value,
+                "the array holds plain numbers");
+
  public:
   data_ptr() = default;
   data_ptr(const data_ptr&) = delete;
   data_ptr& operator=(const data_ptr&) = delete;
   ~data_ptr() {
     if (owner_) {
-      delete[] data_;
+      std::free(data_);
     }
   }
 
@@ -63,19 +70,25 @@ class data_ptr {
   const T& operator[](SZ index) const { return data_[index]; }
 
   // Grows the block to exactly n elements when it is shorter; the live elements are copied.
+  // Blocks come zero-filled from calloc, which for large blocks costs nothing until each page is
+  // first written; the elements past the live ones are then known to be zero already.
   void reserve(SZ n) {
     if (n > capacity_) {
-      T* newData = new T[static_cast<std::size_t>(n)];
+      T* newData = static_cast<T*>(std::calloc(static_cast<std::size_t>(n), sizeof(T)));
+      if (newData == nullptr) {
+        throw std::bad_alloc();
+      }
       adviseHugePages(newData, sizeof(T) * static_cast<std::size_t>(n));
       if (data_ != nullptr && size_ > 0) {
-        std::copy_n(data_, size_, newData);
+        std::memcpy(newData, data_, sizeof(T) * static_cast<std::size_t>(size_));
       }
       if (owner_) {
-        delete[] data_;
+        std::free(data_);
       }
       data_ = newData;
       capacity_ = n;
       owner_ = true;
+      tailZero_ = true;
     }
   }
 
@@ -85,11 +98,12 @@ class data_ptr {
     if (n > old) {
       reserve(n);
       size_ = n;
-      if (data_ != nullptr) {
+      if (data_ != nullptr && !tailZero_) {
         construct_last_n(data_, n - old);
       }
     } else {
       size_ = n;
+      tailZero_ = false;  // the dropped elements keep their values
     }
   }
 
@@ -107,6 +121,7 @@ class data_ptr {
   SZ size_ = 0;
   SZ capacity_ = 0;
   bool owner_ = false;
+  bool tailZero_ = false;  // every element from size_ to capacity_ is zero
 };
 
 }  // namespace detail

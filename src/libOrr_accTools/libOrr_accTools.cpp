@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 
@@ -92,6 +93,8 @@ namespace {
 // The file is read in chunks of this many bytes, several at a time on the threads; a line belongs
 // to the chunk it starts in.
 constexpr std::size_t kChunk = std::size_t{1} << 20;
+// Files up to this size are held whole in memory between the two passes.
+constexpr std::uint64_t kWholeFileLimit = std::uint64_t{1} << 29;
 
 // Reads up to n bytes at offset, retrying interrupted and short reads; returns the count (short
 // only at end of file) or -1 with errno set.
@@ -205,6 +208,34 @@ int parseChunk(int fd, std::uint64_t c, std::uint64_t firstRow, std::uint64_t ro
   return 0;
 }
 
+// The same for a file held whole in memory (total bytes at data).
+void parseChunkInMemory(const char* data, std::uint64_t total, std::uint64_t c,
+                        std::uint64_t firstRow, std::uint64_t rows, double* const* columns,
+                        std::string& messages) {
+  const std::uint64_t start = c * kChunk;
+  if (start >= total) return;
+  const std::uint64_t chunkEnd = std::min(total, start + kChunk);
+  std::uint64_t begin = start;
+  std::uint64_t row = firstRow;
+  if (start > 0 && data[start - 1] != '\n') {
+    const void* nl = std::memchr(data + start, '\n', static_cast<std::size_t>(chunkEnd - start));
+    if (nl == nullptr) return;  // the chunk only continues a line that started earlier
+    begin = static_cast<std::uint64_t>(static_cast<const char*>(nl) - data) + 1;
+    ++row;
+    if (begin >= chunkEnd) return;
+  }
+  const void* nl =
+      std::memchr(data + chunkEnd - 1, '\n', static_cast<std::size_t>(total - (chunkEnd - 1)));
+  const std::uint64_t end =
+      nl != nullptr ? static_cast<std::uint64_t>(static_cast<const char*>(nl) - data) + 1 : total;
+  parseLines(data + begin, data + end, row, rows, columns, messages);
+}
+
+// Memory for holding a whole file, released on every path.
+struct FreeDeleter {
+  void operator()(char* p) const { std::free(p); }
+};
+
 }  // namespace
 
 bool ACCTOOLS::readAccelerometerMeasures(std::string filepath) {
@@ -226,6 +257,22 @@ bool ACCTOOLS::readAccelerometerMeasures(std::string filepath) {
   const int threads = std::max(1, omp_get_max_threads());
   std::vector<std::vector<char>> buffers(static_cast<std::size_t>(threads));
 
+  // A regular file of moderate size is kept whole in memory by the count pass, so that the parse
+  // pass need not read it again; larger files, or a file that grows meanwhile, are read twice.
+  std::unique_ptr<char, FreeDeleter> whole;
+  std::uint64_t wholeCapacity = 0;
+  struct stat info;
+  if (::fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 &&
+      static_cast<std::uint64_t>(info.st_size) <= kWholeFileLimit) {
+    wholeCapacity = static_cast<std::uint64_t>(info.st_size);
+    whole.reset(static_cast<char*>(std::malloc(static_cast<std::size_t>(wholeCapacity))));
+    if (whole) {
+      coder::detail::adviseHugePages(whole.get(), static_cast<std::size_t>(wholeCapacity));
+    }
+  }
+  bool keptWhole = static_cast<bool>(whole);
+  std::uint64_t totalBytes = 0;
+
   // Count pass, chunk by chunk on the threads: newlines per chunk. A directory fails here with
   // EISDIR, a pipe with ESPIPE.
   std::vector<std::uint64_t> newlines;  // per chunk
@@ -233,17 +280,35 @@ bool ACCTOOLS::readAccelerometerMeasures(std::string filepath) {
   bool atEnd = false;
   for (std::uint64_t wave = 0; !atEnd && error == 0; wave += static_cast<std::uint64_t>(threads)) {
     newlines.resize(static_cast<std::size_t>(wave) + static_cast<std::size_t>(threads), 0);
+    const bool keep = keptWhole;
 #pragma omp parallel for num_threads(threads) schedule(static, 1) reduction(| : error)
     for (int t = 0; t < threads; ++t) {
-      std::vector<char>& buffer = buffers[static_cast<std::size_t>(t)];
-      buffer.resize(kChunk);
       const std::uint64_t c = wave + static_cast<std::uint64_t>(t);
-      const ssize_t got = readAt(file.get(), buffer.data(), kChunk, c * kChunk);
+      const std::uint64_t offset = c * kChunk;
+      char* target;
+      if (keep && offset + kChunk <= wholeCapacity) {
+        target = whole.get() + offset;
+      } else {
+        std::vector<char>& buffer = buffers[static_cast<std::size_t>(t)];
+        buffer.resize(kChunk);
+        target = buffer.data();
+      }
+      const ssize_t got = readAt(file.get(), target, kChunk, offset);
       if (got < 0) {
         error |= errno;
       } else {
         newlines[static_cast<std::size_t>(c)] =
-            static_cast<std::uint64_t>(std::count(buffer.data(), buffer.data() + got, '\n'));
+            static_cast<std::uint64_t>(std::count(target, target + got, '\n'));
+        if (keep && target != whole.get() + offset) {
+          if (offset + static_cast<std::uint64_t>(got) <= wholeCapacity) {
+            std::memcpy(whole.get() + offset, target, static_cast<std::size_t>(got));
+          } else {
+#pragma omp atomic write
+            keptWhole = false;  // the file grew: read it again when parsing
+          }
+        }
+#pragma omp atomic update
+        totalBytes += static_cast<std::uint64_t>(got);
         if (static_cast<std::size_t>(got) < kChunk) {
 #pragma omp atomic write
           atEnd = true;
@@ -281,9 +346,14 @@ bool ACCTOOLS::readAccelerometerMeasures(std::string filepath) {
 #pragma omp parallel for num_threads(threads) schedule(static, 1) reduction(| : error)
     for (int t = 0; t < threads; ++t) {
       const std::uint64_t c = wave + static_cast<std::uint64_t>(t);
-      if (c < chunks) {
-        error |= parseChunk(file.get(), c, newlines[static_cast<std::size_t>(c)], lineNumber, columns,
-                            buffers[static_cast<std::size_t>(t)], messages[static_cast<std::size_t>(t)]);
+      if (c >= chunks) continue;
+      if (keptWhole) {
+        parseChunkInMemory(whole.get(), totalBytes, c, newlines[static_cast<std::size_t>(c)],
+                           lineNumber, columns, messages[static_cast<std::size_t>(t)]);
+      } else {
+        error |= parseChunk(file.get(), c, newlines[static_cast<std::size_t>(c)], lineNumber,
+                            columns, buffers[static_cast<std::size_t>(t)],
+                            messages[static_cast<std::size_t>(t)]);
       }
     }
     for (std::string& m : messages) {
