@@ -3,7 +3,8 @@
 //   tiltfit file_path.csv tolerancePct moveMeanWindow diffThreshold windowWidth deltaThresholdWindow
 //
 // Exit status: 0 success, -1 calibration failed, -22 usage or a bad tuning number, -2 the recording
-// cannot be opened or read, -12 out of memory, -75 the recording has too many rows.
+// cannot be opened or read, -12 out of memory, -75 the recording has too many rows, -5 the report
+// could not be written.
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -26,6 +27,7 @@ constexpr int kCalibrationFailed = -1;
 constexpr int kCannotRead = -2;
 constexpr int kOutOfMemory = -12;
 constexpr int kTooManyRows = -75;
+constexpr int kCannotWrite = -5;
 
 void printUsage() {
   std::puts(
@@ -97,9 +99,36 @@ int run(int argc, char* argv[]) {
   const double diffThreshold = values[2];
   const double windowWidth = values[3];
   const double deltaThresholdWindow = values[4];
-  if (!(moveMeanWindow >= 0.0)) {
-    std::fprintf(stderr, "tiltfit: moveMeanWindow must be a number of samples, 0 or more: \"%s\"\n",
-                 argv[3]);
+  // Values that can only end in a failure, or in a "success" built from the wrong rests (a band
+  // of +-1 g or more lets one rest pass for several orientations), are refused up front.
+  const char* problem = nullptr;
+  int position = 0;
+  for (int k = 0; k < 5 && problem == nullptr; ++k) {
+    if (!std::isfinite(values[k])) {
+      problem = "must be a finite number";
+      position = k;
+    }
+  }
+  if (problem == nullptr) {
+    if (!(tolerancePct > 0.0 && tolerancePct < 100.0)) {
+      problem = "must be above 0 and below 100 (percent of 1 g)";
+      position = 0;
+    } else if (!(moveMeanWindow >= 1.0)) {
+      problem = "must be at least 1 sample";
+      position = 1;
+    } else if (!(diffThreshold > 0.0)) {
+      problem = "must be greater than 0";
+      position = 2;
+    } else if (!(windowWidth >= 2.0)) {
+      problem = "must be at least 2 samples";
+      position = 3;
+    } else if (!(deltaThresholdWindow > 0.0)) {
+      problem = "must be greater than 0";
+      position = 4;
+    }
+  }
+  if (problem != nullptr) {
+    std::fprintf(stderr, "tiltfit: %s %s: \"%s\"\n", names[position], problem, argv[position + 2]);
     return kUsage;
   }
 
@@ -145,6 +174,11 @@ int run(int argc, char* argv[]) {
   std::puts("Calibration done");
   std::puts("You can use the calibration result with: ");
   std::puts("accGainMatrix * AccVector3 + accOffset ");
+  // A report that did not reach its destination (a full disk, a closed pipe) is no success.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "tiltfit: cannot write the report: %s\n", std::strerror(errno));
+    return kCannotWrite;
+  }
   return 0;
 }
 

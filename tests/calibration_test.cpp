@@ -179,7 +179,7 @@ void expectRecovered(const double* gain, const double* offset, const tiltfit_gen
 }
 
 TEST(GetAccCalibTest, RecoversAKnownSensorInG) {
-  for (std::uint64_t seed : {1, 2, 3}) {
+  for (std::uint64_t seed : {1ULL, 2ULL, 3ULL}) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     const tiltfit_gen::Options o = sensor(seed);
     const Calibration c = calibrate(tiltfit_gen::generate(o));

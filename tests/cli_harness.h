@@ -10,7 +10,6 @@
 
 #include <cstdio>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -51,16 +50,17 @@ class TempDir {
 };
 
 // Runs `exe args...` with standard output and error captured; addressSpaceLimit (bytes, 0 for
-// none) lowers RLIMIT_AS for the child only.
+// none) lowers RLIMIT_AS for the child only; stdoutPath, when given, replaces the capture file.
 inline Outcome run(const std::string& exe, const std::vector<std::string>& args,
-                   unsigned long long addressSpaceLimit = 0) {
+                   unsigned long long addressSpaceLimit = 0, const std::string& stdoutPath = "") {
   TempDir dir;
   const std::string outPath = dir.path() + "/out";
   const std::string errPath = dir.path() + "/err";
   std::fflush(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
-    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int out = open(stdoutPath.empty() ? outPath.c_str() : stdoutPath.c_str(),
+                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int in = open("/dev/null", O_RDONLY);
     dup2(in, 0);
@@ -88,8 +88,13 @@ inline Outcome run(const std::string& exe, const std::vector<std::string>& args,
 }
 
 // The report with the execution-time figure replaced by N.
-inline std::string maskTime(const std::string& out) {
-  return std::regex_replace(out, std::regex("Execution time : [0-9]+ us"), "Execution time : N us");
+inline std::string maskTime(std::string out) {
+  const std::string key = "Execution time : ";
+  const size_t at = out.find(key);
+  if (at == std::string::npos) return out;
+  size_t end = at + key.size();
+  while (end < out.size() && out[end] >= '0' && out[end] <= '9') ++end;
+  return out.replace(at + key.size(), end - at - key.size(), "N");
 }
 
 }  // namespace tiltfit_test

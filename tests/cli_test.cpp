@@ -136,8 +136,8 @@ TEST(CliTest, BadTuningNumbersAreRejectedBeforeReading) {
       {3, "1e999", "tiltfit: diffThreshold is out of the range of a double: \"1e999\"\n"},
       {4, "-1e-400", "tiltfit: windowWidth is out of the range of a double: \"-1e-400\"\n"},
       {5, "x2e-3", "tiltfit: deltaThresholdWindow must be a number: \"x2e-3\"\n"},
-      {2, "-1", "tiltfit: moveMeanWindow must be a number of samples, 0 or more: \"-1\"\n"},
-      {2, "nan", "tiltfit: moveMeanWindow must be a number of samples, 0 or more: \"nan\"\n"},
+      {2, "-1", "tiltfit: moveMeanWindow must be at least 1 sample: \"-1\"\n"},
+      {2, "nan", "tiltfit: moveMeanWindow must be a finite number: \"nan\"\n"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args = {"/nonexistent.csv", "5", "50", "5e-4", "1000", "2e-3"};

@@ -145,10 +145,11 @@ TEST(ReaderEquivalenceTest, LinesAcrossBlockBoundariesAndOneHugeLine) {
 
 TEST(ReaderEquivalenceTest, FixturesOfTheReaderTests) {
   tiltfit_test::TempDir dir;
-  const char* const fixtures[] = {"accz,accy,accz\n1,2,3\n4,5,6\n7,8,9\n", "accz,accy,accz\n1,2,3",
+  const std::string bom = "\xEF\xBB\xBF";
+  const std::string fixtures[] = {"accz,accy,accz\n1,2,3\n4,5,6\n7,8,9\n", "accz,accy,accz\n1,2,3",
                                   "", "1,,3\n1,2,3,4\n1,2,\n", "\n\n\n", "1e999,x\r\n", ",,,,\n,",
-                                  "\xEF\xBB\xBF" "accx,accy,accz\n1,2,3\n"};
-  for (const char* f : fixtures) expectSameReading(dir.file("f.csv", f), f);
+                                  bom + "accx,accy,accz\n1,2,3\n"};
+  for (const std::string& f : fixtures) expectSameReading(dir.file("f.csv", f), f);
   const char nulBytes[] = "1,\0002,3\n\0\n4,5\0,6";
   const std::string nul(nulBytes, sizeof nulBytes - 1);
   expectSameReading(dir.file("nul.csv", nul), "NUL bytes");

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, tests and benchmarks need, when any is missing.
 set -euo pipefail
-packages=(g++ make cmake libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev)
+packages=(g++ make cmake libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev libomp-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -1,5 +1,7 @@
 #include "getAccCalib.h"
 
+#include <exception>
+
 #include "accelcal.h"
 #include "findStaticWindowFast.h"
 #include "getAccCalib_data.h"
@@ -60,12 +62,22 @@ void getAccCalibColumns(const double* x, const double* y, const double* z, int n
                               {1, -1.0, &accXUpIdx}, {1, 1.0, &accXDownIdx},
                               {2, -1.0, &accYUpIdx}, {2, 1.0, &accYDownIdx}};
   // The six searches share nothing but the read-only smoothed recording; each gives the same
-  // list whichever thread runs it.
+  // list whichever thread runs it. An exception may not leave a parallel region, so a failed
+  // allocation is carried out of it and rethrown.
+  std::exception_ptr failure;
 #pragma omp parallel for schedule(dynamic, 1)
   for (int k = 0; k < 6; ++k) {
-    const Search& s = searches[k];
-    coder::findStaticWindowFast(accVectorFiltered, s.axis, s.level, tolerancePct, diffThreshold,
-                                windowWidth, deltaThresholdWindow, *s.idx);
+    try {
+      const Search& s = searches[k];
+      coder::findStaticWindowFast(accVectorFiltered, s.axis, s.level, tolerancePct,
+                                  diffThreshold, windowWidth, deltaThresholdWindow, *s.idx);
+    } catch (...) {
+#pragma omp critical(getAccCalib_failure)
+      if (!failure) failure = std::current_exception();
+    }
+  }
+  if (failure) {
+    std::rethrow_exception(failure);
   }
 
   bool found = true;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <exception>
 #include <iterator>
 #include <memory>
 #include <sstream>
@@ -258,7 +259,7 @@ bool ACCTOOLS::readAccelerometerMeasures(std::string filepath) {
   std::vector<std::vector<char>> buffers(static_cast<std::size_t>(threads));
 
   // A regular file of moderate size is kept whole in memory by the count pass, so that the parse
-  // pass need not read it again; larger files, or a file that grows meanwhile, are read twice.
+  // pass need not read it again; larger files are read twice, a chunk at a time.
   std::unique_ptr<char, FreeDeleter> whole;
   std::uint64_t wholeCapacity = 0;
   struct stat info;
@@ -270,52 +271,66 @@ bool ACCTOOLS::readAccelerometerMeasures(std::string filepath) {
       coder::detail::adviseHugePages(whole.get(), static_cast<std::size_t>(wholeCapacity));
     }
   }
-  bool keptWhole = static_cast<bool>(whole);
   std::uint64_t totalBytes = 0;
+
+  // An exception may not leave a parallel region: the first one is carried out and rethrown.
+  std::exception_ptr failure;
+  auto carry = [&failure](std::exception_ptr e) {
+#pragma omp critical(readAccelerometerMeasures_failure)
+    if (!failure) failure = e;
+  };
+  auto rethrow = [&failure]() {
+    if (failure) std::rethrow_exception(failure);
+  };
 
   // Count pass, chunk by chunk on the threads: newlines per chunk. A directory fails here with
   // EISDIR, a pipe with ESPIPE.
   std::vector<std::uint64_t> newlines;  // per chunk
   int error = 0;
-  bool atEnd = false;
-  for (std::uint64_t wave = 0; !atEnd && error == 0; wave += static_cast<std::uint64_t>(threads)) {
-    newlines.resize(static_cast<std::size_t>(wave) + static_cast<std::size_t>(threads), 0);
-    const bool keep = keptWhole;
-#pragma omp parallel for num_threads(threads) schedule(static, 1) reduction(| : error)
-    for (int t = 0; t < threads; ++t) {
-      const std::uint64_t c = wave + static_cast<std::uint64_t>(t);
-      const std::uint64_t offset = c * kChunk;
-      char* target;
-      if (keep && offset + kChunk <= wholeCapacity) {
-        target = whole.get() + offset;
-      } else {
-        std::vector<char>& buffer = buffers[static_cast<std::size_t>(t)];
-        buffer.resize(kChunk);
-        target = buffer.data();
-      }
-      const ssize_t got = readAt(file.get(), target, kChunk, offset);
+  if (whole) {
+    // The file as it was when opened: its size then, or less if it has shrunk since.
+    newlines.resize(static_cast<std::size_t>((wholeCapacity + kChunk - 1) / kChunk), 0);
+    const int chunks = static_cast<int>(newlines.size());
+#pragma omp parallel for num_threads(threads) schedule(static) reduction(| : error) reduction(+ : totalBytes)
+    for (int c = 0; c < chunks; ++c) {
+      const std::uint64_t offset = static_cast<std::uint64_t>(c) * kChunk;
+      char* target = whole.get() + offset;
+      const ssize_t got = readAt(file.get(), target,
+                                 static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, wholeCapacity - offset)), offset);
       if (got < 0) {
         error |= errno;
       } else {
         newlines[static_cast<std::size_t>(c)] =
             static_cast<std::uint64_t>(std::count(target, target + got, '\n'));
-        if (keep && target != whole.get() + offset) {
-          if (offset + static_cast<std::uint64_t>(got) <= wholeCapacity) {
-            std::memcpy(whole.get() + offset, target, static_cast<std::size_t>(got));
-          } else {
-#pragma omp atomic write
-            keptWhole = false;  // the file grew: read it again when parsing
-          }
-        }
-#pragma omp atomic update
         totalBytes += static_cast<std::uint64_t>(got);
-        if (static_cast<std::size_t>(got) < kChunk) {
-#pragma omp atomic write
-          atEnd = true;
+      }
+    }
+  } else {
+    bool atEnd = false;
+    for (std::uint64_t wave = 0; !atEnd && error == 0; wave += static_cast<std::uint64_t>(threads)) {
+      newlines.resize(static_cast<std::size_t>(wave) + static_cast<std::size_t>(threads), 0);
+#pragma omp parallel for num_threads(threads) schedule(static, 1) reduction(| : error) reduction(|| : atEnd)
+      for (int t = 0; t < threads; ++t) {
+        const std::uint64_t c = wave + static_cast<std::uint64_t>(t);
+        std::vector<char>& buffer = buffers[static_cast<std::size_t>(t)];
+        try {
+          buffer.resize(kChunk);
+        } catch (...) {
+          carry(std::current_exception());
+          continue;
+        }
+        const ssize_t got = readAt(file.get(), buffer.data(), kChunk, c * kChunk);
+        if (got < 0) {
+          error |= errno;
+        } else {
+          newlines[static_cast<std::size_t>(c)] =
+              static_cast<std::uint64_t>(std::count(buffer.data(), buffer.data() + got, '\n'));
+          atEnd = atEnd || static_cast<std::size_t>(got) < kChunk;
         }
       }
     }
   }
+  rethrow();
   if (error != 0) {
     return fail(ReadError::kCannotOpen, error, true);
   }
@@ -347,15 +362,20 @@ bool ACCTOOLS::readAccelerometerMeasures(std::string filepath) {
     for (int t = 0; t < threads; ++t) {
       const std::uint64_t c = wave + static_cast<std::uint64_t>(t);
       if (c >= chunks) continue;
-      if (keptWhole) {
-        parseChunkInMemory(whole.get(), totalBytes, c, newlines[static_cast<std::size_t>(c)],
-                           lineNumber, columns, messages[static_cast<std::size_t>(t)]);
-      } else {
-        error |= parseChunk(file.get(), c, newlines[static_cast<std::size_t>(c)], lineNumber,
-                            columns, buffers[static_cast<std::size_t>(t)],
-                            messages[static_cast<std::size_t>(t)]);
+      try {
+        if (whole) {
+          parseChunkInMemory(whole.get(), totalBytes, c, newlines[static_cast<std::size_t>(c)],
+                             lineNumber, columns, messages[static_cast<std::size_t>(t)]);
+        } else {
+          error |= parseChunk(file.get(), c, newlines[static_cast<std::size_t>(c)], lineNumber,
+                              columns, buffers[static_cast<std::size_t>(t)],
+                              messages[static_cast<std::size_t>(t)]);
+        }
+      } catch (...) {
+        carry(std::current_exception());
       }
     }
+    rethrow();
     for (std::string& m : messages) {
       std::cerr.write(m.data(), static_cast<std::streamsize>(m.size()));
       m.clear();

@@ -1,0 +1,132 @@
+// libFuzzer target: arbitrary bytes as a recording and as the five tuning numbers, through both
+// CSV readers and the whole calibration. Beyond crashes and sanitizer reports it checks that the
+// block reader agrees with the stream reader and the linear-time window search with the
+// from-scratch one, and aborts on any difference.
+//
+// Input layout: five selector bytes, one per tuning number (a value from a table of interesting
+// numbers, or the next eight bytes taken as a raw double), then the CSV text.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <limits>
+#include <sstream>
+#include <string>
+
+#include "findStaticWindow.h"
+#include "findStaticWindowFast.h"
+#include "libOrr_accTools.h"
+#include "movmean.h"
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+const double kValues[] = {0.0,   -0.0,   1.0,  2.0,   3.0,   5.0,    10.0,   20.0,  50.0,
+                          100.0, 1000.0, 5e-4, 2e-3,  0.5,   1.5,    17.0,   17.5,  0.25,
+                          -1.0,  1e300,  1e-300, 4.9e-324, 2147483647.0, 2147483648.0, kInf,
+                          -kInf, std::numeric_limits<double>::quiet_NaN(), 25.0, 0.05, 30.0};
+constexpr std::size_t kTable = sizeof(kValues) / sizeof(kValues[0]);
+
+[[noreturn]] void mismatch(const char* what) {
+  std::fprintf(stderr, "fuzz_tiltfit: %s\n", what);
+  std::abort();
+}
+
+bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+struct Reading {
+  bool ok;
+  std::array<std::vector<double>, 3> columns;
+  std::string messages;
+};
+
+Reading read(const std::string& path, bool fast) {
+  std::stringstream captured;
+  std::streambuf* saved = std::cerr.rdbuf(captured.rdbuf());
+  ACCTOOLS tools;
+  Reading r;
+  r.ok = fast ? tools.readAccelerometerMeasures(path) : tools.readAccelerometerMeasuresReference(path);
+  std::cerr.rdbuf(saved);
+  r.messages = captured.str();
+  r.columns = tools.getAccelerometerMeasures();
+  return r;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  double p[5];
+  std::size_t at = 0;
+  for (double& v : p) {
+    const std::uint8_t selector = at < size ? data[at++] : 0;
+    if (selector < 4 * kTable) {
+      v = kValues[selector % kTable];
+    } else if (at + 8 <= size) {
+      std::memcpy(&v, data + at, 8);
+      at += 8;
+    } else {
+      v = 1.0;
+    }
+  }
+  const char* csv = reinterpret_cast<const char*>(data + at);
+  const std::size_t csvSize = size - at;
+
+  const int fd = memfd_create("recording", 0);
+  if (fd < 0) return 0;
+  if (csvSize > 0 && write(fd, csv, csvSize) != static_cast<ssize_t>(csvSize)) {
+    close(fd);
+    return 0;
+  }
+  const std::string path = "/proc/self/fd/" + std::to_string(fd);
+
+  // The two readers agree on everything.
+  const Reading fast = read(path, true);
+  const Reading reference = read(path, false);
+  if (fast.ok != reference.ok) mismatch("readers disagree on success");
+  if (fast.messages != reference.messages) mismatch("readers disagree on messages");
+  for (std::size_t c = 0; c < 3; ++c) {
+    if (fast.columns[c].size() != reference.columns[c].size()) mismatch("readers disagree on rows");
+    for (std::size_t r = 0; r < fast.columns[c].size(); ++r)
+      if (!sameBits(fast.columns[c][r], reference.columns[c][r])) mismatch("readers disagree on a value");
+  }
+
+  // The two window searches agree on the smoothed recording, where the reference is affordable.
+  const int n = static_cast<int>(fast.columns[0].size());
+  if (n > 0 && !(p[1] < 0.0) && !std::isnan(p[1])) {
+    coder::array<double, 2> filtered;
+    filtered.set_size(n, 3);
+    for (int j = 0; j < 3; ++j) {
+      coder::movmean(fast.columns[static_cast<std::size_t>(j)].data(), n, p[1],
+                     filtered.data() + static_cast<long>(n) * j);
+    }
+    const double width = p[3];
+    if (!(width > 0.0) || width * n < 3e5) {
+      for (int s = 0; s < 6; ++s) {
+        coder::array<unsigned int, 2> a, b;
+        coder::findStaticWindowFast(filtered, 1 + s / 2, s % 2 ? 1.0 : -1.0, p[0], p[2], width, p[4], a);
+        coder::findStaticWindow(filtered, 1 + s / 2, s % 2 ? 1.0 : -1.0, p[0], p[2], width, p[4], b);
+        if (a.numel() != b.numel() || std::memcmp(a.data(), b.data(), sizeof(unsigned) * static_cast<std::size_t>(a.numel())) != 0)
+          mismatch("window searches disagree");
+      }
+    }
+  }
+
+  // The whole calibration, with whatever numbers came in.
+  {
+    std::stringstream captured;
+    std::streambuf* saved = std::cerr.rdbuf(captured.rdbuf());
+    ACCTOOLS tools;
+    if (tools.readAccelerometerMeasures(path)) {
+      tools.accCalibration(p[0], p[1], p[2], p[3], p[4]);
+    }
+    std::cerr.rdbuf(saved);
+  }
+  close(fd);
+  return 0;
+}

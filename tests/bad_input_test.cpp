@@ -1,0 +1,223 @@
+// What the tool does with bad input, one test per row of the README's table: what it prints, its
+// exit status, and that it neither crashes nor hangs.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "cli_harness.h"
+#include "recording_generator.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define TILTFIT_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define TILTFIT_SANITIZED 1
+#endif
+#endif
+
+namespace {
+
+using tiltfit_test::Outcome;
+using tiltfit_test::TempDir;
+
+const std::string kExe = TILTFIT_EXE;
+const std::vector<std::string> kParams = {"5", "50", "5e-4", "1000", "2e-3"};
+const char* const kFailureLine =
+    "Calibration failed, you can increase tolerancePct for example, or deltaThresholdWindow\n";
+const char* const kHeaderLines = "Header : accx\nHeader : accy\nHeader : accz\n";
+
+Outcome tiltfit(const std::string& path, std::vector<std::string> params = kParams) {
+  params.insert(params.begin(), path);
+  return tiltfit_test::run(kExe, params);
+}
+
+// A recording that calibrates with kParams, as CSV lines (header first, no final newline).
+std::vector<std::string> goodLines() {
+  tiltfit_gen::Options o;
+  o.restSamples = 1500;
+  o.offset[1] = 0.01;
+  const tiltfit_gen::Recording rec = tiltfit_gen::generate(o);
+  std::vector<std::string> lines = {"accx,accy,accz"};
+  char buf[96];
+  for (size_t i = 0; i < rec.x.size(); ++i) {
+    std::snprintf(buf, sizeof buf, "%.6f,%.6f,%.6f", rec.x[i], rec.y[i], rec.z[i]);
+    lines.push_back(buf);
+  }
+  return lines;
+}
+
+std::string join(const std::vector<std::string>& lines, const std::string& eol) {
+  std::string s;
+  for (const std::string& l : lines) s += l + eol;
+  return s;
+}
+
+bool isReport(const std::string& out) {
+  return out.rfind("Calibration success\naccOffset:\n[ ", 0) == 0 &&
+         out.find("accGainMatrix * AccVector3 + accOffset \n") == out.size() - 40;
+}
+
+TEST(BadInputTest, MissingFileAndDirectory) {
+  TempDir dir;
+  Outcome o = tiltfit(dir.path() + "/missing.csv");
+  EXPECT_EQ(o.status, 254);
+  EXPECT_EQ(o.out, "");
+  EXPECT_EQ(o.err, "Can not open csv file\ntiltfit: " + dir.path() + "/missing.csv: No such file or directory\n");
+  o = tiltfit(dir.path());
+  EXPECT_EQ(o.status, 254);
+  EXPECT_EQ(o.out, "");
+  EXPECT_EQ(o.err, "Can not open csv file\ntiltfit: " + dir.path() + ": Is a directory\n");
+}
+
+TEST(BadInputTest, EmptyFileAndBinaryGarbage) {
+  TempDir dir;
+  Outcome o = tiltfit(dir.file("empty.csv", ""));
+  EXPECT_EQ(o.status, 255);
+  EXPECT_EQ(o.out, kFailureLine);
+  EXPECT_EQ(o.err, "");
+  std::mt19937 rng(5);
+  std::string garbage(1 << 20, '\0');
+  for (char& c : garbage) c = static_cast<char>(rng());
+  o = tiltfit(dir.file("garbage.bin", garbage));
+  EXPECT_EQ(o.signal, 0);
+  EXPECT_EQ(o.status, 255);
+  EXPECT_EQ(o.out, kFailureLine);
+  EXPECT_EQ(o.err.rfind("Header : ", 0), 0U);
+}
+
+TEST(BadInputTest, NulBytesByteOrderMarkAndCrlfStillCalibrate) {
+  TempDir dir;
+  std::vector<std::string> lines = goodLines();
+  const Outcome plain = tiltfit(dir.file("plain.csv", join(lines, "\n")));
+  ASSERT_EQ(plain.status, 0);
+  ASSERT_TRUE(isReport(plain.out));
+  const std::string report = tiltfit_test::maskTime(plain.out);
+  // CRLF line ends: the carriage return rides on the last field and is ignored by the conversion.
+  Outcome o = tiltfit(dir.file("crlf.csv", join(lines, "\r\n")));
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(tiltfit_test::maskTime(o.out), report);
+  EXPECT_EQ(o.err, "Header : accx\nHeader : accy\nHeader : accz\r\n");
+  // A byte-order mark only changes the header's first field.
+  o = tiltfit(dir.file("bom.csv", "\xEF\xBB\xBF" + join(lines, "\n")));
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(tiltfit_test::maskTime(o.out), report);
+  EXPECT_EQ(o.err, "Header : \xEF\xBB\xBF" "accx\nHeader : accy\nHeader : accz\n");
+  // A NUL ends a field's number like any other character after it.
+  for (size_t i = 1; i < lines.size(); i += 97) lines[i] += std::string(1, '\0') + "junk";
+  o = tiltfit(dir.file("nul.csv", join(lines, "\n")));
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(tiltfit_test::maskTime(o.out), report);
+}
+
+TEST(BadInputTest, BadFieldsAndNonFiniteSamples) {
+  TempDir dir;
+  std::vector<std::string> lines = goodLines();
+  lines[40] = "abc,1e999,-1e-400";  // in the lead-in motion
+  lines[3550] = "nan,inf,-inf";      // late in the second rest, leaving 1,400 clean samples
+  const Outcome o = tiltfit(dir.file("bad.csv", join(lines, "\n")));
+  EXPECT_EQ(o.status, 0);
+  EXPECT_TRUE(isReport(o.out));
+  EXPECT_EQ(o.err, std::string(kHeaderLines) + "Header : abc\nHeader : 1e999\nHeader : -1e-400\n");
+}
+
+TEST(BadInputTest, OneHugeLineAndVeryManyShortLines) {
+  TempDir dir;
+  const std::string huge(std::size_t{100} << 20, 'x');
+  Outcome o = tiltfit(dir.file("huge.csv", huge));
+  EXPECT_EQ(o.status, 255);
+  EXPECT_EQ(o.out, kFailureLine);
+  EXPECT_EQ(o.err.size(), huge.size() + 10);
+  o = tiltfit(dir.file("lines.csv", std::string(5000000, '\n')));
+  EXPECT_EQ(o.status, 255);
+  EXPECT_EQ(o.out, kFailureLine);
+  EXPECT_EQ(o.err, "");
+}
+
+TEST(BadInputTest, TuningNumbersThatCannotWork) {
+  struct Case {
+    int position;
+    std::string text;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {0, "five", "tolerancePct must be a number: \"five\""},
+      {0, "nan", "tolerancePct must be a finite number: \"nan\""},
+      {3, "inf", "windowWidth must be a finite number: \"inf\""},
+      {2, "1e400", "diffThreshold is out of the range of a double: \"1e400\""},
+      {0, "0", "tolerancePct must be above 0 and below 100 (percent of 1 g): \"0\""},
+      {0, "150", "tolerancePct must be above 0 and below 100 (percent of 1 g): \"150\""},
+      {1, "0", "moveMeanWindow must be at least 1 sample: \"0\""},
+      {1, "-50", "moveMeanWindow must be at least 1 sample: \"-50\""},
+      {2, "-5e-4", "diffThreshold must be greater than 0: \"-5e-4\""},
+      {3, "1", "windowWidth must be at least 2 samples: \"1\""},
+      {4, "0", "deltaThresholdWindow must be greater than 0: \"0\""},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> params = kParams;
+    params[static_cast<size_t>(c.position)] = c.text;
+    const Outcome o = tiltfit("/nonexistent.csv", params);
+    EXPECT_EQ(o.status, 234) << c.text;
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(o.err, "tiltfit: " + c.message + "\n");
+  }
+}
+
+TEST(BadInputTest, HugeNumbersAndWindowsLongerThanTheRecording) {
+  TempDir dir;
+  const std::string path = dir.file("rec.csv", join(goodLines(), "\n"));
+  for (const std::vector<std::string>& params :
+       {std::vector<std::string>{"5", "1e300", "5e-4", "1000", "2e-3"},
+        std::vector<std::string>{"5", "50", "5e-4", "1e300", "2e-3"},
+        std::vector<std::string>{"5", "50", "5e-4", "20000", "2e-3"}}) {
+    const Outcome o = tiltfit(path, params);
+    EXPECT_EQ(o.status, 255) << params[1] << " " << params[3];
+    EXPECT_EQ(o.out, kFailureLine);
+  }
+  // Huge thresholds let every window inside the band pass; the quietest are still the rests.
+  const Outcome o = tiltfit(path, {"5", "50", "1e300", "1000", "1e300"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_TRUE(isReport(o.out));
+}
+
+TEST(BadInputTest, MoreRowsThanTheToolCanHold) {
+  TempDir dir;
+  const std::string path = dir.path() + "/newlines.csv";
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  const std::string block(std::size_t{1} << 20, '\n');
+  for (int k = 0; k < 683; ++k) std::fwrite(block.data(), 1, block.size(), f);  // 716,177,408 rows
+  std::fclose(f);
+  const Outcome o = tiltfit(path);
+  EXPECT_EQ(o.status, 181);
+  EXPECT_EQ(o.out, "");
+  EXPECT_EQ(o.err, "tiltfit: " + path + " has more than 715827881 lines, more than the tool can hold\n");
+}
+
+TEST(BadInputTest, OutOfMemoryIsReportedNotAborted) {
+#ifdef TILTFIT_SANITIZED
+  GTEST_SKIP() << "sanitizers reserve more address space than the limit allows";
+#else
+  TempDir dir;
+  std::string many;
+  for (int k = 0; k < 4000000; ++k) many += "1,2,3\n";
+  const std::string path = dir.file("many.csv", many);
+  const Outcome o = tiltfit_test::run(kExe, {path, "5", "50", "5e-4", "1000", "2e-3"}, 150ULL << 20);
+  EXPECT_EQ(o.signal, 0);
+  EXPECT_EQ(o.status, 244);
+  EXPECT_EQ(o.out, "");
+  EXPECT_EQ(o.err, "tiltfit: out of memory\n");
+#endif
+}
+
+TEST(BadInputTest, UnwritableReportIsAFailure) {
+  TempDir dir;
+  const std::string path = dir.file("rec.csv", join(goodLines(), "\n"));
+  const Outcome o = tiltfit_test::run(kExe, {path, "5", "50", "5e-4", "1000", "2e-3"}, 0, "/dev/full");
+  EXPECT_EQ(o.status, 251);
+  EXPECT_EQ(o.err, std::string(kHeaderLines) + "tiltfit: cannot write the report: No space left on device\n");
+}
+
+}  // namespace
