@@ -144,6 +144,9 @@ TEST(BadInputTest, TuningNumbersThatCannotWork) {
   };
   const std::vector<Case> cases = {
       {0, "five", "tolerancePct must be a number: \"five\""},
+      {1, "", "moveMeanWindow must be a number: \"\""},
+      {4, "x2e-3", "deltaThresholdWindow must be a number: \"x2e-3\""},
+      {3, "-1e-400", "windowWidth is out of the range of a double: \"-1e-400\""},
       {0, "nan", "tolerancePct must be a finite number: \"nan\""},
       {3, "inf", "windowWidth must be a finite number: \"inf\""},
       {2, "1e400", "diffThreshold is out of the range of a double: \"1e400\""},

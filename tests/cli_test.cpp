@@ -124,44 +124,6 @@ TEST(CliTest, MetricRecordingFailsWithAUnitHint) {
   EXPECT_NE(r.err.find("m/s^2"), std::string::npos) << r.err;
 }
 
-TEST(CliTest, BadTuningNumbersAreRejectedBeforeReading) {
-  struct Case {
-    int position;
-    std::string text;
-    std::string message;
-  };
-  const std::vector<Case> cases = {
-      {1, "abc", "tiltfit: tolerancePct must be a number: \"abc\"\n"},
-      {2, "", "tiltfit: moveMeanWindow must be a number: \"\"\n"},
-      {3, "1e999", "tiltfit: diffThreshold is out of the range of a double: \"1e999\"\n"},
-      {4, "-1e-400", "tiltfit: windowWidth is out of the range of a double: \"-1e-400\"\n"},
-      {5, "x2e-3", "tiltfit: deltaThresholdWindow must be a number: \"x2e-3\"\n"},
-      {2, "-1", "tiltfit: moveMeanWindow must be at least 1 sample: \"-1\"\n"},
-      {2, "nan", "tiltfit: moveMeanWindow must be a finite number: \"nan\"\n"},
-  };
-  for (const Case& c : cases) {
-    std::vector<std::string> args = {"/nonexistent.csv", "5", "50", "5e-4", "1000", "2e-3"};
-    args[static_cast<size_t>(c.position)] = c.text;
-    const Outcome o = tiltfit(args);
-    EXPECT_EQ(o.status, 234) << c.text;
-    EXPECT_EQ(o.out, "");
-    EXPECT_EQ(o.err, c.message);
-  }
-}
-
-TEST(CliTest, UnreadableRecordingsNameThePathAndReason) {
-  TempDir dir;
-  Outcome o = tiltfit({dir.path() + "/missing.csv", "5", "50", "5e-4", "1000", "2e-3"});
-  EXPECT_EQ(o.status, 254);
-  EXPECT_EQ(o.out, "");
-  EXPECT_EQ(o.err, "Can not open csv file\ntiltfit: " + dir.path() +
-                       "/missing.csv: No such file or directory\n");
-  o = tiltfit({dir.path(), "5", "50", "5e-4", "1000", "2e-3"});
-  EXPECT_EQ(o.status, 254);
-  EXPECT_EQ(o.out, "");
-  EXPECT_EQ(o.err, "Can not open csv file\ntiltfit: " + dir.path() + ": Is a directory\n");
-}
-
 TEST(CliTest, TinyRecordingsFailCleanly) {
   TempDir dir;
   for (const std::string contents : {"", "accx,accy,accz\n", "1,2,3", "\n\n\n"}) {

@@ -77,28 +77,25 @@ Recording generate(const Options& options) {
   // Lead-in and tail: rotations from and to a tilted pose, so that no rest touches either end.
   const double c = 1.0 / std::sqrt(3.0);
   const Vec tilted{{c, c, -c}};
-  Vec previous = tilted;
-  for (Rest& rest : rec.rests) {
-    const Vec target = unit(rest.axis, rest.level);
+  auto rotation = [&](const Vec& from, const Vec& to) {
     for (int k = 0; k < options.transitionSamples; ++k) {
       const double s = static_cast<double>(k + 1) / (options.transitionSamples + 1);
-      Vec u = rotate(previous, target, s);
-      double norm = std::sqrt(u.v[0] * u.v[0] + u.v[1] * u.v[1] + u.v[2] * u.v[2]);
+      Vec u = rotate(from, to, s);
+      const double norm = std::sqrt(u.v[0] * u.v[0] + u.v[1] * u.v[1] + u.v[2] * u.v[2]);
       for (double& v : u.v) v /= norm;
       emit(u);
     }
+  };
+  Vec previous = tilted;
+  for (Rest& rest : rec.rests) {
+    const Vec target = unit(rest.axis, rest.level);
+    rotation(previous, target);
     rest.first = static_cast<int>(rec.x.size());
     rest.count = options.restSamples;
     for (int k = 0; k < options.restSamples; ++k) emit(target);
     previous = target;
   }
-  for (int k = 0; k < options.transitionSamples; ++k) {
-    const double s = static_cast<double>(k + 1) / (options.transitionSamples + 1);
-    Vec u = rotate(previous, tilted, s);
-    double norm = std::sqrt(u.v[0] * u.v[0] + u.v[1] * u.v[1] + u.v[2] * u.v[2]);
-    for (double& v : u.v) v /= norm;
-    emit(u);
-  }
+  rotation(previous, tilted);
   return rec;
 }
 

@@ -21,16 +21,20 @@
 #include "getAccCalib.h"
 #include "rtwtypes.h"
 
+bool ACCTOOLS::failRead(ReadError error, int err, bool message) {
+  mReadError = error;
+  mReadErrno = err;
+  if (message) {
+    std::cerr << "Can not open csv file" << std::endl;
+  }
+  return false;
+}
+
 bool ACCTOOLS::readAccelerometerMeasuresReference(std::string filepath) {
   mReadError = ReadError::kNone;
   mReadErrno = 0;
-  auto fail = [&](ReadError error, int err, bool message) {
-    mReadError = error;
-    mReadErrno = err;
-    if (message) {
-      std::cerr << "Can not open csv file" << std::endl;
-    }
-    return false;
+  auto fail = [this](ReadError error, int err, bool message) {
+    return failRead(error, err, message);
   };
 
   // A directory opens as a stream but cannot be read; refuse it like any unreadable path.
@@ -242,13 +246,8 @@ struct FreeDeleter {
 bool ACCTOOLS::readAccelerometerMeasures(std::string filepath) {
   mReadError = ReadError::kNone;
   mReadErrno = 0;
-  auto fail = [&](ReadError error, int err, bool message) {
-    mReadError = error;
-    mReadErrno = err;
-    if (message) {
-      std::cerr << "Can not open csv file" << std::endl;
-    }
-    return false;
+  auto fail = [this](ReadError error, int err, bool message) {
+    return failRead(error, err, message);
   };
 
   FileDescriptor file(::open(filepath.c_str(), O_RDONLY | O_CLOEXEC));

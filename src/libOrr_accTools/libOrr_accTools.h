@@ -74,6 +74,9 @@ class ACCTOOLS {
   int readErrno() const { return mReadErrno; }
 
  private:
+  // Records why a read failed and, when asked, says "Can not open csv file"; returns false.
+  bool failRead(ReadError error, int err, bool message);
+
   ACCRESULT mAccCalibResult;
   std::array<std::vector<double>, 3> mAccelerometerMeasures;
   ReadError mReadError = ReadError::kNone;
