@@ -1,6 +1,7 @@
 // tiltfit: calibrates a three-axis accelerometer from one CSV recording.
 //
-//   tiltfit file_path.csv tolerancePct moveMeanWindow diffThreshold windowWidth deltaThresholdWindow
+//   tiltfit file_path.csv tolerancePct moveMeanWindow diffThreshold windowWidth
+//   deltaThresholdWindow
 //
 // Exit status: 0 success, -1 calibration failed, -22 usage or a bad tuning number, -2 the recording
 // cannot be opened or read, -12 out of memory, -75 the recording has too many rows, -5 the report
@@ -140,7 +141,8 @@ int run(int argc, char* argv[]) {
                    filePath.c_str(), static_cast<unsigned long long>(ACCTOOLS::kMaxRows - 1));
       return kTooManyRows;
     }
-    std::fprintf(stderr, "tiltfit: %s: %s\n", filePath.c_str(), std::strerror(accTools.readErrno()));
+    std::fprintf(stderr, "tiltfit: %s: %s\n", filePath.c_str(),
+                 std::strerror(accTools.readErrno()));
     return kCannotRead;
   }
   accTools.accCalibration(tolerancePct, moveMeanWindow, diffThreshold, windowWidth,
@@ -149,7 +151,8 @@ int run(int argc, char* argv[]) {
 
   const ACCTOOLS::ACCRESULT& result = accTools.getAccCalibResult();
   if (!result.isCalibrationSuccess) {
-    std::puts("Calibration failed, you can increase tolerancePct for example, or deltaThresholdWindow");
+    std::puts(
+        "Calibration failed, you can increase tolerancePct for example, or deltaThresholdWindow");
     hintAtUnits(accTools);
     return kCalibrationFailed;
   }

@@ -70,14 +70,18 @@ void BM_Movmean(benchmark::State& state) {
   const int n = static_cast<int>(state.range(0));
   coder::array<double, 1> x, y;
   x.set_size(n);
-  for (int i = 0; i < n; ++i) x[i] = 1.0 + 1e-3 * static_cast<double>((static_cast<long long>(i) * 7919) % 1000);
+  for (int i = 0; i < n; ++i)
+    x[i] = 1.0 + 1e-3 * static_cast<double>((static_cast<long long>(i) * 7919) % 1000);
   for (auto _ : state) {
     coder::movmean(x, static_cast<double>(state.range(1)), y);
     benchmark::DoNotOptimize(y.data());
   }
   state.SetItemsProcessed(state.iterations() * n);
 }
-BENCHMARK(BM_Movmean)->Args({1000000, 50})->Args({10000000, 50})->Args({1000000, 1000})
+BENCHMARK(BM_Movmean)
+    ->Args({1000000, 50})
+    ->Args({10000000, 50})
+    ->Args({1000000, 1000})
     ->Unit(benchmark::kMillisecond);
 
 // A CSV file of n generated samples, written once per size.
@@ -108,7 +112,10 @@ void BM_ReadCsv(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 BENCHMARK(BM_ReadCsv<true>)->Name("BM_ReadCsvFast")->Arg(1000000)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ReadCsv<false>)->Name("BM_ReadCsvReference")->Arg(1000000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReadCsv<false>)
+    ->Name("BM_ReadCsvReference")
+    ->Arg(1000000)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
   double p[5] = {5, 50, 5e-4, 1000, 2e-3};
   for (int k = 0; k < 5 && next + k < argc; ++k) p[k] = std::atof(argv[next + k]);
 
-  enableFlushToZero();  // as the tool does before main
+  enableFlushToZero();                    // as the tool does before main
   std::cerr.setstate(std::ios::failbit);  // the header messages are not what is measured
   using clock = std::chrono::steady_clock;
   const auto t0 = clock::now();
@@ -58,7 +58,8 @@ int main(int argc, char** argv) {
   coder::array<double, 2> filtered;
   filtered.set_size(n, 3);
   for (int j = 0; j < 3; ++j) {
-    coder::movmean(m[static_cast<size_t>(j)].data(), n, p[1], filtered.data() + static_cast<long>(n) * j);
+    coder::movmean(m[static_cast<size_t>(j)].data(), n, p[1],
+                   filtered.data() + static_cast<long>(n) * j);
   }
   const auto t2 = clock::now();
 
@@ -82,7 +83,8 @@ int main(int argc, char** argv) {
     const int rows = idx[s].numel();
     sets[s].set_size(rows, 3);
     for (int j = 0; j < 3; ++j)
-      for (int r = 0; r < rows; ++r) sets[s][r + rows * j] = filtered[static_cast<int>(idx[s][r]) - 1 + n * j];
+      for (int r = 0; r < rows; ++r)
+        sets[s][r + rows * j] = filtered[static_cast<int>(idx[s][r]) - 1 + n * j];
   }
   double A[9], b[3];
   coder::accelcal(sets[0], sets[1], sets[2], sets[3], sets[4], sets[5], A, b);
@@ -90,8 +92,8 @@ int main(int argc, char** argv) {
 
   rusage usage;
   getrusage(RUSAGE_SELF, &usage);
-  std::printf("ok=%d read=%.4f filter=%.4f search=%.4f fit=%.4f total=%.4f peak_mb=%.0f\n", ok ? 1 : 0,
-              seconds(t0, t1), seconds(t1, t2), seconds(t2, t3), seconds(t3, t4), seconds(t0, t4),
-              static_cast<double>(usage.ru_maxrss) / 1024.0);
+  std::printf("ok=%d read=%.4f filter=%.4f search=%.4f fit=%.4f total=%.4f peak_mb=%.0f\n",
+              ok ? 1 : 0, seconds(t0, t1), seconds(t1, t2), seconds(t2, t3), seconds(t3, t4),
+              seconds(t0, t4), static_cast<double>(usage.ru_maxrss) / 1024.0);
   return 0;
 }

@@ -27,10 +27,16 @@
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-const double kValues[] = {0.0,   -0.0,   1.0,  2.0,   3.0,   5.0,    10.0,   20.0,  50.0,
-                          100.0, 1000.0, 5e-4, 2e-3,  0.5,   1.5,    17.0,   17.5,  0.25,
-                          -1.0,  1e300,  1e-300, 4.9e-324, 2147483647.0, 2147483648.0, kInf,
-                          -kInf, std::numeric_limits<double>::quiet_NaN(), 25.0, 0.05, 30.0};
+const double kValues[] = {0.0,      -0.0,         1.0,
+                          2.0,      3.0,          5.0,
+                          10.0,     20.0,         50.0,
+                          100.0,    1000.0,       5e-4,
+                          2e-3,     0.5,          1.5,
+                          17.0,     17.5,         0.25,
+                          -1.0,     1e300,        1e-300,
+                          4.9e-324, 2147483647.0, 2147483648.0,
+                          kInf,     -kInf,        std::numeric_limits<double>::quiet_NaN(),
+                          25.0,     0.05,         30.0};
 constexpr std::size_t kTable = sizeof(kValues) / sizeof(kValues[0]);
 
 [[noreturn]] void mismatch(const char* what) {
@@ -51,7 +57,8 @@ Reading read(const std::string& path, bool fast) {
   std::streambuf* saved = std::cerr.rdbuf(captured.rdbuf());
   ACCTOOLS tools;
   Reading r;
-  r.ok = fast ? tools.readAccelerometerMeasures(path) : tools.readAccelerometerMeasuresReference(path);
+  r.ok =
+      fast ? tools.readAccelerometerMeasures(path) : tools.readAccelerometerMeasuresReference(path);
   std::cerr.rdbuf(saved);
   r.messages = captured.str();
   r.columns = tools.getAccelerometerMeasures();
@@ -93,7 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t c = 0; c < 3; ++c) {
     if (fast.columns[c].size() != reference.columns[c].size()) mismatch("readers disagree on rows");
     for (std::size_t r = 0; r < fast.columns[c].size(); ++r)
-      if (!sameBits(fast.columns[c][r], reference.columns[c][r])) mismatch("readers disagree on a value");
+      if (!sameBits(fast.columns[c][r], reference.columns[c][r]))
+        mismatch("readers disagree on a value");
   }
 
   // The two window searches agree on the smoothed recording, where the reference is affordable.
@@ -109,9 +117,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!(width > 0.0) || width * n < 3e5) {
       for (int s = 0; s < 6; ++s) {
         coder::array<unsigned int, 2> a, b;
-        coder::findStaticWindowFast(filtered, 1 + s / 2, s % 2 ? 1.0 : -1.0, p[0], p[2], width, p[4], a);
-        coder::findStaticWindow(filtered, 1 + s / 2, s % 2 ? 1.0 : -1.0, p[0], p[2], width, p[4], b);
-        if (a.numel() != b.numel() || std::memcmp(a.data(), b.data(), sizeof(unsigned) * static_cast<std::size_t>(a.numel())) != 0)
+        coder::findStaticWindowFast(filtered, 1 + s / 2, s % 2 ? 1.0 : -1.0, p[0], p[2], width,
+                                    p[4], a);
+        coder::findStaticWindow(filtered, 1 + s / 2, s % 2 ? 1.0 : -1.0, p[0], p[2], width, p[4],
+                                b);
+        if (a.numel() != b.numel() ||
+            std::memcmp(a.data(), b.data(),
+                        sizeof(unsigned) * static_cast<std::size_t>(a.numel())) != 0)
           mismatch("window searches disagree");
       }
     }

@@ -160,7 +160,8 @@ TEST(ToolObjectTest, StoresTheCoreResultRowByRow) {
   EXPECT_TRUE(r.isCalibrationSuccess);
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(r.accOffset[i], offset[i]);
-    for (int j = 0; j < 3; ++j) EXPECT_EQ(r.accGainMatrix[static_cast<size_t>(i)][static_cast<size_t>(j)], gain[i + 3 * j]);
+    for (int j = 0; j < 3; ++j)
+      EXPECT_EQ(r.accGainMatrix[static_cast<size_t>(i)][static_cast<size_t>(j)], gain[i + 3 * j]);
   }
   // A failed calibration still overwrites the result with the core's output.
   tools.accCalibration(5, 50, 5e-4, 1, 2e-3);
@@ -169,7 +170,8 @@ TEST(ToolObjectTest, StoresTheCoreResultRowByRow) {
   EXPECT_FALSE(r.isCalibrationSuccess);
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(r.accOffset[i], offset[i]);
-    for (int j = 0; j < 3; ++j) EXPECT_EQ(r.accGainMatrix[static_cast<size_t>(i)][static_cast<size_t>(j)], gain[i + 3 * j]);
+    for (int j = 0; j < 3; ++j)
+      EXPECT_EQ(r.accGainMatrix[static_cast<size_t>(i)][static_cast<size_t>(j)], gain[i + 3 * j]);
   }
 }
 

@@ -65,7 +65,8 @@ TEST(BadInputTest, MissingFileAndDirectory) {
   Outcome o = tiltfit(dir.path() + "/missing.csv");
   EXPECT_EQ(o.status, 254);
   EXPECT_EQ(o.out, "");
-  EXPECT_EQ(o.err, "Can not open csv file\ntiltfit: " + dir.path() + "/missing.csv: No such file or directory\n");
+  EXPECT_EQ(o.err, "Can not open csv file\ntiltfit: " + dir.path() +
+                       "/missing.csv: No such file or directory\n");
   o = tiltfit(dir.path());
   EXPECT_EQ(o.status, 254);
   EXPECT_EQ(o.out, "");
@@ -104,7 +105,9 @@ TEST(BadInputTest, NulBytesByteOrderMarkAndCrlfStillCalibrate) {
   o = tiltfit(dir.file("bom.csv", "\xEF\xBB\xBF" + join(lines, "\n")));
   EXPECT_EQ(o.status, 0);
   EXPECT_EQ(tiltfit_test::maskTime(o.out), report);
-  EXPECT_EQ(o.err, "Header : \xEF\xBB\xBF" "accx\nHeader : accy\nHeader : accz\n");
+  EXPECT_EQ(o.err,
+            "Header : \xEF\xBB\xBF"
+            "accx\nHeader : accy\nHeader : accz\n");
   // A NUL ends a field's number like any other character after it.
   for (size_t i = 1; i < lines.size(); i += 97) lines[i] += std::string(1, '\0') + "junk";
   o = tiltfit(dir.file("nul.csv", join(lines, "\n")));
@@ -116,7 +119,7 @@ TEST(BadInputTest, BadFieldsAndNonFiniteSamples) {
   TempDir dir;
   std::vector<std::string> lines = goodLines();
   lines[40] = "abc,1e999,-1e-400";  // in the lead-in motion
-  lines[3550] = "nan,inf,-inf";      // late in the second rest, leaving 1,400 clean samples
+  lines[3550] = "nan,inf,-inf";     // late in the second rest, leaving 1,400 clean samples
   const Outcome o = tiltfit(dir.file("bad.csv", join(lines, "\n")));
   EXPECT_EQ(o.status, 0);
   EXPECT_TRUE(isReport(o.out));
@@ -196,7 +199,8 @@ TEST(BadInputTest, MoreRowsThanTheToolCanHold) {
   const Outcome o = tiltfit(path);
   EXPECT_EQ(o.status, 181);
   EXPECT_EQ(o.out, "");
-  EXPECT_EQ(o.err, "tiltfit: " + path + " has more than 715827881 lines, more than the tool can hold\n");
+  EXPECT_EQ(o.err,
+            "tiltfit: " + path + " has more than 715827881 lines, more than the tool can hold\n");
 }
 
 TEST(BadInputTest, OutOfMemoryIsReportedNotAborted) {
@@ -207,7 +211,8 @@ TEST(BadInputTest, OutOfMemoryIsReportedNotAborted) {
   std::string many;
   for (int k = 0; k < 4000000; ++k) many += "1,2,3\n";
   const std::string path = dir.file("many.csv", many);
-  const Outcome o = tiltfit_test::run(kExe, {path, "5", "50", "5e-4", "1000", "2e-3"}, 150ULL << 20);
+  const Outcome o =
+      tiltfit_test::run(kExe, {path, "5", "50", "5e-4", "1000", "2e-3"}, 150ULL << 20);
   EXPECT_EQ(o.signal, 0);
   EXPECT_EQ(o.status, 244);
   EXPECT_EQ(o.out, "");
@@ -218,9 +223,11 @@ TEST(BadInputTest, OutOfMemoryIsReportedNotAborted) {
 TEST(BadInputTest, UnwritableReportIsAFailure) {
   TempDir dir;
   const std::string path = dir.file("rec.csv", join(goodLines(), "\n"));
-  const Outcome o = tiltfit_test::run(kExe, {path, "5", "50", "5e-4", "1000", "2e-3"}, 0, "/dev/full");
+  const Outcome o =
+      tiltfit_test::run(kExe, {path, "5", "50", "5e-4", "1000", "2e-3"}, 0, "/dev/full");
   EXPECT_EQ(o.status, 251);
-  EXPECT_EQ(o.err, std::string(kHeaderLines) + "tiltfit: cannot write the report: No space left on device\n");
+  EXPECT_EQ(o.err, std::string(kHeaderLines) +
+                       "tiltfit: cannot write the report: No space left on device\n");
 }
 
 }  // namespace

@@ -29,7 +29,9 @@ Fit fit(const std::array<std::vector<Row>, 6>& sets) {
     const int m = static_cast<int>(sets[static_cast<size_t>(s)].size());
     in[s].set_size(m, 3);
     for (int r = 0; r < m; ++r)
-      for (int h = 0; h < 3; ++h) in[s][r + m * h] = sets[static_cast<size_t>(s)][static_cast<size_t>(r)][static_cast<size_t>(h)];
+      for (int h = 0; h < 3; ++h)
+        in[s][r + m * h] =
+            sets[static_cast<size_t>(s)][static_cast<size_t>(r)][static_cast<size_t>(h)];
   }
   Fit f;
   coder::accelcal(in[0], in[1], in[2], in[3], in[4], in[5], f.A, f.b);
@@ -53,7 +55,8 @@ std::array<std::vector<Row>, 6> ideal(double scale = 1.0, Row bias = {0, 0, 0},
   return sets;
 }
 
-void expectFit(const Fit& f, const std::vector<double>& A, const std::vector<double>& b, double tol) {
+void expectFit(const Fit& f, const std::vector<double>& A, const std::vector<double>& b,
+               double tol) {
   for (int k = 0; k < 9; ++k) expectClose(f.A[k], A[static_cast<size_t>(k)], 0, tol);
   for (int k = 0; k < 3; ++k) expectClose(f.b[k], b[static_cast<size_t>(k)], 0, tol);
 }
@@ -137,8 +140,9 @@ struct Calibration {
   double gain[9];
 };
 
-Calibration calibrate(const tiltfit_gen::Recording& rec, double tolerancePct = 5, double window = 50,
-                      double diffThreshold = 5e-4, double width = 1000, double delta = 2e-3) {
+Calibration calibrate(const tiltfit_gen::Recording& rec, double tolerancePct = 5,
+                      double window = 50, double diffThreshold = 5e-4, double width = 1000,
+                      double delta = 2e-3) {
   coder::array<double, 2> x;
   const int n = static_cast<int>(rec.x.size());
   x.set_size(n, 3);

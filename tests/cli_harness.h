@@ -17,8 +17,8 @@
 namespace tiltfit_test {
 
 struct Outcome {
-  int status = -1;       // exit status as the shell sees it (0-255), or -1 when killed
-  int signal = 0;        // the signal that ended the process, if any
+  int status = -1;  // exit status as the shell sees it (0-255), or -1 when killed
+  int signal = 0;   // the signal that ended the process, if any
   std::string out;
   std::string err;
 };

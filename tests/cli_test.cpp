@@ -73,8 +73,9 @@ std::string expectedReport(const std::string& path, double width) {
     std::snprintf(buf, sizeof buf, "[ %f %f %f ]\n", row[0], row[1], row[2]);
     s += buf;
   }
-  return s + "Execution time : N us \nCalibration done\nYou can use the calibration result with: \n"
-             "accGainMatrix * AccVector3 + accOffset \n";
+  return s +
+         "Execution time : N us \nCalibration done\nYou can use the calibration result with: \n"
+         "accGainMatrix * AccVector3 + accOffset \n";
 }
 
 TEST(CliTest, TooFewArgumentsPrintUsage) {
@@ -92,9 +93,10 @@ TEST(CliTest, SuccessReportAndExtraArgumentsIgnored) {
   TempDir dir;
   const std::string path = dir.file("rec.csv", csv(smallSensor()));
   const std::string expected = expectedReport(path, 200);
-  for (const auto& args : {std::vector<std::string>{path, "5", "50", "5e-4", "200", "2e-3"},
-                           std::vector<std::string>{path, "5", "50", "5e-4", "200", "2e-3", "extra", "9"},
-                           std::vector<std::string>{path, " 5", "50samples", "0.0005", "200.0", "2e-3"}}) {
+  for (const auto& args :
+       {std::vector<std::string>{path, "5", "50", "5e-4", "200", "2e-3"},
+        std::vector<std::string>{path, "5", "50", "5e-4", "200", "2e-3", "extra", "9"},
+        std::vector<std::string>{path, " 5", "50samples", "0.0005", "200.0", "2e-3"}}) {
     const Outcome o = tiltfit(args);
     EXPECT_EQ(o.status, 0);
     EXPECT_EQ(maskTime(o.out), expected);

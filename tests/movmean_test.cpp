@@ -1,3 +1,5 @@
+#include "movmean.h"
+
 #include <gtest/gtest.h>
 #include <omp.h>
 
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "blockedSummation.h"
-#include "movmean.h"
 #include "test_util.h"
 
 namespace {
@@ -53,8 +54,8 @@ TEST(MovmeanTest, WindowLongerThanSignalAveragesEverything) {
 
 TEST(MovmeanTest, ZeroNegativeAndNaNWindowsGiveNaN) {
   const std::vector<double> x = {1, 2, 3};
-  for (double k : {0.0, -0.0, -0.5, -3.0, -1e300, -std::numeric_limits<double>::infinity(),
-                   std::nan("")}) {
+  for (double k :
+       {0.0, -0.0, -0.5, -3.0, -1e300, -std::numeric_limits<double>::infinity(), std::nan("")}) {
     const std::vector<double> y = smooth(x, k);
     ASSERT_EQ(y.size(), 3U);
     for (double v : y) EXPECT_TRUE(std::isnan(v)) << k;
@@ -106,13 +107,13 @@ TEST_P(MovmeanLongTest, MatchesPerOutputBlockedSumBitForBit) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    WindowsAndThreads, MovmeanLongTest,
-    ::testing::Values(LongCase{3, 1}, LongCase{50, 1}, LongCase{50, 2}, LongCase{50, 4},
-                      LongCase{51, 3}, LongCase{2049, 2}, LongCase{3001, 4}, LongCase{9999, 2}),
-    [](const ::testing::TestParamInfo<LongCase>& p) {
-      return "k" + std::to_string(static_cast<int>(p.param.k)) + "_threads" +
-             std::to_string(p.param.threads);
-    });
+INSTANTIATE_TEST_SUITE_P(WindowsAndThreads, MovmeanLongTest,
+                         ::testing::Values(LongCase{3, 1}, LongCase{50, 1}, LongCase{50, 2},
+                                           LongCase{50, 4}, LongCase{51, 3}, LongCase{2049, 2},
+                                           LongCase{3001, 4}, LongCase{9999, 2}),
+                         [](const ::testing::TestParamInfo<LongCase>& p) {
+                           return "k" + std::to_string(static_cast<int>(p.param.k)) + "_threads" +
+                                  std::to_string(p.param.threads);
+                         });
 
 }  // namespace

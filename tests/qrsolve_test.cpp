@@ -1,10 +1,11 @@
+#include "qrsolve.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <random>
 #include <vector>
 
-#include "qrsolve.h"
 #include "test_util.h"
 #include "xnrm2.h"
 
@@ -16,14 +17,16 @@ using tiltfit_test::kEps;
 
 // Least-squares solution by the normal equations in long double; adequate for the well-conditioned
 // systems it is used on.
-std::vector<double> normalEquations(const coder::array<double, 2>& A, const coder::array<double, 2>& B) {
+std::vector<double> normalEquations(const coder::array<double, 2>& A,
+                                    const coder::array<double, 2>& B) {
   const int m = A.size(0);
   std::vector<double> X(12);
   for (int k = 0; k < 3; ++k) {
     long double N[4][5] = {};
     for (int p = 0; p < 4; ++p) {
       for (int q = 0; q < 4; ++q)
-        for (int r = 0; r < m; ++r) N[p][q] += static_cast<long double>(A[r + m * p]) * A[r + m * q];
+        for (int r = 0; r < m; ++r)
+          N[p][q] += static_cast<long double>(A[r + m * p]) * A[r + m * q];
       for (int r = 0; r < m; ++r) N[p][4] += static_cast<long double>(A[r + m * p]) * B[r + m * k];
     }
     for (int c = 0; c < 4; ++c)

@@ -23,15 +23,52 @@ std::string randomDigits(std::mt19937_64& rng, int maxLen) {
 
 // Fields of every shape the reader may meet, biased towards plain decimals.
 std::string randomField(std::mt19937_64& rng) {
-  static const char* const kOdd[] = {"inf", "-INF", "Infinity", "nan", "NaN(123)", "-nan", "0x1.8p3",
-                                     "0X10", "-0x", "1e", "1e+", "1E-", ".", "-", "+", "e5", "",
-                                     " \t1.5", "\v-2", "1.5abc", "1,5", "1e999", "-1e-400", "4.9e-324",
-                                     "2.2250738585072014e-308", "1.7976931348623157e308",
-                                     "1.7976931348623159e308", "00000000000000000000000012.5",
-                                     "0.000000000000000000000000001", "accx", "\r",
-                                     "2.2250738585072011e-308", "1e-320", "0e-5000", "0.0e999",
-                                     "+.5", "-.5", "+-1", "5.", "1e5x", "1E+05", "-0", "-0.0e-10",
-                                     "99999999999999999999.5", "0x", "1.7976931348623158e308"};
+  static const char* const kOdd[] = {"inf",
+                                     "-INF",
+                                     "Infinity",
+                                     "nan",
+                                     "NaN(123)",
+                                     "-nan",
+                                     "0x1.8p3",
+                                     "0X10",
+                                     "-0x",
+                                     "1e",
+                                     "1e+",
+                                     "1E-",
+                                     ".",
+                                     "-",
+                                     "+",
+                                     "e5",
+                                     "",
+                                     " \t1.5",
+                                     "\v-2",
+                                     "1.5abc",
+                                     "1,5",
+                                     "1e999",
+                                     "-1e-400",
+                                     "4.9e-324",
+                                     "2.2250738585072014e-308",
+                                     "1.7976931348623157e308",
+                                     "1.7976931348623159e308",
+                                     "00000000000000000000000012.5",
+                                     "0.000000000000000000000000001",
+                                     "accx",
+                                     "\r",
+                                     "2.2250738585072011e-308",
+                                     "1e-320",
+                                     "0e-5000",
+                                     "0.0e999",
+                                     "+.5",
+                                     "-.5",
+                                     "+-1",
+                                     "5.",
+                                     "1e5x",
+                                     "1E+05",
+                                     "-0",
+                                     "-0.0e-10",
+                                     "99999999999999999999.5",
+                                     "0x",
+                                     "1.7976931348623158e308"};
   const unsigned pick = static_cast<unsigned>(rng() % 10);
   if (pick == 0) return kOdd[rng() % (sizeof kOdd / sizeof kOdd[0])];
   std::string s;
@@ -66,7 +103,8 @@ TEST(CsvFieldTest, MatchesStodOnRandomFields) {
     const std::string f = randomField(rng);
     double expected = 0.0, actual = 0.0;
     const bool ok = stod(f, expected);
-    ASSERT_EQ(tiltfit_csv::parseField(f.data(), f.data() + f.size(), actual), ok) << "[" << f << "] seed " << seed;
+    ASSERT_EQ(tiltfit_csv::parseField(f.data(), f.data() + f.size(), actual), ok)
+        << "[" << f << "] seed " << seed;
     if (ok) {
       ASSERT_TRUE(sameBits(actual, expected)) << "[" << f << "] " << actual << " vs " << expected;
     }
@@ -96,7 +134,8 @@ Reading read(const std::string& path, bool fast) {
   ACCTOOLS tools;
   testing::internal::CaptureStderr();
   Reading r;
-  r.ok = fast ? tools.readAccelerometerMeasures(path) : tools.readAccelerometerMeasuresReference(path);
+  r.ok =
+      fast ? tools.readAccelerometerMeasures(path) : tools.readAccelerometerMeasuresReference(path);
   r.err = testing::internal::GetCapturedStderr();
   r.columns = tools.getAccelerometerMeasures();
   return r;
@@ -108,9 +147,11 @@ void expectSameReading(const std::string& path, const std::string& what) {
   ASSERT_EQ(a.ok, b.ok) << what;
   ASSERT_EQ(a.err, b.err) << what;
   for (int c = 0; c < 3; ++c) {
-    ASSERT_EQ(a.columns[static_cast<size_t>(c)].size(), b.columns[static_cast<size_t>(c)].size()) << what;
+    ASSERT_EQ(a.columns[static_cast<size_t>(c)].size(), b.columns[static_cast<size_t>(c)].size())
+        << what;
     for (size_t r = 0; r < a.columns[static_cast<size_t>(c)].size(); ++r)
-      ASSERT_TRUE(sameBits(a.columns[static_cast<size_t>(c)][r], b.columns[static_cast<size_t>(c)][r]))
+      ASSERT_TRUE(
+          sameBits(a.columns[static_cast<size_t>(c)][r], b.columns[static_cast<size_t>(c)][r]))
           << what << " row " << r << " column " << c;
   }
 }
@@ -146,8 +187,13 @@ TEST(ReaderEquivalenceTest, LinesAcrossBlockBoundariesAndOneHugeLine) {
 TEST(ReaderEquivalenceTest, FixturesOfTheReaderTests) {
   tiltfit_test::TempDir dir;
   const std::string bom = "\xEF\xBB\xBF";
-  const std::string fixtures[] = {"accz,accy,accz\n1,2,3\n4,5,6\n7,8,9\n", "accz,accy,accz\n1,2,3",
-                                  "", "1,,3\n1,2,3,4\n1,2,\n", "\n\n\n", "1e999,x\r\n", ",,,,\n,",
+  const std::string fixtures[] = {"accz,accy,accz\n1,2,3\n4,5,6\n7,8,9\n",
+                                  "accz,accy,accz\n1,2,3",
+                                  "",
+                                  "1,,3\n1,2,3,4\n1,2,\n",
+                                  "\n\n\n",
+                                  "1e999,x\r\n",
+                                  ",,,,\n,",
                                   bom + "accx,accy,accz\n1,2,3\n"};
   for (const std::string& f : fixtures) expectSameReading(dir.file("f.csv", f), f);
   const char nulBytes[] = "1,\0002,3\n\0\n4,5\0,6";

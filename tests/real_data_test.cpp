@@ -1,6 +1,6 @@
-// Calibrations of real recordings (read from the shared data folder beside the repository when it is
-// there, skipped otherwise): the fitted model must turn every physical rest into a 1 g reading along
-// its axis.
+// Calibrations of real recordings (read from the shared data folder beside the repository when it
+// is there, skipped otherwise): the fitted model must turn every physical rest into a 1 g reading
+// along its axis.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -13,8 +13,8 @@
 namespace {
 
 struct Rest {
-  int axis;    // 0 = x, 1 = y, 2 = z
-  int first;   // rows after the header, inclusive
+  int axis;   // 0 = x, 1 = y, 2 = z
+  int first;  // rows after the header, inclusive
   int last;
 };
 
@@ -57,7 +57,9 @@ TEST_P(RealDataTest, EveryRestBecomesOneGAlongItsAxis) {
     double c[3];
     for (int j = 0; j < 3; ++j) {
       c[j] = result.accOffset[j];
-      for (int i = 0; i < 3; ++i) c[j] += raw[i] / count * result.accGainMatrix[static_cast<size_t>(i)][static_cast<size_t>(j)];
+      for (int i = 0; i < 3; ++i)
+        c[j] +=
+            raw[i] / count * result.accGainMatrix[static_cast<size_t>(i)][static_cast<size_t>(j)];
     }
     const double norm = std::sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2]);
     SCOPED_TRACE(std::string(r.file) + " rest at row " + std::to_string(rest.first));
@@ -67,18 +69,26 @@ TEST_P(RealDataTest, EveryRestBecomesOneGAlongItsAxis) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Recordings, RealDataTest,
-    ::testing::Values(
-        Recording{"imucal_ferraris_g.csv",
-                  {"10", "20", "1e-3", "200", "4e-3"},
-                  {{0, 394, 1366}, {0, 1522, 2498}, {1, 2611, 3472}, {1, 3626, 4271}, {2, 4390, 5118}, {2, 5274, 6087}}},
-        Recording{"mpu6050_tomisuarez_g.csv",
-                  {"15", "20", "2e-3", "150", "8e-3"},
-                  {{2, 0, 3735}, {2, 4200, 4415}, {0, 4839, 5070}, {0, 5475, 5812}, {1, 6085, 6491}, {1, 6897, 7169}}}),
-    [](const ::testing::TestParamInfo<Recording>& p) {
-      const std::string name = p.param.file;
-      return name.substr(0, name.find('_'));
-    });
+INSTANTIATE_TEST_SUITE_P(Recordings, RealDataTest,
+                         ::testing::Values(Recording{"imucal_ferraris_g.csv",
+                                                     {"10", "20", "1e-3", "200", "4e-3"},
+                                                     {{0, 394, 1366},
+                                                      {0, 1522, 2498},
+                                                      {1, 2611, 3472},
+                                                      {1, 3626, 4271},
+                                                      {2, 4390, 5118},
+                                                      {2, 5274, 6087}}},
+                                           Recording{"mpu6050_tomisuarez_g.csv",
+                                                     {"15", "20", "2e-3", "150", "8e-3"},
+                                                     {{2, 0, 3735},
+                                                      {2, 4200, 4415},
+                                                      {0, 4839, 5070},
+                                                      {0, 5475, 5812},
+                                                      {1, 6085, 6491},
+                                                      {1, 6897, 7169}}}),
+                         [](const ::testing::TestParamInfo<Recording>& p) {
+                           const std::string name = p.param.file;
+                           return name.substr(0, name.find('_'));
+                         });
 
 }  // namespace

@@ -42,9 +42,13 @@ TEST(BlockedSummationTest, CountsOnesAcrossBlockBoundaries) {
 // exactly where the blocks start and end.
 TEST(BlockedSummationTest, BlocksAreSummedSeparately) {
   const double big = 9007199254740992.0;  // 2^53, spacing 2
-  struct Case { int vlen; double expected; };
-  for (const Case c : {Case{1024, big}, Case{1025, big}, Case{1026, big + 2.0}, Case{2048, big + 1024.0},
-                       Case{2049, big + 1024.0}, Case{2050, big + 1026.0}, Case{3000, big + 1976.0}}) {
+  struct Case {
+    int vlen;
+    double expected;
+  };
+  for (const Case c :
+       {Case{1024, big}, Case{1025, big}, Case{1026, big + 2.0}, Case{2048, big + 1024.0},
+        Case{2049, big + 1024.0}, Case{2050, big + 1026.0}, Case{3000, big + 1976.0}}) {
     coder::array<double, 1> x;
     ones(x, c.vlen);
     x[0] = big;

@@ -31,7 +31,8 @@ inline void fill(coder::array<double, 1>& a, const std::vector<double>& v) {
 }
 
 // Fills an n x c array from columns given one after another.
-inline void fillColumns(coder::array<double, 2>& a, int n, int c, const std::vector<double>& colMajor) {
+inline void fillColumns(coder::array<double, 2>& a, int n, int c,
+                        const std::vector<double>& colMajor) {
   a.set_size(n, c);
   for (int i = 0; i < n * c; ++i) a[i] = colMajor[static_cast<size_t>(i)];
 }

@@ -53,14 +53,29 @@ void randomRecording(std::mt19937_64& rng, int n, double level, int axis,
         const bool onAxis = c == axis - 1;
         double v = onAxis ? base : (std::floor(u(rng) * 5) - 2) / 64.0;
         switch (type) {
-          case 0: break;                                                     // constant
-          case 1: v += (i % period) / 64.0; break;                          // periodic, exact ties
-          case 2: v += std::round((u(rng) - 0.5) * 8) / 64.0; break;        // coarse quantised
-          case 3: v += (u(rng) - 0.5) * noise; break;                       // smooth noise
-          case 4: v += (u(rng) - 0.5) * noise + 1e-3 * i; break;            // drifting
-          case 5: v = onAxis ? v : v * 1e200; break;                        // huge off-axis
-          case 6: v += (u(rng) - 0.5) * 2.0; break;                         // motion
-          default: v += std::round((u(rng) - 0.5) * 4) / 1024.0; break;     // fine quantised
+          case 0:
+            break;  // constant
+          case 1:
+            v += (i % period) / 64.0;
+            break;  // periodic, exact ties
+          case 2:
+            v += std::round((u(rng) - 0.5) * 8) / 64.0;
+            break;  // coarse quantised
+          case 3:
+            v += (u(rng) - 0.5) * noise;
+            break;  // smooth noise
+          case 4:
+            v += (u(rng) - 0.5) * noise + 1e-3 * i;
+            break;  // drifting
+          case 5:
+            v = onAxis ? v : v * 1e200;
+            break;  // huge off-axis
+          case 6:
+            v += (u(rng) - 0.5) * 2.0;
+            break;  // motion
+          default:
+            v += std::round((u(rng) - 0.5) * 4) / 1024.0;
+            break;  // fine quantised
         }
         if (u(rng) < 0.002) v = u(rng) < 0.5 ? nan : (u(rng) < 0.5 ? inf : -inf);
         x[k + n * c] = v;

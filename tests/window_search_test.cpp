@@ -25,7 +25,8 @@ void recording(coder::array<double, 2>& x, int axis, const std::vector<double>& 
   for (int k = 0; k < n; ++k) x[k + n * (axis - 1)] = values[static_cast<size_t>(k)];
 }
 
-std::vector<unsigned> search(const coder::array<double, 2>& x, int axis, double level, const Params& p) {
+std::vector<unsigned> search(const coder::array<double, 2>& x, int axis, double level,
+                             const Params& p) {
   coder::array<unsigned int, 2> idx;
   coder::findStaticWindow(x, axis, level, p.tolerancePct, p.diffThreshold, p.windowWidth,
                           p.deltaThresholdWindow, idx);

@@ -1,8 +1,8 @@
 // Synthetic six-orientation recordings with a known sensor model, for tests, benchmarks and the
 // shipped sample.
 //
-// Sensor model: raw = K * u + o + noise, quantised to a multiple of `quantum`, where u is gravity as
-// the tool's convention sees it (an axis pointing up reads -1 g, down +1 g), K the 3 x 3
+// Sensor model: raw = K * u + o + noise, quantised to a multiple of `quantum`, where u is gravity
+// as the tool's convention sees it (an axis pointing up reads -1 g, down +1 g), K the 3 x 3
 // gain/misalignment matrix and o the offset, all in g. In m/s^2 units everything is scaled by 9.81.
 // The calibration that undoes it is c = K^-1 * raw - K^-1 * o (c in the same units as raw).
 #ifndef TILTFIT_TOOLS_RECORDING_GENERATOR_H
@@ -16,14 +16,14 @@
 namespace tiltfit_gen {
 
 struct Options {
-  int restSamples = 2000;        // samples per rest stretch
-  int transitionSamples = 300;   // samples per rotation between rests (also lead-in and tail)
+  int restSamples = 2000;       // samples per rest stretch
+  int transitionSamples = 300;  // samples per rotation between rests (also lead-in and tail)
   std::string order = "zu,zd,xu,xd,yu,yd";  // rests in recording order: axis x/y/z, u(p) or d(own)
-  double noise = 0.002;          // white noise, standard deviation in g
-  double quantum = 1.0 / 4096;   // quantisation step in g; 0 for none
+  double noise = 0.002;                     // white noise, standard deviation in g
+  double quantum = 1.0 / 4096;              // quantisation step in g; 0 for none
   double offset[3] = {0.0, 0.0, 0.0};
   double gain[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};  // K, row-major
-  bool metric = false;           // m/s^2 instead of g
+  bool metric = false;                           // m/s^2 instead of g
   std::uint64_t seed = 1;
 };
 

@@ -46,17 +46,28 @@ int main(int argc, char** argv) {
         }
         return argv[++i];
       };
-      if (arg == "--rest") options.restSamples = std::stoi(value());
-      else if (arg == "--transition") options.transitionSamples = std::stoi(value());
-      else if (arg == "--order") options.order = value();
-      else if (arg == "--noise") options.noise = std::stod(value());
-      else if (arg == "--quantum") options.quantum = std::stod(value());
-      else if (arg == "--offset") readList(value(), options.offset, 3, "--offset");
-      else if (arg == "--gain") readList(value(), options.gain, 9, "--gain");
-      else if (arg == "--units") options.metric = std::strcmp(value(), "ms2") == 0;
-      else if (arg == "--seed") options.seed = std::stoull(value());
-      else if (arg == "--truth") truth = true;
-      else if (arg == "-o") outPath = value();
+      if (arg == "--rest")
+        options.restSamples = std::stoi(value());
+      else if (arg == "--transition")
+        options.transitionSamples = std::stoi(value());
+      else if (arg == "--order")
+        options.order = value();
+      else if (arg == "--noise")
+        options.noise = std::stod(value());
+      else if (arg == "--quantum")
+        options.quantum = std::stod(value());
+      else if (arg == "--offset")
+        readList(value(), options.offset, 3, "--offset");
+      else if (arg == "--gain")
+        readList(value(), options.gain, 9, "--gain");
+      else if (arg == "--units")
+        options.metric = std::strcmp(value(), "ms2") == 0;
+      else if (arg == "--seed")
+        options.seed = std::stoull(value());
+      else if (arg == "--truth")
+        truth = true;
+      else if (arg == "-o")
+        outPath = value();
       else {
         std::fprintf(stderr, "unknown option %s\n", arg.c_str());
         return 2;
@@ -78,8 +89,7 @@ int main(int argc, char** argv) {
       tiltfit_gen::trueCalibration(options, G, b);
       // The tool prints the transpose of G: calibrated = raw * accGainMatrix + accOffset.
       std::fprintf(stderr, "accOffset:\n[ %f %f %f ]\naccGainMatrix:\n", b[0], b[1], b[2]);
-      for (int i = 0; i < 3; ++i)
-        std::fprintf(stderr, "[ %f %f %f ]\n", G[i], G[i + 3], G[i + 6]);
+      for (int i = 0; i < 3; ++i) std::fprintf(stderr, "[ %f %f %f ]\n", G[i], G[i + 3], G[i + 6]);
     }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "tiltfit_gen: %s\n", e.what());

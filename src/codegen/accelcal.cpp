@@ -4,8 +4,8 @@
 //
 //     c_j = sum_i r_i * X(i, j) + X(3, j),    j = x, y, z,
 //
-// i.e. c = [r 1] * X with X a 4 x 3 matrix: rows 0-2 hold the gain/misalignment matrix and row 3 the
-// offset. At rest the calibrated reading must equal gravity as the orientation sees it, the
+// i.e. c = [r 1] * X with X a 4 x 3 matrix: rows 0-2 hold the gain/misalignment matrix and row 3
+// the offset. At rest the calibrated reading must equal gravity as the orientation sees it, the
 // reference row (-g, 0, 0) for x up, (+g, 0, 0) for x down and likewise for y and z. Stacking every
 // rest sample gives the linear system
 //

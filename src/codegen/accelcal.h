@@ -8,7 +8,8 @@ namespace coder {
 
 // Each input is an M_n x 3 array (column-major; M_n >= 0; only columns 0-2 are read) of rest
 // samples (x, y, z) for one orientation, fitted to the reference row:
-//   xUp (-g, 0, 0), xDown (+g, 0, 0), yUp (0, -g, 0), yDown (0, +g, 0), zUp (0, 0, -g), zDown (0, 0, +g)
+//   xUp (-g, 0, 0), xDown (+g, 0, 0), yUp (0, -g, 0), yDown (0, +g, 0), zUp (0, 0, -g), zDown (0,
+//   0, +g)
 // with g = 9.81 when the mean sample magnitude is strictly above 4.905 (data in m/s^2) and
 // g = 1.0 otherwise (data in g; also when the mean is NaN).
 //

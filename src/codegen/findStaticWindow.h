@@ -12,10 +12,10 @@ namespace coder {
 //
 // A sample k is a candidate when |a(k) - a(k-1)| < diffThreshold (0 for the first sample) and
 // level - t < a(k) < level + t with t = tolerancePct / 100. Windows of L = floor(windowWidth)
-// samples start at 1 ... trunc(N - windowWidth); a window passes when all its samples are candidates
-// and deviate from the window's mean on the axis by less than deltaThresholdWindow. Among passing
-// windows the one with the smallest (std X + std Y) + std Z wins, if that sum is below 1.0; the
-// earliest start wins ties. All comparisons are strict and false for NaN.
+// samples start at 1 ... trunc(N - windowWidth); a window passes when all its samples are
+// candidates and deviate from the window's mean on the axis by less than deltaThresholdWindow.
+// Among passing windows the one with the smallest (std X + std Y) + std Z wins, if that sum is
+// below 1.0; the earliest start wins ties. All comparisons are strict and false for NaN.
 //
 // idx receives the chosen window as a 1 x L row of 1-based sample numbers, or the placeholder [1]
 // when no window qualified (a one-sample window [p] is indistinguishable from failure by design).

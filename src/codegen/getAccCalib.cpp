@@ -69,8 +69,8 @@ void getAccCalibColumns(const double* x, const double* y, const double* z, int n
   for (int k = 0; k < 6; ++k) {
     try {
       const Search& s = searches[k];
-      coder::findStaticWindowFast(accVectorFiltered, s.axis, s.level, tolerancePct,
-                                  diffThreshold, windowWidth, deltaThresholdWindow, *s.idx);
+      coder::findStaticWindowFast(accVectorFiltered, s.axis, s.level, tolerancePct, diffThreshold,
+                                  windowWidth, deltaThresholdWindow, *s.idx);
     } catch (...) {
 #pragma omp critical(getAccCalib_failure)
       if (!failure) failure = std::current_exception();

@@ -46,7 +46,8 @@ inline void laneBlockedSums(const double* x, int vlen, double* total) {
 
 // Built for AVX2 as well where the compiler can, chosen at run time: the lanes are the same
 // independent IEEE additions either way, only more of them per instruction.
-#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__)
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__) && \
+    !defined(__SANITIZE_ADDRESS__)
 __attribute__((target_clones("avx2", "default")))
 #endif
 void meanRange(const double* x, int n, int kleft, int kright, int begin, int end, double* y) {

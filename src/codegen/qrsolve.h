@@ -12,8 +12,8 @@ namespace internal {
 // component (multiplying column p of A), k the right-hand side (column k of B).
 //
 // A * P = Q * R with the column of largest remaining norm pivoted first (leftmost on ties). The
-// numerical rank r counts the leading |R(i, i)| above min(10 * eps * max(m, 4), sqrt(eps)) * |R(0, 0)|.
-// The result is the basic solution: components at pivoted positions r ... 3 are 0, not the
+// numerical rank r counts the leading |R(i, i)| above min(10 * eps * max(m, 4), sqrt(eps)) * |R(0,
+// 0)|. The result is the basic solution: components at pivoted positions r ... 3 are 0, not the
 // minimum-norm solution. m = 0 gives 12 zeros; m < 4 gives at most m non-zero components per
 // right-hand side. Reflectors whose length would underflow are rescaled by 2^970 (up to 20 times).
 // NaN in A or B propagates; a NaN on the diagonal of R ends the rank count. Inputs are only read;

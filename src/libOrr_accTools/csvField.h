@@ -15,8 +15,8 @@ namespace tiltfit_csv {
 // no numeric prefix, or a value out of the double range (overflow or underflow).
 bool parseField(const char* begin, const char* end, double& value);
 
-// The common case of parseField: a plain decimal number ([sign] digits [. digits] [e [sign] digits],
-// no blanks, hex, infinity or NaN) whose value is zero or a normal double. For those forms
+// The common case of parseField: a plain decimal number ([sign] digits [. digits] [e [sign]
+// digits], no blanks, hex, infinity or NaN) whose value is zero or a normal double. For those forms
 // std::from_chars and strtod both return the correctly rounded value of the same prefix, so
 // std::from_chars, which is several times faster, gives stod's result. Returns the end of the
 // number, or nullptr when the text is not of that form (the caller then uses std::stod); subnormal

@@ -8,9 +8,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <iostream>
-#include <exception>
 #include <iterator>
 #include <memory>
 #include <sstream>
@@ -155,9 +155,10 @@ void parseLines(const char* p, const char* e, std::uint64_t row, std::uint64_t r
       }
       f = (fieldEnd < e && *fieldEnd == ',') ? fieldEnd + 1 : fieldEnd;
     }
-    const char* nl = (f < e && *f == '\n')
-                         ? f
-                         : static_cast<const char*>(std::memchr(f, '\n', static_cast<std::size_t>(e - f)));
+    const char* nl =
+        (f < e && *f == '\n')
+            ? f
+            : static_cast<const char*>(std::memchr(f, '\n', static_cast<std::size_t>(e - f)));
     ++row;
     p = nl != nullptr ? nl + 1 : e;
   }
@@ -192,8 +193,8 @@ int parseChunk(int fd, std::uint64_t c, std::uint64_t firstRow, std::uint64_t ro
   std::size_t end = chunkEnd;
   if (filled == lead + kChunk) {
     for (;;) {
-      const char* nl = static_cast<const char*>(
-          std::memchr(data + chunkEnd - 1, '\n', filled - (chunkEnd - 1)));
+      const char* nl =
+          static_cast<const char*>(std::memchr(data + chunkEnd - 1, '\n', filled - (chunkEnd - 1)));
       if (nl != nullptr) {
         end = static_cast<std::size_t>(nl - data) + 1;
         break;
@@ -294,8 +295,10 @@ bool ACCTOOLS::readAccelerometerMeasures(std::string filepath) {
     for (int c = 0; c < chunks; ++c) {
       const std::uint64_t offset = static_cast<std::uint64_t>(c) * kChunk;
       char* target = whole.get() + offset;
-      const ssize_t got = readAt(file.get(), target,
-                                 static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, wholeCapacity - offset)), offset);
+      const ssize_t got =
+          readAt(file.get(), target,
+                 static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, wholeCapacity - offset)),
+                 offset);
       if (got < 0) {
         error |= errno;
       } else {
@@ -306,9 +309,13 @@ bool ACCTOOLS::readAccelerometerMeasures(std::string filepath) {
     }
   } else {
     bool atEnd = false;
-    for (std::uint64_t wave = 0; !atEnd && error == 0; wave += static_cast<std::uint64_t>(threads)) {
+    for (std::uint64_t wave = 0; !atEnd && error == 0;
+         wave += static_cast<std::uint64_t>(threads)) {
       newlines.resize(static_cast<std::size_t>(wave) + static_cast<std::size_t>(threads), 0);
-#pragma omp parallel for num_threads(threads) schedule(static, 1) reduction(| : error) reduction(|| : atEnd)
+#pragma omp parallel for num_threads(threads) schedule(static, 1) reduction(|        \
+                                                                            : error) \
+    reduction(||                                                                     \
+              : atEnd)
       for (int t = 0; t < threads; ++t) {
         const std::uint64_t c = wave + static_cast<std::uint64_t>(t);
         std::vector<char>& buffer = buffers[static_cast<std::size_t>(t)];
@@ -356,7 +363,8 @@ bool ACCTOOLS::readAccelerometerMeasures(std::string filepath) {
   // order before the next wave starts.
   std::vector<std::string> messages(static_cast<std::size_t>(threads));
   const std::uint64_t chunks = newlines.size();
-  for (std::uint64_t wave = 0; wave < chunks && error == 0; wave += static_cast<std::uint64_t>(threads)) {
+  for (std::uint64_t wave = 0; wave < chunks && error == 0;
+       wave += static_cast<std::uint64_t>(threads)) {
 #pragma omp parallel for num_threads(threads) schedule(static, 1) reduction(| : error)
     for (int t = 0; t < threads; ++t) {
       const std::uint64_t c = wave + static_cast<std::uint64_t>(t);
@@ -397,8 +405,8 @@ void ACCTOOLS::accCalibration(double tolerancePct, double moveMeanWindow, double
   if (rows > 0 && rows <= kMaxRows) {
     getAccCalibColumns(mAccelerometerMeasures[0].data(), mAccelerometerMeasures[1].data(),
                        mAccelerometerMeasures[2].data(), static_cast<int>(rows), tolerancePct,
-                       moveMeanWindow, diffThreshold, windowWidth, deltaThresholdWindow,
-                       accOffset, accGainMatrix, &result);
+                       moveMeanWindow, diffThreshold, windowWidth, deltaThresholdWindow, accOffset,
+                       accGainMatrix, &result);
   }
   mAccCalibResult.isCalibrationSuccess = result != 0;
   for (int k = 0; k < 3; ++k) {
