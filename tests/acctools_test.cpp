@@ -123,6 +123,15 @@ TEST(ToolObjectTest, FreshObjectHasAFailedZeroResult) {
     for (double v : row) EXPECT_EQ(v, 0.0);
 }
 
+// The record holds the core's offset and its column-major matrix read row by row, untransposed.
+void expectStored(const ACCTOOLS::ACCRESULT& r, const double* offset, const double* gain) {
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(r.accOffset[i], offset[i]);
+    for (int j = 0; j < 3; ++j)
+      EXPECT_EQ(r.accGainMatrix[static_cast<size_t>(i)][static_cast<size_t>(j)], gain[i + 3 * j]);
+  }
+}
+
 // The stored rows are the core's column-major matrix read row by row, untransposed.
 TEST(ToolObjectTest, StoresTheCoreResultRowByRow) {
   tiltfit_gen::Options o;
@@ -158,21 +167,13 @@ TEST(ToolObjectTest, StoresTheCoreResultRowByRow) {
   const ACCTOOLS::ACCRESULT& r = tools.getAccCalibResult();
   ASSERT_TRUE(ok);
   EXPECT_TRUE(r.isCalibrationSuccess);
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(r.accOffset[i], offset[i]);
-    for (int j = 0; j < 3; ++j)
-      EXPECT_EQ(r.accGainMatrix[static_cast<size_t>(i)][static_cast<size_t>(j)], gain[i + 3 * j]);
-  }
+  expectStored(r, offset, gain);
   // A failed calibration still overwrites the result with the core's output.
   tools.accCalibration(5, 50, 5e-4, 1, 2e-3);
   getAccCalib(x, 5, 50, 5e-4, 1, 2e-3, offset, gain, &ok);
   EXPECT_FALSE(ok);
   EXPECT_FALSE(r.isCalibrationSuccess);
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(r.accOffset[i], offset[i]);
-    for (int j = 0; j < 3; ++j)
-      EXPECT_EQ(r.accGainMatrix[static_cast<size_t>(i)][static_cast<size_t>(j)], gain[i + 3 * j]);
-  }
+  expectStored(r, offset, gain);
 }
 
 TEST(ToolObjectTest, NoRowsAreNeverHandedToTheCore) {

@@ -33,19 +33,16 @@ bool ACCTOOLS::failRead(ReadError error, int err, bool message) {
 bool ACCTOOLS::readAccelerometerMeasuresReference(std::string filepath) {
   mReadError = ReadError::kNone;
   mReadErrno = 0;
-  auto fail = [this](ReadError error, int err, bool message) {
-    return failRead(error, err, message);
-  };
 
   // A directory opens as a stream but cannot be read; refuse it like any unreadable path.
   struct stat info;
   if (::stat(filepath.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-    return fail(ReadError::kCannotOpen, EISDIR, true);
+    return failRead(ReadError::kCannotOpen, EISDIR, true);
   }
   errno = 0;
   std::ifstream file(filepath, std::ios::in);
   if (!file.is_open()) {
-    return fail(ReadError::kCannotOpen, errno != 0 ? errno : ENOENT, true);
+    return failRead(ReadError::kCannotOpen, errno != 0 ? errno : ENOENT, true);
   }
 
   // Count pass: one row per newline, plus one.
@@ -56,11 +53,11 @@ bool ACCTOOLS::readAccelerometerMeasuresReference(std::string filepath) {
     }
   }
   if (file.bad()) {
-    return fail(ReadError::kReadFailed, errno != 0 ? errno : EIO, true);
+    return failRead(ReadError::kReadFailed, errno != 0 ? errno : EIO, true);
   }
   lineNumber += 1;
   if (lineNumber > kMaxRows) {
-    return fail(ReadError::kTooManyRows, EOVERFLOW, false);
+    return failRead(ReadError::kTooManyRows, EOVERFLOW, false);
   }
   for (std::vector<double>& column : mAccelerometerMeasures) {
     column.resize(lineNumber);
@@ -88,7 +85,7 @@ bool ACCTOOLS::readAccelerometerMeasuresReference(std::string filepath) {
     ++counterLine;
   }
   if (file.bad()) {
-    return fail(ReadError::kReadFailed, errno != 0 ? errno : EIO, true);
+    return failRead(ReadError::kReadFailed, errno != 0 ? errno : EIO, true);
   }
   return true;
 }
@@ -247,13 +244,10 @@ struct FreeDeleter {
 bool ACCTOOLS::readAccelerometerMeasures(std::string filepath) {
   mReadError = ReadError::kNone;
   mReadErrno = 0;
-  auto fail = [this](ReadError error, int err, bool message) {
-    return failRead(error, err, message);
-  };
 
   FileDescriptor file(::open(filepath.c_str(), O_RDONLY | O_CLOEXEC));
   if (file.get() < 0) {
-    return fail(ReadError::kCannotOpen, errno, true);
+    return failRead(ReadError::kCannotOpen, errno, true);
   }
   const int threads = std::max(1, omp_get_max_threads());
   std::vector<std::vector<char>> buffers(static_cast<std::size_t>(threads));
@@ -338,7 +332,7 @@ bool ACCTOOLS::readAccelerometerMeasures(std::string filepath) {
   }
   rethrow();
   if (error != 0) {
-    return fail(ReadError::kCannotOpen, error, true);
+    return failRead(ReadError::kCannotOpen, error, true);
   }
   std::uint64_t lineNumber = 1;
   for (std::uint64_t& n : newlines) {
@@ -347,7 +341,7 @@ bool ACCTOOLS::readAccelerometerMeasures(std::string filepath) {
     n = before;  // now: newlines before the chunk
   }
   if (lineNumber > kMaxRows) {
-    return fail(ReadError::kTooManyRows, EOVERFLOW, false);
+    return failRead(ReadError::kTooManyRows, EOVERFLOW, false);
   }
   for (std::vector<double>& column : mAccelerometerMeasures) {
     if (column.empty() && column.capacity() < lineNumber) {
@@ -389,7 +383,7 @@ bool ACCTOOLS::readAccelerometerMeasures(std::string filepath) {
     }
   }
   if (error != 0) {
-    return fail(ReadError::kReadFailed, error, true);
+    return failRead(ReadError::kReadFailed, error, true);
   }
   return true;
 }
