@@ -39,12 +39,22 @@ void getAccCalibColumns(const double* x, const double* y, const double* z, int n
                         double tolerancePct, double moveMeanWindow, double diffThreshold,
                         double windowWidth, double deltaThresholdWindow, double* offset,
                         double* gainMatrix, boolean_T* result) {
+  getAccCalibWindows(x, y, z, n, tolerancePct, moveMeanWindow, diffThreshold, windowWidth,
+                     deltaThresholdWindow, offset, gainMatrix, result, nullptr, nullptr);
+}
+
+void getAccCalibWindows(const double* x, const double* y, const double* z, int n,
+                        double tolerancePct, double moveMeanWindow, double diffThreshold,
+                        double windowWidth, double deltaThresholdWindow, double* offset,
+                        double* gainMatrix, boolean_T* result, AccCalibWindows* windows,
+                        coder::array<double, 2>* smoothed) {
   if (!isInitialized_getAccCalib) {
     getAccCalib_initialize();
   }
 
   // Each axis smoothed straight into its column of the filtered recording.
-  coder::array<double, 2> accVectorFiltered;
+  coder::array<double, 2> ownFiltered;
+  coder::array<double, 2>& accVectorFiltered = smoothed != nullptr ? *smoothed : ownFiltered;
   accVectorFiltered.set_size(n, 3);
   const double* raw[3] = {x, y, z};
   for (int j = 0; j < 3; ++j) {
@@ -85,6 +95,14 @@ void getAccCalibColumns(const double* x, const double* y, const double* z, int n
     found = found && s.idx->numel() != 1;
   }
   *result = found ? 1 : 0;
+  if (windows != nullptr) {
+    for (int k = 0; k < 6; ++k) {
+      const coder::array<unsigned int, 2>& idx = *searches[k].idx;
+      windows->found[k] = idx.numel() != 1;
+      windows->first[k] = idx.numel() > 0 ? idx[0] : 1U;
+      windows->last[k] = idx.numel() > 0 ? idx[idx.numel() - 1] : 1U;
+    }
+  }
 
   coder::array<double, 2> xUp, xDown, yUp, yDown, zUp, zDown;
   gatherRows(accVectorFiltered, accXUpIdx, xUp);

@@ -30,4 +30,26 @@ void getAccCalibColumns(const double* x, const double* y, const double* z, int n
                         double windowWidth, double deltaThresholdWindow, double* offset,
                         double* gainMatrix, boolean_T* result);
 
+// What one calibration run chose, for callers that analyse the run further.
+struct AccCalibWindows {
+  // The six searches in the order they run: Z up, Z down, X up, X down, Y up, Y down. axis is 1, 2
+  // or 3 (X, Y, Z), level -1 (up) or +1 (down).
+  static constexpr int kAxis[6] = {3, 3, 1, 1, 2, 2};
+  static constexpr double kLevel[6] = {-1.0, 1.0, -1.0, 1.0, -1.0, 1.0};
+  // Chosen window of each search as 1-based sample numbers, inclusive; found[k] is false (and
+  // first[k] == last[k] == 1) when the search found no window.
+  unsigned int first[6] = {1, 1, 1, 1, 1, 1};
+  unsigned int last[6] = {1, 1, 1, 1, 1, 1};
+  bool found[6] = {false, false, false, false, false, false};
+};
+
+// getAccCalibColumns, which also reports the six chosen windows. When smoothed is not null it
+// receives the smoothed recording (N x 3, column-major) the searches ran on; it then serves as the
+// run's working array, so keeping it costs no extra memory.
+void getAccCalibWindows(const double* x, const double* y, const double* z, int n,
+                        double tolerancePct, double moveMeanWindow, double diffThreshold,
+                        double windowWidth, double deltaThresholdWindow, double* offset,
+                        double* gainMatrix, boolean_T* result, AccCalibWindows* windows,
+                        coder::array<double, 2>* smoothed);
+
 #endif

@@ -1,0 +1,48 @@
+// Still stretches: every run of samples in which the sensor lay still, found from the recording's
+// own noise floor, with no tuning numbers.
+#ifndef TILTFIT_ANALYSIS_STILLSTRETCHES_H
+#define TILTFIT_ANALYSIS_STILLSTRETCHES_H
+
+#include <cstddef>
+#include <vector>
+
+namespace tiltfit {
+namespace analysis {
+
+// Noise floor of each axis: the standard deviation of the sample-to-sample noise, in the
+// recording's own units.
+struct NoiseFloor {
+  double sigma[3] = {0.0, 0.0, 0.0};
+};
+
+struct StillStretch {
+  std::size_t first = 0;  // 0-based row of the first sample
+  std::size_t last = 0;   // 0-based row of the last sample, inclusive
+  double mean[3] = {0.0, 0.0, 0.0};
+  double noise[3] = {0.0, 0.0, 0.0};  // standard deviation of each axis within the stretch
+  std::size_t length() const { return last - first + 1; }
+};
+
+// The shortest run counted as a still stretch. Short enough for rests of 3 s at 10 Hz; a slow
+// rotation that stays this long within the noise of its mean is quasi-static anyway (its magnitude
+// is that of gravity), so it does no harm where stretches are used.
+constexpr std::size_t kMinStillSamples = 20;
+
+// Estimates each axis' noise from the median absolute first difference at lags 1, 2, 4 and 8 (the
+// largest wins, so that noise smoothed by a sensor's own filter is not underestimated), floored at
+// half the axis' quantisation step. Robust to motion in up to half the recording. Reads at most
+// about 2^20 differences per axis and lag, evenly spread, so the cost stays small for any length.
+NoiseFloor estimateNoiseFloor(const double* x, const double* y, const double* z, std::size_t n);
+
+// Finds the still stretches of the recording (three columns of n samples, any units and offset)
+// in one pass: a stretch grows while each sample stays within 4.5 noise-floor units (per-axis
+// normalised distance) of the stretch's running mean; up to two consecutive samples outside it (a
+// spike, a header row of zeros) are skipped; a third ends the stretch, which is kept when it holds
+// at least kMinStillSamples samples. Non-finite samples count as outside. Linear in n.
+std::vector<StillStretch> findStillStretches(const double* x, const double* y, const double* z,
+                                             std::size_t n, const NoiseFloor& floor);
+
+}  // namespace analysis
+}  // namespace tiltfit
+
+#endif

@@ -1,0 +1,44 @@
+// The command line's grammar: six positional arguments (the recording and five tuning numbers) or
+// `--auto FILE`, followed or preceded by options that all start with `--`.
+#ifndef TILTFIT_CLI_OPTIONS_H
+#define TILTFIT_CLI_OPTIONS_H
+
+#include <string>
+#include <vector>
+
+namespace tiltfit {
+namespace cli {
+
+struct CliOptions {
+  bool help = false;
+  bool version = false;
+  bool autoMode = false;
+  bool refine = false;
+  bool noRefine = false;
+  bool json = false;
+  std::string units;        // "g", "ms2", "counts", "auto" or empty (the mode's default)
+  std::string outputUnits;  // "g", "ms2" or empty (the recording's own unit; g for counts)
+  bool columnsGiven = false;
+  int columns[3] = {1, 2, 3};  // 1-based field numbers of x, y, z
+  bool delimiterGiven = false;
+  char delimiter = ',';
+  bool blanks = false;  // fields separated by any run of blanks
+  std::string plotPath;
+  std::string applyPath;  // --apply CALIB.json
+  std::vector<std::string> positionals;
+  bool anyOption = false;  // at least one argument starting with "--" (or -h)
+};
+
+// Parses argv. Arguments that start with "--" are options wherever they stand; "-h" is --help;
+// every other argument (including "-", standard input) is positional. Options taking a value
+// accept it as the next argument or after '='. Returns an empty string, or the one-line reason
+// why the command line is refused (an unknown option, a missing or bad value).
+std::string parseArguments(int argc, const char* const* argv, CliOptions& options);
+
+// The usage text of --help: every mode and option.
+const char* helpText();
+
+}  // namespace cli
+}  // namespace tiltfit
+
+#endif
