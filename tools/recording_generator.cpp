@@ -1,5 +1,6 @@
 #include "recording_generator.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <random>
@@ -27,14 +28,27 @@ Vec slerp90(const Vec& a, const Vec& b, double s) {
   return r;
 }
 
-// Gravity direction during a rotation from a to b; opposite directions turn through a third axis.
+// Great-circle interpolation between unit vectors that are not opposite, t in [0, 1].
+Vec slerp(const Vec& a, const Vec& b, double t) {
+  double dot = 0;
+  for (int k = 0; k < 3; ++k) dot += a.v[k] * b.v[k];
+  const double omega = std::acos(std::clamp(dot, -1.0, 1.0));
+  Vec r;
+  for (int k = 0; k < 3; ++k)
+    r.v[k] = (std::sin((1 - t) * omega) * a.v[k] + std::sin(t * omega) * b.v[k]) / std::sin(omega);
+  return r;
+}
+
+// Gravity direction during a rotation from a to b; opposite axes turn through a third axis.
 Vec rotate(const Vec& a, const Vec& b, double s) {
   s = 0.5 - 0.5 * std::cos(s * M_PI);  // start and stop smoothly
   double dot = 0;
   for (int k = 0; k < 3; ++k) dot += a.v[k] * b.v[k];
   if (dot > -0.5) return slerp90(a, b, s);
   int via = 0;
-  while (a.v[via] != 0.0) ++via;
+  while (via < 3 && a.v[via] != 0.0) ++via;
+  // The lead-in pose has no zero component; it is 125 degrees from the axes it can turn to first.
+  if (via == 3) return slerp(a, b, s);
   const Vec p = unit(via, 1.0);
   return s < 0.5 ? slerp90(a, p, 2 * s) : slerp90(p, b, 2 * s - 1);
 }
