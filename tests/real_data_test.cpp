@@ -82,7 +82,7 @@ INSTANTIATE_TEST_SUITE_P(Recordings, RealDataTest,
                                                       {1, 6897, 7169}}}),
                          [](const ::testing::TestParamInfo<Recording>& p) {
                            const std::string name = p.param.file;
-                           return name.substr(0, name.find('_'));
+                           return name.substr(0, name.rfind('.'));
                          });
 
 }  // namespace
