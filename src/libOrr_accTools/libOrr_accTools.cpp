@@ -182,7 +182,7 @@ enum class Cut {
   // At a delimiter that no plain decimal contains: a number is parsed first and its field ends at
   // the next delimiter from the number's end, so the number's bytes are looked at only once.
   kNumberFirst,
-  // At a delimiter that may be part of a number (a digit, '.', a sign or an exponent 'e'): the
+  // At a delimiter that may occur inside a number (a digit, '.', a sign or an exponent 'e'): the
   // field's end is found first and the number parsed within it.
   kFieldFirst,
   // At runs of spaces and tabs, neither of which a plain decimal contains.
