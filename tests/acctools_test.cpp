@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -41,12 +42,12 @@ struct Read {
   std::string err;
 };
 
-Read read(const std::string& contents) {
+Read read(const std::string& contents, const CsvLayout& layout = CsvLayout()) {
   TempFile f(contents);
   ACCTOOLS tools;
   testing::internal::CaptureStderr();
   Read r;
-  r.ok = tools.readAccelerometerMeasures(f.path());
+  r.ok = tools.readAccelerometerMeasures(f.path(), layout);
   r.err = testing::internal::GetCapturedStderr();
   const auto& m = tools.getAccelerometerMeasures();
   EXPECT_EQ(m[0].size(), m[1].size());
@@ -95,6 +96,49 @@ TEST(ReaderTest, CarriageReturnsStayInTheReportedField) {
   const Read r = read("accx,accy,accz\r\n1,2,3\r\n");
   EXPECT_EQ(r.rows, (Rows{{0, 0, 0}, {1, 2, 3}, {0, 0, 0}}));
   EXPECT_EQ(r.err, "Header : accx\nHeader : accy\nHeader : accz\r\n");
+}
+
+TEST(ReaderTest, LayoutPicksFieldsByNumberAtItsDelimiter) {
+  CsvLayout tab;
+  tab.delimiter = '\t';
+  tab.columns[0] = 4;
+  tab.columns[1] = 2;
+  tab.columns[2] = 3;
+  Read r = read("t\tay\taz\tax\n0.1\t2\t3\t1\n0.2\t5\t6\n0.3\t8\t\t7\t\n", tab);
+  EXPECT_EQ(r.rows, (Rows{{0, 0, 0}, {1, 2, 3}, {0, 5, 6}, {7, 8, 0}, {0, 0, 0}}));
+  EXPECT_EQ(r.err, "Header : ay\nHeader : az\nHeader : ax\nHeader : \n");
+
+  CsvLayout blanks;
+  blanks.blanks = true;
+  blanks.columns[0] = 3;
+  blanks.columns[1] = 1;
+  blanks.columns[2] = 3;
+  r = read(" \t2  x\t\t1.5 \r\n", blanks);
+  EXPECT_EQ(r.rows, (Rows{{1.5, 2, 1.5}, {0, 0, 0}}));
+  EXPECT_EQ(r.err, "");
+}
+
+TEST(ReaderTest, QuietHeadersAreCountedNotReported) {
+  TempFile f("accx,accy,accz\n1,2,3\nx,5,6e999\n");
+  CsvLayout quiet;
+  quiet.quietHeaders = true;
+  ACCTOOLS tools;
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(tools.readAccelerometerMeasures(f.path(), quiet));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(tools.skippedFields(), 5U);
+  EXPECT_EQ(tools.firstSkippedField(), "accx");
+  EXPECT_EQ(tools.getAccelerometerMeasures()[1][2], 5.0);
+}
+
+TEST(ReaderTest, LayoutsThatCutNothingAreRefused) {
+  ACCTOOLS tools;
+  CsvLayout noField;
+  noField.columns[1] = 0;
+  EXPECT_THROW(tools.readAccelerometerMeasures("-", noField), std::invalid_argument);
+  CsvLayout newline;
+  newline.delimiter = '\n';
+  EXPECT_THROW(tools.readAccelerometerMeasuresReference("-", newline), std::invalid_argument);
 }
 
 TEST(ReaderTest, UnreadablePathsLeaveTheColumnsUntouched) {

@@ -220,6 +220,53 @@ TEST(BadInputTest, OutOfMemoryIsReportedNotAborted) {
 #endif
 }
 
+// Whatever the address-space limit, the run either succeeds or says that memory ran out: neither
+// the OpenMP runtime (which ends the process when it cannot start a thread) nor anything else may
+// end it first.
+TEST(BadInputTest, EveryMemoryLimitEndsInSuccessOrOutOfMemory) {
+#ifdef TILTFIT_SANITIZED
+  GTEST_SKIP() << "sanitizers reserve more address space than the limit allows";
+#else
+  TempDir dir;
+  tiltfit_gen::Options options;
+  options.restSamples = 490000;
+  options.transitionSamples = 3000;
+  const tiltfit_gen::Recording rec = tiltfit_gen::generate(options);
+  // No header line, so that standard error holds nothing but the outcome.
+  const std::string path = dir.path() + "/big.csv";
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  for (size_t i = 0; i < rec.x.size(); ++i) {
+    std::fprintf(f, "%.6f,%.6f,%.6f\n", rec.x[i], rec.y[i], rec.z[i]);
+  }
+  ASSERT_GT(std::ftell(f), 80L << 20);
+  std::fclose(f);
+  int successes = 0;
+  for (unsigned long long mb = 40; mb <= 250; mb += 10) {
+    const Outcome o = tiltfit_test::run(kExe, {path, "5", "50", "5e-4", "1000", "2e-3"}, mb << 20);
+    if (o.status == 0) {
+      ++successes;
+      EXPECT_TRUE(isReport(o.out)) << mb << " MB";
+      EXPECT_EQ(o.err, "") << mb << " MB";
+    } else {
+      EXPECT_EQ(o.signal, 0) << mb << " MB";
+      EXPECT_EQ(o.status, 244) << mb << " MB";
+      EXPECT_EQ(o.out, "") << mb << " MB";
+      EXPECT_EQ(o.err, "tiltfit: out of memory\n") << mb << " MB";
+    }
+  }
+  EXPECT_GT(successes, 0);
+  // Worker stacks of 1 GB never fit: the run goes on with the main thread alone.
+  const std::string sample = std::string(TILTFIT_SOURCE_DIR) + "/data/sample_recording.csv";
+  const Outcome o = tiltfit_test::run("/bin/sh",
+                                      {"-c", "OMP_NUM_THREADS=4 OMP_STACKSIZE=1G '" + kExe + "' '" +
+                                                 sample + "' 5 50 5e-4 1000 2e-3"},
+                                      250ULL << 20);
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_TRUE(isReport(o.out));
+#endif
+}
+
 TEST(BadInputTest, UnwritableReportIsAFailure) {
   TempDir dir;
   const std::string path = dir.file("rec.csv", join(goodLines(), "\n"));

@@ -1,6 +1,8 @@
 // The block reader and its decimal parser must agree with the stream reader and std::stod on every
 // byte: same rows, same values bit for bit, same messages.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
@@ -128,24 +130,28 @@ struct Reading {
   bool ok;
   std::array<std::vector<double>, 3> columns;
   std::string err;
+  std::uint64_t skipped;
+  std::string firstSkipped;
 };
 
-Reading read(const std::string& path, bool fast) {
+Reading read(const std::string& path, bool fast, const CsvLayout& layout = CsvLayout()) {
   ACCTOOLS tools;
   testing::internal::CaptureStderr();
   Reading r;
-  r.ok =
-      fast ? tools.readAccelerometerMeasures(path) : tools.readAccelerometerMeasuresReference(path);
+  r.ok = fast ? tools.readAccelerometerMeasures(path, layout)
+              : tools.readAccelerometerMeasuresReference(path, layout);
   r.err = testing::internal::GetCapturedStderr();
   r.columns = tools.getAccelerometerMeasures();
+  r.skipped = tools.skippedFields();
+  r.firstSkipped = tools.firstSkippedField();
   return r;
 }
 
-void expectSameReading(const std::string& path, const std::string& what) {
-  const Reading a = read(path, true);
-  const Reading b = read(path, false);
+void expectSame(const Reading& a, const Reading& b, const std::string& what) {
   ASSERT_EQ(a.ok, b.ok) << what;
   ASSERT_EQ(a.err, b.err) << what;
+  ASSERT_EQ(a.skipped, b.skipped) << what;
+  ASSERT_EQ(a.firstSkipped, b.firstSkipped) << what;
   for (int c = 0; c < 3; ++c) {
     ASSERT_EQ(a.columns[static_cast<size_t>(c)].size(), b.columns[static_cast<size_t>(c)].size())
         << what;
@@ -154,6 +160,11 @@ void expectSameReading(const std::string& path, const std::string& what) {
           sameBits(a.columns[static_cast<size_t>(c)][r], b.columns[static_cast<size_t>(c)][r]))
           << what << " row " << r << " column " << c;
   }
+}
+
+void expectSameReading(const std::string& path, const std::string& what,
+                       const CsvLayout& layout = CsvLayout()) {
+  expectSame(read(path, true, layout), read(path, false, layout), what);
 }
 
 TEST(ReaderEquivalenceTest, RandomFiles) {
@@ -199,6 +210,132 @@ TEST(ReaderEquivalenceTest, FixturesOfTheReaderTests) {
   const char nulBytes[] = "1,\0002,3\n\0\n4,5\0,6";
   const std::string nul(nulBytes, sizeof nulBytes - 1);
   expectSameReading(dir.file("nul.csv", nul), "NUL bytes");
+}
+
+struct NamedLayout {
+  const char* name;
+  CsvLayout layout;
+};
+
+CsvLayout layout(int x, int y, int z, char delimiter, bool blanks = false, bool quiet = false) {
+  CsvLayout l;
+  l.columns[0] = x;
+  l.columns[1] = y;
+  l.columns[2] = z;
+  l.delimiter = delimiter;
+  l.blanks = blanks;
+  l.quietHeaders = quiet;
+  return l;
+}
+
+// Random files cut as each layout says: separators, short and long lines, a trailing separator,
+// CRLF line ends and fields that hold separators of other layouts.
+class LayoutEquivalenceTest : public ::testing::TestWithParam<NamedLayout> {};
+
+TEST_P(LayoutEquivalenceTest, RandomFiles) {
+  const CsvLayout& l = GetParam().layout;
+  tiltfit_test::TempDir dir;
+  for (unsigned seed = 1; seed <= 150; ++seed) {
+    std::mt19937_64 rng(seed);
+    auto separator = [&]() -> std::string {
+      if (!l.blanks) return std::string(1, l.delimiter);
+      std::string run(1 + rng() % 3, ' ');
+      for (char& c : run) c = rng() % 2 ? ' ' : '\t';
+      return run;
+    };
+    std::string file;
+    const int lines = static_cast<int>(rng() % 50);
+    for (int k = 0; k < lines; ++k) {
+      if (l.blanks && rng() % 3 == 0) file += separator();
+      const int fields = static_cast<int>(rng() % 11);
+      for (int f = 0; f < fields; ++f) file += (f ? separator() : "") + randomField(rng);
+      if (rng() % 8 == 0) file += separator();
+      if (k + 1 < lines || rng() % 2) file += rng() % 5 ? "\n" : "\r\n";
+    }
+    expectSameReading(dir.file("r.csv", file), "seed " + std::to_string(seed), l);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, LayoutEquivalenceTest,
+    ::testing::Values(NamedLayout{"comma", layout(1, 2, 3, ',')},
+                      NamedLayout{"comma_quiet", layout(1, 2, 3, ',', false, true)},
+                      NamedLayout{"tab", layout(1, 2, 3, '\t')},
+                      NamedLayout{"semicolon_4_2_3", layout(4, 2, 3, ';')},
+                      NamedLayout{"blanks_6_1_3", layout(6, 1, 3, ',', true)},
+                      NamedLayout{"comma_2_2_9_quiet", layout(2, 2, 9, ',', false, true)},
+                      NamedLayout{"dot_1_3_2", layout(1, 3, 2, '.')},
+                      NamedLayout{"minus", layout(2, 3, 1, '-')},
+                      NamedLayout{"nul", layout(1, 2, 3, '\0')}),
+    [](const ::testing::TestParamInfo<NamedLayout>& p) { return std::string(p.param.name); });
+
+// Standard input and a memory buffer are read exactly like a file with the same bytes.
+std::string sampleRecording() {
+  return tiltfit_test::slurp(std::string(TILTFIT_SOURCE_DIR) + "/data/sample_recording.csv");
+}
+
+// Both readers with standard input (descriptor 0) taken from the file.
+Reading readStandardInput(const std::string& path, bool fast, const CsvLayout& l) {
+  const int saved = dup(0);
+  const int file = open(path.c_str(), O_RDONLY);
+  dup2(file, 0);
+  close(file);
+  Reading r = read("-", fast, l);
+  dup2(saved, 0);
+  close(saved);
+  return r;
+}
+
+TEST(ReaderEquivalenceTest, BufferAndStandardInputReadLikeTheFile) {
+  tiltfit_test::TempDir dir;
+  std::mt19937_64 rng(3);
+  std::string blocks = "accx,accy,accz\r\n";
+  while (blocks.size() < (std::size_t{5} << 19)) {
+    blocks += randomField(rng) + "," + randomField(rng) + "," + randomField(rng) + "\n";
+  }
+  const std::string contents[] = {sampleRecording(), "", "\n", "1,2,3", blocks};
+  for (const CsvLayout& l : {CsvLayout(), layout(3, 1, 2, ',', false, true)}) {
+    for (const std::string& c : contents) {
+      const std::string what = c.substr(0, 40);
+      const std::string path = dir.file("b.csv", c);
+      const Reading fromFile = read(path, true, l);
+      ACCTOOLS tools;
+      testing::internal::CaptureStderr();
+      Reading fromBuffer;
+      fromBuffer.ok = tools.readAccelerometerMeasuresFromBuffer(c.data(), c.size(), l);
+      fromBuffer.err = testing::internal::GetCapturedStderr();
+      fromBuffer.columns = tools.getAccelerometerMeasures();
+      fromBuffer.skipped = tools.skippedFields();
+      fromBuffer.firstSkipped = tools.firstSkippedField();
+      expectSame(fromBuffer, fromFile, what);
+      expectSame(readStandardInput(path, true, l), fromFile, what);
+      expectSame(readStandardInput(path, false, l), fromFile, what);
+    }
+  }
+}
+
+const std::vector<std::string> kParams = {"5", "50", "5e-4", "1000", "2e-3"};
+
+std::string shellQuote(const std::string& s) { return "'" + s + "'"; }
+
+TEST(ReaderEquivalenceTest, StandardInputRedirectedOrPipedReadsLikeTheFile) {
+  const std::string exe = TILTFIT_EXE;
+  const std::string path = std::string(TILTFIT_SOURCE_DIR) + "/data/sample_recording.csv";
+  std::vector<std::string> args = kParams;
+  args.insert(args.begin(), path);
+  const tiltfit_test::Outcome fromFile = tiltfit_test::run(exe, args);
+  ASSERT_EQ(fromFile.status, 0);
+  std::string params;
+  for (const std::string& p : kParams) params += " " + p;
+  for (const std::string& command :
+       {shellQuote(exe) + " -" + params + " < " + shellQuote(path),
+        "cat " + shellQuote(path) + " | " + shellQuote(exe) + " -" + params}) {
+    const tiltfit_test::Outcome fromStdin = tiltfit_test::run("/bin/sh", {"-c", command});
+    EXPECT_EQ(fromStdin.status, fromFile.status) << command;
+    EXPECT_EQ(tiltfit_test::maskTime(fromStdin.out), tiltfit_test::maskTime(fromFile.out))
+        << command;
+    EXPECT_EQ(fromStdin.err, fromFile.err) << command;
+  }
 }
 
 }  // namespace

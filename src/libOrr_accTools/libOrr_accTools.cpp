@@ -12,7 +12,9 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <limits>
 #include <memory>
+#include <new>
 #include <sstream>
 #include <stdexcept>
 
@@ -30,9 +32,74 @@ bool ACCTOOLS::failRead(ReadError error, int err, bool message) {
   return false;
 }
 
-bool ACCTOOLS::readAccelerometerMeasuresReference(std::string filepath) {
+void ACCTOOLS::beginRead() {
   mReadError = ReadError::kNone;
   mReadErrno = 0;
+  mSkippedFields = 0;
+  std::string().swap(mFirstSkippedField);
+}
+
+namespace {
+
+// Refuses a layout no line can be cut by.
+void checkLayout(const CsvLayout& layout) {
+  for (int column : layout.columns) {
+    if (column < 1) {
+      throw std::invalid_argument("CsvLayout: field numbers start at 1");
+    }
+  }
+  if (!layout.blanks && layout.delimiter == '\n') {
+    throw std::invalid_argument("CsvLayout: a newline cannot separate fields");
+  }
+}
+
+// Reads from fd to the end into a string; returns 0 or an errno value.
+int readToEnd(int fd, std::string& out) {
+  char buffer[1 << 16];
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (got == 0) return 0;
+    out.append(buffer, static_cast<std::size_t>(got));
+  }
+}
+
+// The next field of a line as the layout cuts it; false when the line has no more. At a
+// delimiter, std::getline's cut: a line ending in the delimiter has no empty field after it.
+bool readField(std::istream& line, const CsvLayout& layout, std::string& word) {
+  if (!layout.blanks) {
+    return static_cast<bool>(std::getline(line, word, layout.delimiter));
+  }
+  auto blank = [](int c) { return c == ' ' || c == '\t'; };
+  while (blank(line.peek())) line.get();
+  word.clear();
+  for (int c = line.peek(); c != std::char_traits<char>::eof() && !blank(c); c = line.peek()) {
+    word.push_back(static_cast<char>(line.get()));
+  }
+  return !word.empty();
+}
+
+}  // namespace
+
+bool ACCTOOLS::readAccelerometerMeasuresReference(std::string filepath) {
+  return readAccelerometerMeasuresReference(std::move(filepath), CsvLayout());
+}
+
+bool ACCTOOLS::readAccelerometerMeasuresReference(std::string filepath, const CsvLayout& layout) {
+  checkLayout(layout);
+  beginRead();
+  if (filepath == "-") {
+    std::string all;
+    const int error = readToEnd(STDIN_FILENO, all);
+    if (error != 0) {
+      return failRead(ReadError::kCannotOpen, error, true);
+    }
+    std::istringstream in(std::move(all));
+    return readStreamReference(in, layout);
+  }
 
   // A directory opens as a stream but cannot be read; refuse it like any unreadable path.
   struct stat info;
@@ -44,7 +111,10 @@ bool ACCTOOLS::readAccelerometerMeasuresReference(std::string filepath) {
   if (!file.is_open()) {
     return failRead(ReadError::kCannotOpen, errno != 0 ? errno : ENOENT, true);
   }
+  return readStreamReference(file, layout);
+}
 
+bool ACCTOOLS::readStreamReference(std::istream& file, const CsvLayout& layout) {
   // Count pass: one row per newline, plus one.
   std::uint64_t lineNumber = 0;
   for (std::istreambuf_iterator<char> it(file), end; it != end; ++it) {
@@ -65,21 +135,30 @@ bool ACCTOOLS::readAccelerometerMeasuresReference(std::string filepath) {
   file.clear();
   file.seekg(0, std::ios::beg);
 
+  const int lastField = std::max({layout.columns[0], layout.columns[1], layout.columns[2]});
   std::uint64_t counterLine = 0;
   std::string line;
   std::string word;
   while (std::getline(file, line, '\n')) {
     std::stringstream str(line);
-    std::uint8_t counterDataPerLine = 0;
-    while (std::getline(str, word, ',')) {
+    for (int field = 1; field <= lastField && readField(str, layout, word); ++field) {
+      if (field != layout.columns[0] && field != layout.columns[1] && field != layout.columns[2]) {
+        continue;
+      }
       try {
         const double addedValue = std::stod(word);
-        mAccelerometerMeasures[counterDataPerLine][counterLine] = addedValue;
+        for (int j = 0; j < 3; ++j) {
+          if (layout.columns[j] == field) {
+            mAccelerometerMeasures[static_cast<std::size_t>(j)][counterLine] = addedValue;
+          }
+        }
       } catch (const std::exception&) {
-        std::cerr << "Header : " << word << '\n';
-      }
-      if (++counterDataPerLine == 3) {
-        break;
+        if (mSkippedFields++ == 0) {
+          mFirstSkippedField = word;
+        }
+        if (!layout.quietHeaders) {
+          std::cerr << "Header : " << word << '\n';
+        }
       }
     }
     ++counterLine;
@@ -97,6 +176,171 @@ namespace {
 constexpr std::size_t kChunk = std::size_t{1} << 20;
 // Files up to this size are held whole in memory between the two passes.
 constexpr std::uint64_t kWholeFileLimit = std::uint64_t{1} << 29;
+
+// How the fields of a line are told apart.
+enum class Cut {
+  // At a delimiter that no plain decimal contains: a number is parsed first and its field ends at
+  // the next delimiter from the number's end, so the number's bytes are looked at only once.
+  kNumberFirst,
+  // At a delimiter that may occur inside a number (a digit, '.', a sign or an exponent 'e'): the
+  // field's end is found first and the number parsed within it.
+  kFieldFirst,
+  // At runs of spaces and tabs, neither of which a plain decimal contains.
+  kBlanks,
+};
+
+// A CsvLayout as the block parser uses it: the fields to convert in line order, each with the
+// columns it fills.
+struct FieldMap {
+  explicit FieldMap(const CsvLayout& layout)
+      : delimiter(layout.delimiter), quiet(layout.quietHeaders) {
+    if (layout.blanks) {
+      cut = Cut::kBlanks;
+    } else if (std::strchr("0123456789.+-eE", delimiter) != nullptr && delimiter != '\0') {
+      cut = Cut::kFieldFirst;
+    } else {
+      cut = Cut::kNumberFirst;
+    }
+    standard = !layout.blanks && delimiter == ',' && layout.columns[0] == 1 &&
+               layout.columns[1] == 2 && layout.columns[2] == 3;
+    for (int j = 0; j < 3; ++j) {
+      const int field = layout.columns[j] - 1;
+      int k = 0;
+      while (k < count && wanted[k].field < field) ++k;
+      if (k < count && wanted[k].field == field) {
+        wanted[k].columns |= 1U << j;
+        continue;
+      }
+      for (int m = count; m > k; --m) wanted[m] = wanted[m - 1];
+      wanted[k] = {field, 1U << j};
+      ++count;
+    }
+  }
+
+  struct Wanted {
+    int field;         // 0-based field of the line
+    unsigned columns;  // bit j set: the field goes to column j
+  };
+  Wanted wanted[3] = {};
+  int count = 0;
+  char delimiter;
+  bool quiet;
+  Cut cut = Cut::kNumberFirst;
+  bool standard = false;  // the tool's own format: x, y, z in fields 1, 2, 3 at commas
+};
+
+// Fields that did not convert, in file order, with their "Header : " lines unless quiet.
+struct Skipped {
+  std::uint64_t count = 0;
+  std::string first;
+  std::string messages;
+
+  // Kept out of the parsing loop: bad fields are rare.
+  __attribute__((noinline)) void add(const char* begin, const char* end, bool quiet) {
+    if (count++ == 0) first.assign(begin, end);
+    if (!quiet) {
+      messages.append("Header : ");
+      messages.append(begin, end);
+      messages.push_back('\n');
+    }
+  }
+};
+
+template <Cut kCut>
+inline bool isSeparator(char c, char delimiter) {
+  if (kCut == Cut::kBlanks) return c == ' ' || c == '\t';
+  return c == delimiter;
+}
+
+// The end of the field at p: the next separator, newline or e.
+template <Cut kCut>
+inline const char* fieldEnd(const char* p, const char* e, char delimiter) {
+  while (p < e && *p != '\n' && !isSeparator<kCut>(*p, delimiter)) ++p;
+  return p;
+}
+
+// The start of the field after the one ending at p.
+template <Cut kCut>
+inline const char* nextField(const char* p, const char* e, char delimiter) {
+  if (kCut == Cut::kBlanks) {
+    while (p < e && (*p == ' ' || *p == '\t')) ++p;
+    return p;
+  }
+  return (p < e && *p == delimiter) ? p + 1 : p;
+}
+
+// Parses the lines in [p, e) (each ending in a newline, but possibly the last) into rows row,
+// row + 1, ... of the columns, skipping rows at or beyond `rows`; records the fields that do not
+// convert. Only the wanted fields are converted; the line ends them all. In the tool's own format
+// (kStandard) field k goes to column k.
+template <Cut kCut, bool kStandard>
+void parseLinesCut(const char* p, const char* e, std::uint64_t row, std::uint64_t rows,
+                   double* const* columns, const FieldMap& map, Skipped& skipped) {
+  const char delimiter = kStandard ? ',' : map.delimiter;
+  const int wanted = kStandard ? 3 : map.count;
+  while (p < e) {
+    const char* f = kCut == Cut::kBlanks ? nextField<kCut>(p, e, delimiter) : p;
+    for (int field = 0, next = 0; (kStandard ? field : next) < wanted && f < e && *f != '\n';
+         ++field) {
+      const char* end;
+      if (!kStandard && field != map.wanted[next].field) {
+        end = fieldEnd<kCut>(f, e, delimiter);
+      } else {
+        double value;
+        const char* number;
+        if (kCut == Cut::kFieldFirst) {
+          end = fieldEnd<kCut>(f, e, delimiter);
+          number = tiltfit_csv::parseDecimalPrefix(f, end, value);
+        } else {
+          // A number never contains the separator or a newline, so the field goes on from its end.
+          number = tiltfit_csv::parseDecimalPrefix(f, e, value);
+          end = fieldEnd<kCut>(number != nullptr ? number : f, e, delimiter);
+        }
+        if (row < rows) {
+          if (number != nullptr || tiltfit_csv::parseField(f, end, value)) {
+            if (kStandard) {
+              columns[field][row] = value;
+            } else {
+              const unsigned targets = map.wanted[next].columns;
+              for (int j = 0; j < 3; ++j) {
+                if ((targets >> j) & 1U) columns[j][row] = value;
+              }
+            }
+          } else {
+            skipped.add(f, end, map.quiet);
+          }
+        }
+        if (!kStandard) ++next;
+      }
+      f = nextField<kCut>(end, e, delimiter);
+    }
+    const char* nl =
+        (f < e && *f == '\n')
+            ? f
+            : static_cast<const char*>(std::memchr(f, '\n', static_cast<std::size_t>(e - f)));
+    ++row;
+    p = nl != nullptr ? nl + 1 : e;
+  }
+}
+
+void parseLines(const char* p, const char* e, std::uint64_t row, std::uint64_t rows,
+                double* const* columns, const FieldMap& map, Skipped& skipped) {
+  if (map.standard) {
+    parseLinesCut<Cut::kNumberFirst, true>(p, e, row, rows, columns, map, skipped);
+    return;
+  }
+  switch (map.cut) {
+    case Cut::kNumberFirst:
+      parseLinesCut<Cut::kNumberFirst, false>(p, e, row, rows, columns, map, skipped);
+      break;
+    case Cut::kFieldFirst:
+      parseLinesCut<Cut::kFieldFirst, false>(p, e, row, rows, columns, map, skipped);
+      break;
+    case Cut::kBlanks:
+      parseLinesCut<Cut::kBlanks, false>(p, e, row, rows, columns, map, skipped);
+      break;
+  }
+}
 
 // Reads up to n bytes at offset, retrying interrupted and short reads; returns the count (short
 // only at end of file) or -1 with errno set.
@@ -128,44 +372,12 @@ class FileDescriptor {
   int fd_;
 };
 
-// Parses the lines in [p, e) (each ending in a newline, but possibly the last) into rows row,
-// row + 1, ... of the columns, skipping rows at or beyond `rows`; appends a "Header : " line per
-// field that does not convert. Up to three fields per line; the line ends them all.
-void parseLines(const char* p, const char* e, std::uint64_t row, std::uint64_t rows,
-                double* const* columns, std::string& messages) {
-  while (p < e) {
-    const char* f = p;
-    for (int column = 0; column < 3 && f < e && *f != '\n'; ++column) {
-      double value;
-      const char* number = tiltfit_csv::parseDecimalPrefix(f, e, value);
-      // A number never contains a comma or a newline, so the field goes on from its end.
-      const char* fieldEnd = number != nullptr ? number : f;
-      while (fieldEnd < e && *fieldEnd != ',' && *fieldEnd != '\n') ++fieldEnd;
-      if (row < rows) {
-        if (number != nullptr || tiltfit_csv::parseField(f, fieldEnd, value)) {
-          columns[column][row] = value;
-        } else {
-          messages.append("Header : ");
-          messages.append(f, fieldEnd);
-          messages.push_back('\n');
-        }
-      }
-      f = (fieldEnd < e && *fieldEnd == ',') ? fieldEnd + 1 : fieldEnd;
-    }
-    const char* nl =
-        (f < e && *f == '\n')
-            ? f
-            : static_cast<const char*>(std::memchr(f, '\n', static_cast<std::size_t>(e - f)));
-    ++row;
-    p = nl != nullptr ? nl + 1 : e;
-  }
-}
-
 // Parses the lines that start in chunk c of the file: reads the chunk, the byte before it and as
 // much after it as the last line needs. firstRow is the number of newlines before the chunk.
 // Returns 0, or an errno value.
 int parseChunk(int fd, std::uint64_t c, std::uint64_t firstRow, std::uint64_t rows,
-               double* const* columns, std::vector<char>& buffer, std::string& messages) {
+               double* const* columns, const FieldMap& map, std::vector<char>& buffer,
+               Skipped& skipped) {
   const std::uint64_t start = c * kChunk;
   const std::uint64_t from = start == 0 ? 0 : start - 1;
   const std::size_t lead = static_cast<std::size_t>(start - from);
@@ -207,14 +419,14 @@ int parseChunk(int fd, std::uint64_t c, std::uint64_t firstRow, std::uint64_t ro
       filled += static_cast<std::size_t>(got);
     }
   }
-  parseLines(data + begin, data + end, row, rows, columns, messages);
+  parseLines(data + begin, data + end, row, rows, columns, map, skipped);
   return 0;
 }
 
-// The same for a file held whole in memory (total bytes at data).
+// The same for a source held whole in memory (total bytes at data).
 void parseChunkInMemory(const char* data, std::uint64_t total, std::uint64_t c,
                         std::uint64_t firstRow, std::uint64_t rows, double* const* columns,
-                        std::string& messages) {
+                        const FieldMap& map, Skipped& skipped) {
   const std::uint64_t start = c * kChunk;
   if (start >= total) return;
   const std::uint64_t chunkEnd = std::min(total, start + kChunk);
@@ -231,19 +443,92 @@ void parseChunkInMemory(const char* data, std::uint64_t total, std::uint64_t c,
       std::memchr(data + chunkEnd - 1, '\n', static_cast<std::size_t>(total - (chunkEnd - 1)));
   const std::uint64_t end =
       nl != nullptr ? static_cast<std::uint64_t>(static_cast<const char*>(nl) - data) + 1 : total;
-  parseLines(data + begin, data + end, row, rows, columns, messages);
+  parseLines(data + begin, data + end, row, rows, columns, map, skipped);
 }
 
 // Memory for holding a whole file, released on every path.
 struct FreeDeleter {
   void operator()(char* p) const { std::free(p); }
 };
+using Bytes = std::unique_ptr<char, FreeDeleter>;
+
+// Reads from fd to the end into memory that grows as needed; returns 0 or an errno value, and
+// throws std::bad_alloc when memory runs out.
+int readToEnd(int fd, Bytes& data, std::uint64_t& size) {
+  // A regular file's remaining size is the first guess, so that it is read without regrowing.
+  std::size_t capacity = kChunk;
+  struct stat info;
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+    const off_t at = ::lseek(fd, 0, SEEK_CUR);
+    if (at >= 0 && info.st_size >= at) {
+      capacity = static_cast<std::size_t>(info.st_size - at) + 1;
+    }
+  }
+  data.reset(static_cast<char*>(std::malloc(capacity)));
+  if (!data) throw std::bad_alloc();
+  size = 0;
+  for (;;) {
+    if (size == capacity) {
+      if (capacity > std::numeric_limits<std::size_t>::max() / 2) throw std::bad_alloc();
+      // realloc moves large blocks with mremap: no copy, and no room for both sizes at once.
+      char* grown = static_cast<char*>(std::realloc(data.get(), 2 * capacity));
+      if (grown == nullptr) throw std::bad_alloc();
+      (void)data.release();
+      data.reset(grown);
+      capacity *= 2;
+    }
+    const ssize_t got = ::read(fd, data.get() + size, capacity - static_cast<std::size_t>(size));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (got == 0) return 0;
+    size += static_cast<std::uint64_t>(got);
+  }
+}
 
 }  // namespace
 
 bool ACCTOOLS::readAccelerometerMeasures(std::string filepath) {
-  mReadError = ReadError::kNone;
-  mReadErrno = 0;
+  return readAccelerometerMeasures(std::move(filepath), CsvLayout());
+}
+
+bool ACCTOOLS::readAccelerometerMeasuresFromBuffer(const char* data, std::size_t size,
+                                                   const CsvLayout& layout) {
+  checkLayout(layout);
+  beginRead();
+  return readBuffer(data, size, layout);
+}
+
+bool ACCTOOLS::readBuffer(const char* data, std::uint64_t size, const CsvLayout& layout) {
+  std::vector<std::uint64_t> newlines(static_cast<std::size_t>((size + kChunk - 1) / kChunk), 0);
+  const int threads = std::max(1, omp_get_max_threads());
+  const int chunks = static_cast<int>(newlines.size());
+#pragma omp parallel for num_threads(threads) schedule(static)
+  for (int c = 0; c < chunks; ++c) {
+    const std::uint64_t offset = static_cast<std::uint64_t>(c) * kChunk;
+    const char* from = data + offset;
+    const char* to = data + std::min<std::uint64_t>(size, offset + kChunk);
+    newlines[static_cast<std::size_t>(c)] = static_cast<std::uint64_t>(std::count(from, to, '\n'));
+  }
+  std::vector<std::vector<char>> buffers;
+  return parseChunks(newlines, data, size, -1, buffers, layout);
+}
+
+bool ACCTOOLS::readAccelerometerMeasures(std::string filepath, const CsvLayout& layout) {
+  checkLayout(layout);
+  beginRead();
+
+  // Standard input may be a pipe, which can be read only once: it is held whole in memory.
+  if (filepath == "-") {
+    Bytes data;
+    std::uint64_t size = 0;
+    const int error = readToEnd(STDIN_FILENO, data, size);
+    if (error != 0) {
+      return failRead(ReadError::kCannotOpen, error, true);
+    }
+    return readBuffer(data.get(), size, layout);
+  }
 
   FileDescriptor file(::open(filepath.c_str(), O_RDONLY | O_CLOEXEC));
   if (file.get() < 0) {
@@ -254,7 +539,7 @@ bool ACCTOOLS::readAccelerometerMeasures(std::string filepath) {
 
   // A regular file of moderate size is kept whole in memory by the count pass, so that the parse
   // pass need not read it again; larger files are read twice, a chunk at a time.
-  std::unique_ptr<char, FreeDeleter> whole;
+  Bytes whole;
   std::uint64_t wholeCapacity = 0;
   struct stat info;
   if (::fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 &&
@@ -272,9 +557,6 @@ bool ACCTOOLS::readAccelerometerMeasures(std::string filepath) {
   auto carry = [&failure](std::exception_ptr e) {
 #pragma omp critical(readAccelerometerMeasures_failure)
     if (!failure) failure = e;
-  };
-  auto rethrow = [&failure]() {
-    if (failure) std::rethrow_exception(failure);
   };
 
   // Count pass, chunk by chunk on the threads: newlines per chunk. A directory fails here with
@@ -330,10 +612,16 @@ bool ACCTOOLS::readAccelerometerMeasures(std::string filepath) {
       }
     }
   }
-  rethrow();
+  if (failure) std::rethrow_exception(failure);
   if (error != 0) {
     return failRead(ReadError::kCannotOpen, error, true);
   }
+  return parseChunks(newlines, whole.get(), totalBytes, file.get(), buffers, layout);
+}
+
+bool ACCTOOLS::parseChunks(std::vector<std::uint64_t>& newlines, const char* data,
+                           std::uint64_t size, int fd, std::vector<std::vector<char>>& buffers,
+                           const CsvLayout& layout) {
   std::uint64_t lineNumber = 1;
   for (std::uint64_t& n : newlines) {
     const std::uint64_t before = lineNumber - 1;
@@ -352,11 +640,23 @@ bool ACCTOOLS::readAccelerometerMeasures(std::string filepath) {
   }
   double* columns[3] = {mAccelerometerMeasures[0].data(), mAccelerometerMeasures[1].data(),
                         mAccelerometerMeasures[2].data()};
+  const FieldMap map(layout);
+  const int threads = std::max(1, omp_get_max_threads());
+  if (data == nullptr) {
+    buffers.resize(static_cast<std::size_t>(threads));
+  }
 
-  // Parse pass, chunk by chunk on the threads; the messages of each wave are written in file
-  // order before the next wave starts.
-  std::vector<std::string> messages(static_cast<std::size_t>(threads));
+  std::exception_ptr failure;
+  auto carry = [&failure](std::exception_ptr e) {
+#pragma omp critical(readAccelerometerMeasures_failure)
+    if (!failure) failure = e;
+  };
+
+  // Parse pass, chunk by chunk on the threads; the skipped fields of each wave are reported in
+  // file order before the next wave starts.
+  std::vector<Skipped> skipped(static_cast<std::size_t>(threads));
   const std::uint64_t chunks = newlines.size();
+  int error = 0;
   for (std::uint64_t wave = 0; wave < chunks && error == 0;
        wave += static_cast<std::uint64_t>(threads)) {
 #pragma omp parallel for num_threads(threads) schedule(static, 1) reduction(| : error)
@@ -364,22 +664,28 @@ bool ACCTOOLS::readAccelerometerMeasures(std::string filepath) {
       const std::uint64_t c = wave + static_cast<std::uint64_t>(t);
       if (c >= chunks) continue;
       try {
-        if (whole) {
-          parseChunkInMemory(whole.get(), totalBytes, c, newlines[static_cast<std::size_t>(c)],
-                             lineNumber, columns, messages[static_cast<std::size_t>(t)]);
+        if (data != nullptr) {
+          parseChunkInMemory(data, size, c, newlines[static_cast<std::size_t>(c)], lineNumber,
+                             columns, map, skipped[static_cast<std::size_t>(t)]);
         } else {
-          error |= parseChunk(file.get(), c, newlines[static_cast<std::size_t>(c)], lineNumber,
-                              columns, buffers[static_cast<std::size_t>(t)],
-                              messages[static_cast<std::size_t>(t)]);
+          error |= parseChunk(fd, c, newlines[static_cast<std::size_t>(c)], lineNumber, columns,
+                              map, buffers[static_cast<std::size_t>(t)],
+                              skipped[static_cast<std::size_t>(t)]);
         }
       } catch (...) {
         carry(std::current_exception());
       }
     }
-    rethrow();
-    for (std::string& m : messages) {
-      std::cerr.write(m.data(), static_cast<std::streamsize>(m.size()));
-      m.clear();
+    if (failure) std::rethrow_exception(failure);
+    for (Skipped& s : skipped) {
+      if (s.count > 0 && mSkippedFields == 0) {
+        mFirstSkippedField = std::move(s.first);
+      }
+      mSkippedFields += s.count;
+      std::cerr.write(s.messages.data(), static_cast<std::streamsize>(s.messages.size()));
+      s.count = 0;
+      s.first.clear();
+      s.messages.clear();
     }
   }
   if (error != 0) {

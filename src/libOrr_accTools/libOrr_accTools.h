@@ -3,9 +3,26 @@
 #define LIBORR_ACCTOOLS_H
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <iosfwd>
 #include <string>
 #include <vector>
+
+// Where a recording keeps its three readings on a line. The default is the tool's own format:
+// comma-separated, x, y and z in the first three fields.
+struct CsvLayout {
+  // 1-based numbers of the fields holding x, y and z, in any order; a field may fill several.
+  int columns[3] = {1, 2, 3};
+  // The byte between two fields. Ignored when blanks is set.
+  char delimiter = ',';
+  // Fields separated by any run of spaces and tabs instead; blanks at the start and the end of a
+  // line separate nothing.
+  bool blanks = false;
+  // Count the fields that do not convert (skippedFields()) without reporting each on standard
+  // error.
+  bool quietHeaders = false;
+};
 
 class ACCTOOLS {
  public:
@@ -46,19 +63,33 @@ class ACCTOOLS {
   // final newline adds a last row of zeros. The first three fields of a line are converted like
   // std::stod (leading blanks skipped, longest numeric prefix, hex, inf and nan forms); a field
   // that does not convert, or is out of range, is reported on standard error as "Header : " plus
-  // the field and leaves its slot unchanged. Fields after the third are ignored.
+  // the field and leaves its slot unchanged. Fields after the third are ignored. The path "-"
+  // reads standard input to its end instead.
   //
   // Returns false when the file cannot be opened or read ("Can not open csv file" on standard
   // error; the columns are left untouched) or holds more than kMaxRows rows (nothing allocated);
-  // readError() and readErrno() then tell why.
+  // readError() and readErrno() then tell why. Throws std::bad_alloc when memory runs out.
   //
   // Reads the file in large blocks with a direct decimal parser (see csvField.h); the rows, values,
   // messages and results are those of readAccelerometerMeasuresReference.
   bool readAccelerometerMeasures(std::string filepath);
 
+  // The same with the fields where the layout puts them: each line is cut into fields at the
+  // delimiter (or at runs of blanks) and fields columns[0], [1], [2] go to x, y and z. Only those
+  // fields are converted and reported; a line that ends before one of them leaves its slot
+  // unchanged and reports nothing, and a line ending in the delimiter has no empty field after
+  // it. A CRLF line end leaves the carriage return on the line's last field. Throws
+  // std::invalid_argument for a field number below 1 or a newline as the delimiter.
+  bool readAccelerometerMeasures(std::string filepath, const CsvLayout& layout);
+
+  // Reads the recording from the size bytes at data, exactly as from a file holding those bytes.
+  bool readAccelerometerMeasuresFromBuffer(const char* data, std::size_t size,
+                                           const CsvLayout& layout);
+
   // The same reader built line by line on standard streams and std::stod: simple and slow, kept as
   // the reference the fast reader is tested against.
   bool readAccelerometerMeasuresReference(std::string filepath);
+  bool readAccelerometerMeasuresReference(std::string filepath, const CsvLayout& layout);
 
   // Calibrates the current measurements and overwrites the whole result record, also on failure.
   // With no rows, or more than kMaxRows, the core is not called and the result reads as failed
@@ -72,15 +103,32 @@ class ACCTOOLS {
   }
   ReadError readError() const { return mReadError; }
   int readErrno() const { return mReadErrno; }
+  // The fields of the last read that did not convert, reported on standard error or not, and the
+  // first of them (empty when there was none).
+  std::uint64_t skippedFields() const { return mSkippedFields; }
+  const std::string& firstSkippedField() const { return mFirstSkippedField; }
 
  private:
   // Records why a read failed and, when asked, says "Can not open csv file"; returns false.
   bool failRead(ReadError error, int err, bool message);
+  // Starts a read: clears the error and the skipped-field count.
+  void beginRead();
+  // Reads the recording in data (size bytes) into the columns.
+  bool readBuffer(const char* data, std::uint64_t size, const CsvLayout& layout);
+  // Allocates the columns for the rows that newlines (per chunk of the source, turned into
+  // counts before each chunk) describe, then parses the chunks: from data when it holds the
+  // whole source, from the file fd otherwise (buffers then holds a block per thread).
+  bool parseChunks(std::vector<std::uint64_t>& newlines, const char* data, std::uint64_t size,
+                   int fd, std::vector<std::vector<char>>& buffers, const CsvLayout& layout);
+  // The reference reader on an open stream.
+  bool readStreamReference(std::istream& in, const CsvLayout& layout);
 
   ACCRESULT mAccCalibResult;
   std::array<std::vector<double>, 3> mAccelerometerMeasures;
   ReadError mReadError = ReadError::kNone;
   int mReadErrno = 0;
+  std::uint64_t mSkippedFields = 0;
+  std::string mFirstSkippedField;
 };
 
 #endif

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "workers.h"
+
 #if defined(__x86_64__) || defined(_M_X64) || (defined(__i386__) && defined(__SSE__))
 #include <xmmintrin.h>
 #define TILTFIT_FP_X86 1
@@ -27,6 +29,8 @@ bool enableFlushToZero() {
   fpcr |= kFz;
   __asm__ __volatile__("msr fpcr, %0" : : "r"(fpcr));
 #endif
+  // The workers inherit the mode from this thread when they are created, so only now.
+  startWorkerThreads();
   return flushToZeroEnabled();
 }
 

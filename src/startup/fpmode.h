@@ -4,7 +4,9 @@
 
 // Sets flush-to-zero and denormals-are-zero on the calling thread (MXCSR FTZ and DAZ on x86-64,
 // FPCR.FZ on AArch64). Threads created afterwards inherit the mode. A no-op on other processors.
-// Returns true when the mode is set.
+// Then starts the OpenMP worker threads of the calling thread (startWorkerThreads in workers.h),
+// which so compute in the same mode; the tool calls it before main, ahead of any large
+// allocation. Returns true when the mode is set.
 bool enableFlushToZero();
 
 // True when the calling thread flushes subnormal values to zero.
