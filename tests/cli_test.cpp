@@ -104,7 +104,7 @@ TEST(CliTest, SuccessReportAndExtraArgumentsIgnored) {
   }
 }
 
-TEST(CliTest, FailedCalibrationPrintsOnlyTheFailureLine) {
+TEST(CliTest, FailedCalibrationNamesTheMissingOrientation) {
   TempDir dir;
   tiltfit_gen::Options o = smallSensor();
   o.order = "zu,zd,xu,xd,yu";
@@ -112,7 +112,8 @@ TEST(CliTest, FailedCalibrationPrintsOnlyTheFailureLine) {
   const Outcome r = tiltfit({path, "5", "50", "5e-4", "200", "2e-3"});
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, kFailureLine);
-  EXPECT_EQ(r.err, kHeaderLines);
+  EXPECT_EQ(r.err,
+            std::string(kHeaderLines) + "tiltfit: no rest with y at +1 g in the recording\n");
 }
 
 TEST(CliTest, MetricRecordingFailsWithAUnitHint) {

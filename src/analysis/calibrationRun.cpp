@@ -14,6 +14,8 @@ namespace {
 constexpr double kMeanLimitMg = 2.0;
 constexpr double kWorstLimitMg = 5.0;
 constexpr double kAngleLimitDeg = 0.5;
+constexpr double kWorseMarginMg = 0.1;
+constexpr double kPreciseMg = 0.5;
 
 // A calibration of g-scaled samples (g in, g out) as one of raw samples in output units:
 // c = ((raw - zero) / perG) M + b, times outPerG.
@@ -34,6 +36,29 @@ std::string format(const char* fmt, double a, double b, double c) {
   char text[256];
   std::snprintf(text, sizeof text, fmt, a, b, c);
   return text;
+}
+
+std::vector<StillStretch> toG(const std::vector<StillStretch>& stretches, const InputScale& scale) {
+  std::vector<StillStretch> g = stretches;
+  for (StillStretch& s : g) {
+    for (int j = 0; j < 3; ++j) {
+      s.mean[j] = (s.mean[j] - scale.zero) / scale.perG;
+      s.noise[j] /= scale.perG;
+    }
+  }
+  return g;
+}
+
+// The stretches whose mean is known to within kPreciseMg: a short stretch of a noisy sensor says
+// more about its noise than about the calibration. All of them when none is that precise.
+std::vector<StillStretch> precise(std::vector<StillStretch> stretches) {
+  std::vector<StillStretch> kept;
+  for (const StillStretch& s : stretches) {
+    const double var =
+        (s.noise[0] * s.noise[0] + s.noise[1] * s.noise[1] + s.noise[2] * s.noise[2]) / 3.0;
+    if (std::sqrt(var / static_cast<double>(s.length())) * 1000.0 <= kPreciseMg) kept.push_back(s);
+  }
+  return kept.empty() ? stretches : kept;
 }
 
 bool withinLimits(const NormErrors& e) {
@@ -80,14 +105,15 @@ void addWarnings(RunResult& r) {
   }
 
   const NormErrors& e = r.after;
-  const bool stretchesPoor =
-      !withinLimits(e) || e.meanMg > r.before.meanMg || std::isnan(e.worstMg);
+  // Worse than the raw data by more than the noise of the figures themselves.
+  const bool worse = e.meanMg > r.before.meanMg + kWorseMarginMg;
+  const bool stretchesPoor = !withinLimits(e) || worse || std::isnan(e.worstMg);
   if (stretchesPoor) {
     std::string text = format(
         "calibrated, the still stretches are %.2f mg from 1 g on average and %.2f mg at worst "
         "(%.2f mg before calibration)",
         e.meanMg, e.worstMg, r.before.meanMg);
-    if (e.meanMg > r.before.meanMg) text += ", worse than no calibration";
+    if (worse) text += ", worse than no calibration";
     r.warnings.push_back(text + ": " + advice);
   }
 
@@ -179,21 +205,17 @@ RunResult runCalibration(const double* x, const double* y, const double* z, std:
       }
     }
   }
+  // Still stretches, in the recording's units and in g.
+  r.noise = options.noise != nullptr ? *options.noise : estimateNoiseFloor(x, y, z, n);
+  r.stretches =
+      options.stretches != nullptr ? *options.stretches : findStillStretches(x, y, z, n, r.noise);
+  r.stretchesG = precise(toG(r.stretches, scale));
+  const std::vector<StillStretch>& stretchesG = r.stretchesG;
+
   r.searchSucceeded = found != 0;
   if (r.searchSucceeded) r.restProblems = checkChosenRests(r.rests, scale);
   r.success = r.searchSucceeded && r.restProblems.empty();
   if (!r.success) return r;
-
-  // Still stretches, in the recording's units and in g.
-  r.noise = estimateNoiseFloor(x, y, z, n);
-  r.stretches = findStillStretches(x, y, z, n, r.noise);
-  std::vector<StillStretch> stretchesG = r.stretches;
-  for (StillStretch& s : stretchesG) {
-    for (int j = 0; j < 3; ++j) {
-      s.mean[j] = (s.mean[j] - scale.zero) / scale.perG;
-      s.noise[j] /= scale.perG;
-    }
-  }
 
   r.refinement = refineCalibration(stretchesG, sixRestG);
   const InputScale unitG;

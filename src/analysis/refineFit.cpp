@@ -21,8 +21,10 @@
 // off-diagonal terms of S): those are the right singular vectors of the weighted Jacobian at the
 // six-rest solution whose singular value is below kDetermined times the largest. The fit moves only
 // in the span of the others (Levenberg-Marquardt from Eigen), so undetermined combinations keep
-// their six-rest values. Stretches whose normalised residual is far beyond the others' (motion
-// that looked still) are dropped and the fit repeated.
+// their six-rest values; so do the weakest directions when the stretches do not outnumber the
+// fitted directions, which would let the fit match every stretch exactly, noise included. Stretches
+// whose normalised residual is far beyond the others' (motion that looked still) are dropped and
+// the fit repeated.
 #include "refineFit.h"
 
 #include <Eigen/Dense>
@@ -42,8 +44,9 @@ using Eigen::VectorXd;
 using Params = Eigen::Matrix<double, 9, 1>;
 
 constexpr double kModelSigma = 0.3e-3;  // g
-constexpr double kDetermined = 0.1;     // relative singular value of a determined direction
+constexpr double kDetermined = 0.05;    // relative singular value of a determined direction
 constexpr double kOutlier = 6.0;        // normalised residuals beyond this many robust deviations
+constexpr int kRedundancy = 1;          // stretches beyond the number of directions fitted
 
 Matrix3d symmetric(const Params& p) {
   Matrix3d S;
@@ -161,6 +164,10 @@ RefineOutcome refineCalibration(const std::vector<StillStretch>& stretches,
     const VectorXd& sv = svd.singularValues();
     int k = 0;
     while (k < sv.size() && sv[k] > kDetermined * sv[0]) ++k;
+    // The fit must be checked by data it did not have to match exactly: the stretches outnumber
+    // the directions it moves in by kRedundancy, the weakest directions staying put otherwise.
+    k = std::min<int>(k, static_cast<int>(problem.means.size()) - kRedundancy);
+    if (k <= 0) return out;
     if (k == 0) return out;
     const MatrixXd basis = svd.matrixV().leftCols(k);
     // A cross-axis term is determined when it lies (almost) inside the determined subspace.

@@ -68,7 +68,8 @@ std::vector<StillStretch> findStillStretches(const double* x, const double* y, c
   std::size_t k = 0;
   while (k < n) {
     // Open a stretch at the next finite sample.
-    if (!(std::isfinite(x[k]) && std::isfinite(y[k]) && std::isfinite(z[k]))) {
+    if (!(std::isfinite(x[k]) && std::isfinite(y[k]) && std::isfinite(z[k])) ||
+        (x[k] == 0.0 && y[k] == 0.0 && z[k] == 0.0)) {
       ++k;
       continue;
     }
@@ -89,7 +90,8 @@ std::vector<StillStretch> findStillStretches(const double* x, const double* y, c
         const double e = (dev[j] - sum[j] / static_cast<double>(count)) * inv[j];
         dist += e * e;
       }
-      if (dist < limit) {  // false for NaN
+      const bool zeroRow = axes[0][next] == 0.0 && axes[1][next] == 0.0 && axes[2][next] == 0.0;
+      if (dist < limit && !zeroRow) {  // false for NaN
         for (int j = 0; j < 3; ++j) {
           sum[j] += dev[j];
           sumSq[j] += dev[j] * dev[j];

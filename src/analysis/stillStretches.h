@@ -38,7 +38,8 @@ NoiseFloor estimateNoiseFloor(const double* x, const double* y, const double* z,
 // in one pass: a stretch grows while each sample stays within 4.5 noise-floor units (per-axis
 // normalised distance) of the stretch's running mean; up to two consecutive samples outside it (a
 // spike, a header row of zeros) are skipped; a third ends the stretch, which is kept when it holds
-// at least kMinStillSamples samples. Non-finite samples count as outside. Linear in n.
+// at least kMinStillSamples samples. Non-finite samples and rows of three zeros (the reader's rows
+// for a header or a blank line) count as outside. Linear in n.
 std::vector<StillStretch> findStillStretches(const double* x, const double* y, const double* z,
                                              std::size_t n, const NoiseFloor& floor);
 

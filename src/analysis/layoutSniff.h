@@ -1,0 +1,51 @@
+// The layout of a CSV recording judged from its text: the delimiter, the time or index column and
+// the three accelerometer columns, and the layouts the reader cannot take.
+#ifndef TILTFIT_ANALYSIS_LAYOUTSNIFF_H
+#define TILTFIT_ANALYSIS_LAYOUTSNIFF_H
+
+#include <string>
+#include <vector>
+
+namespace tiltfit {
+namespace analysis {
+
+struct Layout {
+  char delimiter = ',';
+  bool blanks = false;         // fields separated by runs of blanks
+  int columns[3] = {1, 2, 3};  // 1-based
+};
+
+struct LayoutGuess {
+  bool ok = false;  // a delimiter splits the lines into at least three numeric fields
+  Layout layout;
+  int fields = 0;                   // numeric fields per line
+  std::vector<int> growingColumns;  // 1-based columns that only grow: a time or an index
+  bool decimalComma = false;        // numbers written with a decimal comma
+};
+
+// Guesses the layout from sample lines of a recording: its first lines and, for a long
+// recording, lines from across it (the three accelerometer columns are told from other sensors'
+// by their magnitude, steady while the device turns, which needs lines from several rests). The
+// delimiter is the one of `,` `;` tab or blanks that splits the most lines into the same number
+// (three or more) of fields that are whole numbers. A column whose values only grow is a time or
+// index column. Of the other columns, three are chosen: when there are more, the three whose
+// vector magnitude varies least (relative to its size) while each of them swings by at least half
+// of it.
+LayoutGuess sniffLayout(const std::vector<std::string>& lines);
+
+// What is wrong with reading lines with `layout`, in words a user can act on, or an empty list:
+// the lines hold another delimiter, a decimal comma, a growing column among the three, or fewer
+// fields than the columns name.
+std::vector<std::string> layoutProblems(const std::vector<std::string>& lines,
+                                        const Layout& layout);
+
+// Splits a text into lines (LF or CRLF), at most maxLines of them.
+std::vector<std::string> splitLines(const char* text, std::size_t size, std::size_t maxLines);
+
+// The --delimiter argument that gives this layout: "','", "';'", "tab" or "space".
+std::string delimiterArgument(const Layout& layout);
+
+}  // namespace analysis
+}  // namespace tiltfit
+
+#endif

@@ -1,0 +1,259 @@
+// Still stretches, quality figures, the refined fit and the checks of chosen rests, judged on
+// generated recordings whose true sensor model gives the error over the whole sphere of directions.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "calibrationRun.h"
+#include "recording_generator.h"
+
+namespace {
+
+using namespace tiltfit::analysis;
+
+tiltfit_gen::Options sensor(std::uint64_t seed) {
+  tiltfit_gen::Options o;
+  o.seed = seed;
+  o.offset[0] = 0.021;
+  o.offset[1] = -0.014;
+  o.offset[2] = 0.032;
+  const double K[9] = {1.012, 0.004, -0.006, 0.003, 0.991, 0.008, -0.005, 0.002, 1.006};
+  for (int i = 0; i < 9; ++i) o.gain[i] = K[i];
+  return o;
+}
+
+struct SphereError {
+  double mean;
+  double worst;
+};
+
+SphereError sphereError(const tiltfit_gen::Options& o, const Calibration& c) {
+  double G[9];
+  double b[3];
+  for (int i = 0; i < 3; ++i) {
+    for (int j = 0; j < 3; ++j) G[3 * j + i] = c.gain[3 * i + j];
+    b[i] = c.offset[i];
+  }
+  SphereError e{};
+  tiltfit_gen::sphereError(o, G, b, 1.0, e.mean, e.worst);
+  return e;
+}
+
+RunResult calibrate(const tiltfit_gen::Recording& rec, const TuningNumbers& t, bool refine) {
+  RunOptions options;
+  options.refine = refine;
+  return runCalibration(rec.x.data(), rec.y.data(), rec.z.data(), rec.x.size(), t, options);
+}
+
+// Every rest of the recording lies inside one stretch that covers most of it.
+void expectRestsFound(const tiltfit_gen::Recording& rec, const std::vector<StillStretch>& found) {
+  for (const tiltfit_gen::Rest& rest : rec.rests) {
+    std::size_t best = 0;
+    for (const StillStretch& s : found) {
+      const std::size_t from = std::max<std::size_t>(s.first, static_cast<std::size_t>(rest.first));
+      const std::size_t to =
+          std::min<std::size_t>(s.last, static_cast<std::size_t>(rest.first + rest.count - 1));
+      if (to >= from) best = std::max(best, to - from + 1);
+    }
+    EXPECT_GE(best, static_cast<std::size_t>(rest.count) * 8 / 10)
+        << "rest at sample " << rest.first << " of " << rest.count;
+  }
+}
+
+struct StretchCase {
+  const char* name;
+  int rest;
+  int transition;
+  double noise;
+  bool metric;
+  double countsScale;
+  double countsOffset;
+};
+
+class StillStretchTest : public ::testing::TestWithParam<StretchCase> {};
+
+// The same rests are found whatever the units, offset, noise and rest length.
+TEST_P(StillStretchTest, FindsEveryRestInAnyUnits) {
+  const StretchCase& c = GetParam();
+  tiltfit_gen::Options o = sensor(11);
+  o.restSamples = c.rest;
+  o.transitionSamples = c.transition;
+  o.noise = c.noise;
+  o.metric = c.metric;
+  o.countsScale = c.countsScale;
+  o.countsOffset = c.countsOffset;
+  o.extraRests = 3;
+  const tiltfit_gen::Recording rec = tiltfit_gen::generate(o);
+  const NoiseFloor floor =
+      estimateNoiseFloor(rec.x.data(), rec.y.data(), rec.z.data(), rec.x.size());
+  const std::vector<StillStretch> found =
+      findStillStretches(rec.x.data(), rec.y.data(), rec.z.data(), rec.x.size(), floor);
+  expectRestsFound(rec, found);
+  // Turns are no rests: only their slow ends, which hold gravity alone, may pass for still.
+  std::size_t inRests = 0;
+  std::size_t total = 0;
+  for (const StillStretch& s : found) {
+    total += s.length();
+    for (const tiltfit_gen::Rest& rest : rec.rests) {
+      const std::size_t a = std::max<std::size_t>(s.first, static_cast<std::size_t>(rest.first));
+      const std::size_t b =
+          std::min<std::size_t>(s.last, static_cast<std::size_t>(rest.first + rest.count - 1));
+      if (b >= a) inRests += b - a + 1;
+    }
+  }
+  EXPECT_GE(static_cast<double>(inRests), 0.8 * static_cast<double>(total));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Recordings, StillStretchTest,
+    ::testing::Values(StretchCase{"g_2mg", 2000, 300, 0.002, false, 0, 0},
+                      StretchCase{"ms2_10mg", 3000, 300, 0.010, true, 0, 0},
+                      StretchCase{"counts_unsigned", 2000, 300, 0.002, false, 4096, 32768},
+                      StretchCase{"counts_signed", 2000, 300, 0.0005, false, 16384, 0},
+                      StretchCase{"short_rests_10Hz", 30, 15, 0.002, false, 0, 0},
+                      StretchCase{"long_rests_1kHz", 100000, 2000, 0.002, false, 0, 0}),
+    [](const ::testing::TestParamInfo<StretchCase>& p) { return std::string(p.param.name); });
+
+// The accuracy targets of the refined fit, as sphere errors of the true sensor model.
+TEST(RefinedFitTest, AlignedRestsStayAsGoodAsTheSixRestFit) {
+  for (std::uint64_t seed = 1; seed <= 3; ++seed) {
+    const tiltfit_gen::Recording rec = tiltfit_gen::generate(sensor(seed));
+    const RunResult r = calibrate(rec, {15, 20, 2e-3, 1000, 8e-3}, true);
+    ASSERT_TRUE(r.success) << "seed " << seed;
+    const SphereError six = sphereError(sensor(seed), r.sixRest);
+    const SphereError refined = sphereError(sensor(seed), r.reported);
+    EXPECT_LE(refined.mean, 0.5) << "seed " << seed;
+    EXPECT_LE(refined.mean, six.mean + 0.1) << "seed " << seed;
+    EXPECT_TRUE(r.warnings.empty()) << "seed " << seed << ": " << r.warnings[0];
+  }
+}
+
+TEST(RefinedFitTest, TiltedRestsWithExtraPositionsAreFixed) {
+  struct Case {
+    double noise;
+    int rest;
+    TuningNumbers numbers;
+    double meanMg;
+    double worstMg;
+  };
+  const Case cases[2] = {{0.002, 2000, {8, 20, 2e-3, 1000, 8e-3}, 1.0, 3.0},
+                         {0.010, 3000, {8, 50, 4e-3, 1500, 2e-2}, 1.0, 1e9}};
+  for (const Case& c : cases) {
+    for (std::uint64_t seed = 1; seed <= 3; ++seed) {
+      tiltfit_gen::Options o = sensor(seed);
+      o.tiltDeg = 8;
+      o.extraRests = 6;
+      o.noise = c.noise;
+      o.restSamples = c.rest;
+      const tiltfit_gen::Recording rec = tiltfit_gen::generate(o);
+      const RunResult plain = calibrate(rec, c.numbers, false);
+      ASSERT_TRUE(plain.success) << "seed " << seed;
+      // Without --refine the tilted rests show, and the warning says what mends them.
+      ASSERT_FALSE(plain.warnings.empty());
+      EXPECT_NE(plain.warnings[0].find("run with --refine"), std::string::npos)
+          << plain.warnings[0];
+      EXPECT_GT(sphereError(o, plain.reported).mean, 5.0);
+
+      const RunResult refined = calibrate(rec, c.numbers, true);
+      ASSERT_TRUE(refined.refined);
+      EXPECT_EQ(refined.refinement.determined, 9);
+      const SphereError e = sphereError(o, refined.reported);
+      EXPECT_LE(e.mean, c.meanMg) << "noise " << c.noise << " seed " << seed;
+      EXPECT_LE(e.worst, c.worstMg) << "noise " << c.noise << " seed " << seed;
+      if (c.noise < 0.005) {
+        EXPECT_TRUE(refined.warnings.empty()) << refined.warnings[0];
+      }
+    }
+  }
+}
+
+// Six tilted rests alone do not hold the cross-axis terms: the warning must ask for more positions.
+TEST(RefinedFitTest, TiltedRestsAloneAskForExtraPositions) {
+  tiltfit_gen::Options o = sensor(4);
+  o.tiltDeg = 3;
+  const tiltfit_gen::Recording rec = tiltfit_gen::generate(o);
+  for (bool refine : {false, true}) {
+    const RunResult r = calibrate(rec, {15, 20, 2e-3, 1000, 8e-3}, refine);
+    ASSERT_TRUE(r.success);
+    EXPECT_FALSE(r.refinement.crossDetermined[0] || r.refinement.crossDetermined[1] ||
+                 r.refinement.crossDetermined[2]);
+    ASSERT_FALSE(r.warnings.empty());
+    for (const std::string& w : r.warnings) {
+      EXPECT_NE(w.find("record a few extra positions"), std::string::npos) << w;
+    }
+  }
+}
+
+// Units and offsets change nothing but the scale of the result.
+TEST(RefinedFitTest, CountsCalibrateLikeG) {
+  tiltfit_gen::Options o = sensor(5);
+  o.tiltDeg = 8;
+  o.extraRests = 6;
+  o.countsScale = 4096;
+  o.countsOffset = 32768;
+  const tiltfit_gen::Recording rec = tiltfit_gen::generate(o);
+  RunOptions options;
+  options.refine = true;
+  options.scale.perG = 4096;
+  options.scale.zero = 32768;
+  const RunResult r = runCalibration(rec.x.data(), rec.y.data(), rec.z.data(), rec.x.size(),
+                                     {8, 20, 2e-3, 1000, 8e-3}, options);
+  ASSERT_TRUE(r.refined);
+  EXPECT_LE(sphereError(o, r.reported).mean, 1.0);
+}
+
+ChosenRest rest(int k, unsigned first, unsigned last, double x, double y, double z) {
+  ChosenRest r;
+  r.id = kOrientations[k];
+  r.found = true;
+  r.first = first;
+  r.last = last;
+  r.mean[0] = x;
+  r.mean[1] = y;
+  r.mean[2] = z;
+  return r;
+}
+
+TEST(ChosenRestTest, RejectsOverlapsNearDirectionsAndRestsOffTheirAxis) {
+  ChosenRest rests[6] = {rest(0, 100, 199, -1, 0.02, 0), rest(1, 300, 399, 1.03, 0, 0.01),
+                         rest(2, 500, 599, 0, -0.98, 0), rest(3, 700, 799, 0.05, 1, 0),
+                         rest(4, 900, 999, 0, 0, -1.01), rest(5, 1100, 1199, 0, 0, 1)};
+  const InputScale g;
+  EXPECT_TRUE(checkChosenRests(rests, g).empty());
+
+  ChosenRest overlap[6];
+  std::copy(rests, rests + 6, overlap);
+  overlap[3].first = 150;  // y at +1 g starts inside x at -1 g
+  overlap[3].last = 250;
+  const std::vector<std::string> o = checkChosenRests(overlap, g);
+  ASSERT_EQ(o.size(), 1u);
+  EXPECT_NE(o[0].find("x at -1 g (rows 100-199) and y at +1 g (rows 150-250) overlap"),
+            std::string::npos)
+      << o[0];
+
+  // A rest tilted 40 degrees between y and z passes for both: too close to z at +1 g, and off
+  // its own axis.
+  ChosenRest shared[6];
+  std::copy(rests, rests + 6, shared);
+  shared[3] = rest(3, 700, 799, 0, std::sin(0.70), std::cos(0.70));
+  const std::vector<std::string> s = checkChosenRests(shared, g);
+  ASSERT_EQ(s.size(), 2u);
+  EXPECT_NE(s[0].find("point only"), std::string::npos) << s[0];
+  EXPECT_NE(s[1].find("y at +1 g (rows 700-799) points 49.9 degrees away"), std::string::npos)
+      << s[1];
+  EXPECT_NE(s[1].find("lower tolerancePct"), std::string::npos);
+
+  // Counts are judged after their zero is taken off.
+  ChosenRest counts[6];
+  std::copy(rests, rests + 6, counts);
+  for (ChosenRest& r : counts)
+    for (double& v : r.mean) v = v * 4096 + 32768;
+  InputScale scale;
+  scale.perG = 4096;
+  scale.zero = 32768;
+  EXPECT_TRUE(checkChosenRests(counts, scale).empty());
+}
+
+}  // namespace
