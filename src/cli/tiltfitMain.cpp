@@ -12,21 +12,13 @@
 #include <stdexcept>
 #include <string>
 
-#include "autoTune.h"
-#include "calibrationRun.h"
-#include "diagnosis.h"
-#include "layoutSniff.h"
-#include "libOrr_accTools.h"
+#include "jsonReport.h"
 #include "options.h"
-#include "recordingSource.h"
-#include "session.h"
+#include "tiltfit/tiltfit.hpp"
 
 namespace tiltfit {
 namespace cli {
 namespace {
-
-using analysis::RunResult;
-using analysis::TuningNumbers;
 
 const char* const kNames[5] = {"tolerancePct", "moveMeanWindow", "diffThreshold", "windowWidth",
                                "deltaThresholdWindow"};
@@ -113,29 +105,6 @@ bool validate(const double v[5], const std::string texts[5]) {
   return true;
 }
 
-// A recording whose samples average well above 1 g in magnitude is most likely in m/s^2, which
-// the window search (working in g) can never match; say so rather than only suggest wider bands.
-bool hintAtUnits(const ACCTOOLS& tools) {
-  const auto& m = tools.getAccelerometerMeasures();
-  double sum = 0.0;
-  std::size_t count = 0;
-  for (std::size_t r = 0; r < m[0].size(); ++r) {
-    const double magnitude = std::sqrt(m[0][r] * m[0][r] + m[1][r] * m[1][r] + m[2][r] * m[2][r]);
-    if (std::isfinite(magnitude) && magnitude > 0.0) {
-      sum += magnitude;
-      ++count;
-    }
-  }
-  if (count > 0 && sum / static_cast<double>(count) > 4.905) {
-    std::fprintf(stderr,
-                 "tiltfit: the samples average %.2f in magnitude; the rest search expects readings "
-                 "in g (about 1 at rest), so a recording in m/s^2 must be divided by 9.81 first\n",
-                 sum / static_cast<double>(count));
-    return true;
-  }
-  return false;
-}
-
 // The shortest text that reads back as the same double, in plain decimals where they stay short.
 std::string shortest(double v) {
   char text[64];
@@ -157,47 +126,44 @@ std::string shellWord(const std::string& s) {
   return q + "'";
 }
 
-// The explicit classic command for a session: its file, numbers and the options it needs.
-std::string classicCommand(const Session& s, bool refine, const CliOptions& o) {
-  std::string c = "tiltfit " + shellWord(s.path);
-  const TuningNumbers& t = s.numbers;
+std::string delimiterArgument(const Layout& layout) {
+  if (layout.blanks) return "space";
+  if (layout.delimiter == '\t') return "tab";
+  return shellWord(std::string(1, layout.delimiter));
+}
+
+// The explicit classic command: file, numbers and the options needed to give the same result.
+std::string classicCommand(const std::string& path, const TuningNumbers& t, Units units,
+                           const Layout& layout, bool refine, const CliOptions& o) {
+  std::string c = "tiltfit " + shellWord(path);
   for (double v :
        {t.tolerancePct, t.moveMeanWindow, t.diffThreshold, t.windowWidth, t.deltaThresholdWindow}) {
     c += " " + shortest(v);
   }
-  if (s.units != analysis::Units::kG) c += std::string(" --units ") + analysis::unitsName(s.units);
+  if (units != Units::kG) c += std::string(" --units ") + unitsName(units);
   if (!o.outputUnits.empty()) c += " --output-units " + o.outputUnits;
-  const int* col = s.layout.columns;
+  const auto& col = layout.columns;
   if (col[0] != 1 || col[1] != 2 || col[2] != 3) {
     c += " --columns " + std::to_string(col[0]) + "," + std::to_string(col[1]) + "," +
          std::to_string(col[2]);
   }
-  if (s.layout.blanks || s.layout.delimiter != ',') {
-    c += " --delimiter " + (s.layout.blanks || s.layout.delimiter == '\t'
-                                ? analysis::delimiterArgument(s.layout)
-                                : shellWord(std::string(1, s.layout.delimiter)));
-  }
+  if (layout.blanks || layout.delimiter != ',') c += " --delimiter " + delimiterArgument(layout);
   if (refine) c += " --refine";
   return c;
 }
 
-void printWarnings(const RunResult& r) {
-  for (const std::string& w : r.warnings) std::fprintf(stderr, "tiltfit: warning: %s\n", w.c_str());
-}
-
 // A report that did not reach its destination (a full disk, a closed pipe) is no success.
-int finishReport() {
+int finishReport(int status) {
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     std::fprintf(stderr, "tiltfit: cannot write the report: %s\n", std::strerror(errno));
     return kCannotWrite;
   }
-  return kSuccess;
+  return status;
 }
 
 // The classic report prints six decimals and a fixed closing text; the auto report prints nine
 // significant digits (gains per raw count keep their precision) and states the relation.
-void printReport(const Session& s, bool classic) {
-  const analysis::Calibration& c = s.result.reported;
+void printReport(const Calibration& c, long long durationUs, bool classic) {
   const char* f = classic ? "%f " : "%.9g ";
   std::puts("Calibration success");
   std::puts("accOffset:");
@@ -205,12 +171,12 @@ void printReport(const Session& s, bool classic) {
   for (double v : c.offset) std::printf(f, v);
   std::puts("]");
   std::puts("accGainMatrix:");
-  for (int i = 0; i < 3; ++i) {
+  for (const auto& row : c.gainMatrix) {
     std::printf("[ ");
-    for (int j = 0; j < 3; ++j) std::printf(f, c.gain[3 * i + j]);
+    for (double v : row) std::printf(f, v);
     std::puts("]");
   }
-  std::printf("Execution time : %lld us \n", s.durationUs);
+  std::printf("Execution time : %lld us \n", durationUs);
   std::puts("Calibration done");
   std::puts("You can use the calibration result with: ");
   if (classic) {
@@ -219,268 +185,72 @@ void printReport(const Session& s, bool classic) {
     std::printf(
         "calibrated = raw \xC2\xB7 accGainMatrix + accOffset, raw being the row vector (x, y, z); "
         "calibrated in %s\n",
-        s.outputMs2 ? "m/s^2" : "g");
+        c.outputMs2 ? "m/s^2" : "g");
   }
-}
-
-analysis::Units unitsFromName(const std::string& name) {
-  if (name == "ms2") return analysis::Units::kMs2;
-  if (name == "counts") return analysis::Units::kCounts;
-  return analysis::Units::kG;
-}
-
-// Decides the units (given or detected from the still stretches) and the output units.
-void decideUnits(Session& s, const std::string& given, const CliOptions& o) {
-  const analysis::RunResult& r = s.result;
-  if (given == "auto") {
-    const analysis::UnitsGuess g = analysis::detectUnits(r.stretches);
-    s.units = g.units;
-    s.scale = g.scale;
-  } else {
-    s.units = unitsFromName(given);
-    if (s.units == analysis::Units::kMs2) s.scale.perG = 9.81;
-    if (s.units == analysis::Units::kCounts) s.scale = analysis::countsScale(r.stretches);
-  }
-  s.outputMs2 = o.outputUnits.empty() ? s.units == analysis::Units::kMs2 : o.outputUnits == "ms2";
-}
-
-analysis::RunOptions runOptions(const Session& s, bool refine) {
-  analysis::RunOptions options;
-  options.scale = s.scale;
-  options.outPerG = s.outputMs2 ? 9.81 : 1.0;
-  options.refine = refine;
-  options.noise = &s.result.noise;
-  options.stretches = &s.result.stretches;
-  return options;
-}
-
-RunResult calibrateWith(const ACCTOOLS& tools, const TuningNumbers& t,
-                        const analysis::RunOptions& options) {
-  const auto& m = tools.getAccelerometerMeasures();
-  if (m[0].empty()) return RunResult();
-  return analysis::runCalibration(m[0].data(), m[1].data(), m[2].data(), m[0].size(), t, options);
-}
-
-// Numbers chosen from the recording, tried until one set calibrates it; false when the recording
-// lacks an orientation (named in s.failureNotes) or no set worked.
-bool chooseNumbers(Session& s, const ACCTOOLS& tools, TuningNumbers& chosen, RunResult* kept,
-                   bool refine) {
-  const auto& m = tools.getAccelerometerMeasures();
-  const std::vector<analysis::StillStretch> stretchesG = [&] {
-    std::vector<analysis::StillStretch> g = s.result.stretches;
-    for (auto& st : g)
-      for (int j = 0; j < 3; ++j) st.mean[j] = (st.mean[j] - s.scale.zero) / s.scale.perG;
-    return g;
-  }();
-  for (int loosen = 0; loosen < 4; ++loosen) {
-    const analysis::TuningChoice c = analysis::chooseTuningNumbers(
-        m[0].data(), m[1].data(), m[2].data(), m[0].size(), s.scale, stretchesG, loosen);
-    if (!c.ok) {
-      for (const analysis::OrientationId& o : c.missing) {
-        s.failureNotes.push_back("no rest with " + analysis::orientationName(o) +
-                                 " in the recording");
-      }
-      return false;
-    }
-    RunResult r = calibrateWith(tools, c.numbers, runOptions(s, refine));
-    if (r.success) {
-      chosen = c.numbers;
-      if (kept != nullptr) *kept = std::move(r);
-      return true;
-    }
-    if (loosen == 0 && kept != nullptr) *kept = std::move(r);
-  }
-  return false;
-}
-
-// Fills s.diagnosis, s.failureNotes and s.tryCommand after a failed run.
-void diagnoseFailure(Session& s, const ACCTOOLS& tools, const RecordingSource& source,
-                     const CliOptions& o, bool classic) {
-  const RunResult& r = s.result;
-  const std::vector<std::string> layout = analysis::layoutProblems(source.sampleLines(), s.layout);
-  if (!layout.empty()) {
-    s.failureNotes = layout;  // what else is wrong follows from the layout
-    return;
-  }
-  if (r.stretches.empty()) {
-    s.failureNotes = {"the recording holds no still stretch to calibrate from"};
-    return;
-  }
-  if (!r.searchSucceeded && r.smoothed != nullptr && r.smoothed->size(0) > 0) {
-    for (int k = 0; k < 6; ++k) {
-      if (r.rests[k].found) continue;
-      const analysis::OrientationId id = analysis::kOrientations[k];
-      const int rest = analysis::restFor(r.stretchesG, id, 25.0);
-      if (rest < 0) {
-        s.diagnosis[k] = "no rest with " + analysis::orientationName(id) + " in the recording";
-      } else {
-        const std::size_t length = r.stretchesG[static_cast<std::size_t>(rest)].length();
-        s.diagnosis[k] =
-            "no window for " + analysis::diagnoseSearch(*r.smoothed, id, s.numbers, length).text;
-      }
-    }
-  }
-  if (!classic) return;
-
-  // Other numbers that calibrate the recording: the given ones with the failing tests loosened,
-  // else numbers chosen from the recording; in the units the recording appears to be in.
-  Session trial;
-  trial.path = s.path;
-  trial.layout = s.layout;
-  trial.result.noise = r.noise;
-  trial.result.stretches = r.stretches;
-  decideUnits(trial, o.units.empty() || o.units == "g" ? "auto" : o.units, o);
-  if (!o.units.empty() && o.units != "auto" && trial.units != s.units) return;
-  const analysis::TuningChoice auto0 = [&] {
-    const auto& m = tools.getAccelerometerMeasures();
-    std::vector<analysis::StillStretch> g = r.stretches;
-    for (auto& st : g)
-      for (int j = 0; j < 3; ++j) st.mean[j] = (st.mean[j] - trial.scale.zero) / trial.scale.perG;
-    return analysis::chooseTuningNumbers(m[0].data(), m[1].data(), m[2].data(), m[0].size(),
-                                         trial.scale, g, 0);
-  }();
-  if (!auto0.ok) {
-    for (const analysis::OrientationId& id : auto0.missing) {
-      s.failureNotes.push_back("no rest with " + analysis::orientationName(id) +
-                               " in the recording");
-      for (std::string& d : s.diagnosis) d.clear();
-    }
-    return;
-  }
-  std::vector<TuningNumbers> candidates;
-  if (trial.units == s.units && r.restProblems.empty()) {
-    TuningNumbers t = s.numbers;
-    const TuningNumbers& a = auto0.numbers;
-    for (int k = 0; k < 6; ++k) {
-      if (s.diagnosis[k].empty()) continue;
-      const int rest = analysis::restFor(r.stretchesG, analysis::kOrientations[k], 25.0);
-      const std::size_t length =
-          rest < 0 ? 0 : r.stretchesG[static_cast<std::size_t>(rest)].length();
-      const analysis::SearchDiagnosis d =
-          analysis::diagnoseSearch(*r.smoothed, analysis::kOrientations[k], s.numbers, length);
-      using Stop = analysis::SearchDiagnosis::Stop;
-      if (d.stoppedBy == Stop::kBand) t.tolerancePct = std::max(t.tolerancePct, a.tolerancePct);
-      if (d.stoppedBy == Stop::kStep) t.diffThreshold = std::max(t.diffThreshold, a.diffThreshold);
-      if (d.stoppedBy == Stop::kWindow) t.windowWidth = std::min(t.windowWidth, a.windowWidth);
-      if (d.stoppedBy == Stop::kDeviation)
-        t.deltaThresholdWindow = std::max(t.deltaThresholdWindow, a.deltaThresholdWindow);
-    }
-    candidates.push_back(t);
-  }
-  candidates.push_back(auto0.numbers);
-  for (const TuningNumbers& t : candidates) {
-    if (calibrateWith(tools, t, runOptions(trial, false)).success) {
-      trial.numbers = t;
-      s.tryCommand = classicCommand(trial, false, o);
-      return;
-    }
-  }
-  TuningNumbers chosen;
-  if (chooseNumbers(trial, tools, chosen, nullptr, false)) {
-    trial.numbers = chosen;
-    s.tryCommand = classicCommand(trial, false, o);
-  }
-}
-
-void printFailure(const Session& s, const ACCTOOLS& tools, bool classic) {
-  std::puts(
-      "Calibration failed, you can increase tolerancePct for example, or deltaThresholdWindow");
-  const RunResult& r = s.result;
-  for (const std::string& p : r.restProblems) std::fprintf(stderr, "tiltfit: %s\n", p.c_str());
-  for (const std::string& n : s.failureNotes) std::fprintf(stderr, "tiltfit: %s\n", n.c_str());
-  // Readings far from 1 g in magnitude are no matter of tuning: the units hint says it all.
-  if (s.failureNotes.empty() && !(classic && r.restProblems.empty() &&
-                                  s.units == analysis::Units::kG && hintAtUnits(tools))) {
-    for (const std::string& d : s.diagnosis) {
-      if (!d.empty()) std::fprintf(stderr, "tiltfit: %s\n", d.c_str());
-    }
-  }
-  if (!s.tryCommand.empty()) std::fprintf(stderr, "tiltfit: try: %s\n", s.tryCommand.c_str());
 }
 
 // The classic command and --auto share everything after the arguments.
-int calibrate(const CliOptions& o, Session& s, const TuningNumbers* given) {
+int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumbers* given) {
   const bool classic = given != nullptr;
-  const RecordingSource source(s.path);
+  ReadOptions read;
+  read.layout.delimiter = o.delimiter;
+  read.layout.blanks = o.blanks;
+  for (int k = 0; k < 3; ++k) read.layout.columns[static_cast<std::size_t>(k)] = o.columns[k];
+  read.detectDelimiter = !classic && !o.delimiterGiven;
+  read.detectColumns = !classic && !o.columnsGiven;
+  read.reportToStderr = classic;
 
-  // Layout: as given, else (auto) as the text shows.
-  s.layout.delimiter = o.delimiter;
-  s.layout.blanks = o.blanks;
-  for (int k = 0; k < 3; ++k) s.layout.columns[k] = o.columns[k];
-  if (!classic && !(o.delimiterGiven && o.columnsGiven)) {
-    const analysis::LayoutGuess g = analysis::sniffLayout(source.sampleLines());
-    if (g.ok) {
-      if (!o.delimiterGiven) {
-        s.layout.delimiter = g.layout.delimiter;
-        s.layout.blanks = g.layout.blanks;
-      }
-      if (!o.columnsGiven) {
-        for (int k = 0; k < 3; ++k) s.layout.columns[k] = g.layout.columns[k];
-      }
-    }
-  }
-  CsvLayout layout;
-  for (int k = 0; k < 3; ++k) layout.columns[k] = s.layout.columns[k];
-  layout.delimiter = s.layout.delimiter;
-  layout.blanks = s.layout.blanks;
-  layout.quietHeaders = !classic;
+  CalibrateOptions options;
+  options.units = unitsFromName(!o.units.empty() ? o.units : classic ? "g" : "auto");
+  options.outputUnits = o.outputUnits;
+  options.refine = classic ? o.refine : !o.noRefine;
 
   const auto start = std::chrono::system_clock::now();
-  ACCTOOLS tools;
-  const int read = source.read(tools, layout);
-  if (read != kSuccess) return read;
-  const auto& m = tools.getAccelerometerMeasures();
-  s.rows = m[0].size();
-  if (!classic && tools.skippedFields() > 0) {
-    const unsigned long long skipped = tools.skippedFields();
+  const Recording rec = readRecording(path, read);
+  if (!classic && rec.skippedFields > 0) {
+    const unsigned long long skipped = rec.skippedFields;
     std::fprintf(stderr, "tiltfit: skipped %llu field%s that %s not numbers (the first: \"%s\")\n",
                  skipped, skipped == 1 ? "" : "s", skipped == 1 ? "is" : "are",
-                 tools.firstSkippedField().c_str());
+                 rec.firstSkippedField.c_str());
+  }
+  const Result r = classic ? calibrate(rec, *given, options) : calibrateAuto(rec, options);
+  const auto end = std::chrono::system_clock::now();
+  const long long durationUs =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count() / 1000;
+
+  Report report{path, rec, r, o.units.empty() ? (classic ? "g" : "auto") : o.units, "", ""};
+  if (r.success && !classic) {
+    report.repeatCommand =
+        classicCommand(path, r.parameters, r.units, rec.layout, r.calibration.refined, o);
+  }
+  if (!r.success && r.hasSuggestion) {
+    report.tryCommand =
+        classicCommand(path, r.suggestedNumbers, r.suggestedUnits, rec.layout, false, o);
   }
 
-  // Units: the classic command's g needs no look at the data; anything else is judged by the
-  // still stretches, found once for the whole run.
-  const std::string units = !o.units.empty() ? o.units : classic ? "g" : "auto";
-  if (!m[0].empty()) {
-    s.result.noise = analysis::estimateNoiseFloor(m[0].data(), m[1].data(), m[2].data(), s.rows);
-    s.result.stretches =
-        analysis::findStillStretches(m[0].data(), m[1].data(), m[2].data(), s.rows, s.result.noise);
-  }
-  decideUnits(s, units, o);
-
-  const bool refine = classic ? o.refine : !o.noRefine;
-  if (classic) {
-    s.numbers = *given;
-    s.result = calibrateWith(tools, s.numbers, runOptions(s, refine));
+  if (o.json) {
+    const std::string doc = jsonReport(report);
+    std::fwrite(doc.data(), 1, doc.size(), stdout);
+    std::fputc('\n', stdout);
+  } else if (r.success) {
+    printReport(r.calibration, durationUs, classic);
   } else {
-    s.numbersAuto = true;
-    RunResult kept;
-    if (!m[0].empty() && chooseNumbers(s, tools, s.numbers, &kept, refine)) {
-      s.result = std::move(kept);
-    } else {
-      const analysis::NoiseFloor noise = s.result.noise;
-      const std::vector<analysis::StillStretch> stretches = s.result.stretches;
-      s.result = std::move(kept);
-      s.result.noise = noise;
-      s.result.stretches = stretches;
-      s.result.success = false;
+    std::puts(
+        "Calibration failed, you can increase tolerancePct for example, or deltaThresholdWindow");
+  }
+  if (r.success) {
+    for (const std::string& w : r.warnings)
+      std::fprintf(stderr, "tiltfit: warning: %s\n", w.c_str());
+    if (!report.repeatCommand.empty()) {
+      std::fprintf(stderr, "tiltfit: to repeat: %s\n", report.repeatCommand.c_str());
+    }
+  } else {
+    for (const std::string& p : r.problems) std::fprintf(stderr, "tiltfit: %s\n", p.c_str());
+    if (!report.tryCommand.empty()) {
+      std::fprintf(stderr, "tiltfit: try: %s\n", report.tryCommand.c_str());
     }
   }
-  const auto end = std::chrono::system_clock::now();
-  s.durationUs = std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count() / 1000;
-
-  if (!s.result.success) {
-    if (!m[0].empty()) diagnoseFailure(s, tools, source, o, classic);
-    printFailure(s, tools, classic);
-    return kCalibrationFailed;
-  }
-  if (!classic) s.repeatCommand = classicCommand(s, s.result.refined, o);
-  printReport(s, classic);
-  printWarnings(s.result);
-  if (!s.repeatCommand.empty()) {
-    std::fprintf(stderr, "tiltfit: to repeat: %s\n", s.repeatCommand.c_str());
-  }
-  return finishReport();
+  return finishReport(r.success ? kSuccess : kCalibrationFailed);
 }
 
 int runClassic(const CliOptions& o) {
@@ -493,17 +263,18 @@ int runClassic(const CliOptions& o) {
         "the classic form needs FILE and five tuning numbers (tolerancePct moveMeanWindow "
         "diffThreshold windowWidth deltaThresholdWindow); tiltfit --auto FILE chooses them");
   }
+  if (o.noRefine)
+    return refuse("--no-refine belongs to --auto; the classic form refines only with --refine");
   double v[5];
-  std::string texts[5];
   for (int k = 0; k < 5; ++k) {
-    texts[k] = o.positionals[static_cast<std::size_t>(k) + 1];
-    if (!convert(texts[k].c_str(), kNames[k], v[k])) return kUsage;
+    const std::string& text = o.positionals[static_cast<std::size_t>(k) + 1];
+    if (!convert(text.c_str(), kNames[k], v[k])) return kUsage;
   }
+  std::string texts[5];
+  for (int k = 0; k < 5; ++k) texts[k] = o.positionals[static_cast<std::size_t>(k) + 1];
   if (!validate(v, texts)) return kUsage;
   const TuningNumbers numbers{v[0], v[1], v[2], v[3], v[4]};
-  Session s;
-  s.path = o.positionals[0];
-  return calibrate(o, s, &numbers);
+  return calibrateFile(o, o.positionals[0], &numbers);
 }
 
 int runAuto(const CliOptions& o) {
@@ -513,9 +284,7 @@ int runAuto(const CliOptions& o) {
                   o.positionals[1] + "\" is one argument too many)");
   }
   if (o.refine && o.noRefine) return refuse("--refine and --no-refine contradict each other");
-  Session s;
-  s.path = o.positionals[0];
-  return calibrate(o, s, nullptr);
+  return calibrateFile(o, o.positionals[0], nullptr);
 }
 
 int run(int argc, char* argv[]) {
@@ -524,14 +293,25 @@ int run(int argc, char* argv[]) {
   if (!problem.empty()) return refuse(problem);
   if (o.help) {
     std::fputs(helpText(), stdout);
-    return finishReport();
+    return finishReport(kSuccess);
   }
   if (o.version) {
     std::puts("tiltfit " TILTFIT_VERSION);
-    return finishReport();
+    return finishReport(kSuccess);
   }
-  if (o.autoMode) return runAuto(o);
-  return runClassic(o);
+  try {
+    return o.autoMode ? runAuto(o) : runClassic(o);
+  } catch (const Error& e) {
+    std::fprintf(stderr, "tiltfit: %s\n", e.what());
+    switch (e.kind()) {
+      case Error::Kind::kCannotRead:
+        return kCannotRead;
+      case Error::Kind::kTooManyRows:
+        return kTooManyRows;
+      default:
+        return kUsage;
+    }
+  }
 }
 
 }  // namespace

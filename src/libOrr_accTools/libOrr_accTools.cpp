@@ -26,13 +26,14 @@
 bool ACCTOOLS::failRead(ReadError error, int err, bool message) {
   mReadError = error;
   mReadErrno = err;
-  if (message) {
+  if (message && !mQuiet) {
     std::cerr << "Can not open csv file" << std::endl;
   }
   return false;
 }
 
-void ACCTOOLS::beginRead() {
+void ACCTOOLS::beginRead(const CsvLayout& layout) {
+  mQuiet = layout.quietHeaders;
   mReadError = ReadError::kNone;
   mReadErrno = 0;
   mSkippedFields = 0;
@@ -90,7 +91,7 @@ bool ACCTOOLS::readAccelerometerMeasuresReference(std::string filepath) {
 
 bool ACCTOOLS::readAccelerometerMeasuresReference(std::string filepath, const CsvLayout& layout) {
   checkLayout(layout);
-  beginRead();
+  beginRead(layout);
   if (filepath == "-") {
     std::string all;
     const int error = readToEnd(STDIN_FILENO, all);
@@ -496,7 +497,7 @@ bool ACCTOOLS::readAccelerometerMeasures(std::string filepath) {
 bool ACCTOOLS::readAccelerometerMeasuresFromBuffer(const char* data, std::size_t size,
                                                    const CsvLayout& layout) {
   checkLayout(layout);
-  beginRead();
+  beginRead(layout);
   return readBuffer(data, size, layout);
 }
 
@@ -517,7 +518,7 @@ bool ACCTOOLS::readBuffer(const char* data, std::uint64_t size, const CsvLayout&
 
 bool ACCTOOLS::readAccelerometerMeasures(std::string filepath, const CsvLayout& layout) {
   checkLayout(layout);
-  beginRead();
+  beginRead(layout);
 
   // Standard input may be a pipe, which can be read only once: it is held whole in memory.
   if (filepath == "-") {

@@ -20,7 +20,7 @@ struct CsvLayout {
   // line separate nothing.
   bool blanks = false;
   // Count the fields that do not convert (skippedFields()) without reporting each on standard
-  // error.
+  // error, and leave out "Can not open csv file" too: the caller reports.
   bool quietHeaders = false;
 };
 
@@ -112,7 +112,7 @@ class ACCTOOLS {
   // Records why a read failed and, when asked, says "Can not open csv file"; returns false.
   bool failRead(ReadError error, int err, bool message);
   // Starts a read: clears the error and the skipped-field count.
-  void beginRead();
+  void beginRead(const CsvLayout& layout);
   // Reads the recording in data (size bytes) into the columns.
   bool readBuffer(const char* data, std::uint64_t size, const CsvLayout& layout);
   // Allocates the columns for the rows that newlines (per chunk of the source, turned into
@@ -127,6 +127,7 @@ class ACCTOOLS {
   std::array<std::vector<double>, 3> mAccelerometerMeasures;
   ReadError mReadError = ReadError::kNone;
   int mReadErrno = 0;
+  bool mQuiet = false;
   std::uint64_t mSkippedFields = 0;
   std::string mFirstSkippedField;
 };

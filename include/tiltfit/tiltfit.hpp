@@ -1,0 +1,178 @@
+// tiltfit: calibrates a three-axis accelerometer from one recording of six rests (each axis up
+// and down) and says how good the result is.
+//
+//   tiltfit::Recording rec = tiltfit::readRecording("rec.csv");
+//   tiltfit::Result r = tiltfit::calibrateAuto(rec);
+//   if (r.success) { auto c = r.calibration.apply({x, y, z}); }
+//
+// Everything here is plain values. Errors that stop a call (a file that cannot be read, an
+// argument that cannot work) throw tiltfit::Error; std::bad_alloc propagates. A calibration that
+// does not succeed is no error: Result::success is false and Result::problems says why.
+// Functions may be called from several threads at once on different data; each runs the core's
+// parallel parts on OpenMP threads of its own.
+#ifndef TILTFIT_TILTFIT_HPP
+#define TILTFIT_TILTFIT_HPP
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace tiltfit {
+
+class Error : public std::runtime_error {
+ public:
+  enum class Kind {
+    kInvalidArgument,  // an option or number that cannot work
+    kCannotRead,       // the recording cannot be opened or read; systemError() tells why
+    kTooManyRows,      // more lines than the tool can hold (715,827,881)
+  };
+  Error(Kind kind, const std::string& what, int systemError = 0)
+      : std::runtime_error(what), kind_(kind), systemError_(systemError) {}
+  Kind kind() const { return kind_; }
+  int systemError() const { return systemError_; }  // an errno value, or 0
+
+ private:
+  Kind kind_;
+  int systemError_;
+};
+
+// Units of a recording. Counts have any scale and zero (16384 per g signed, 4096 per g around
+// 32768 unsigned ...); they are judged from the recording's still stretches.
+enum class Units { kG, kMs2, kCounts, kAuto };
+const char* unitsName(Units units);            // "g", "ms2", "counts", "auto"
+Units unitsFromName(const std::string& name);  // throws Error for anything else
+
+// Where the three readings sit on a line of text.
+struct Layout {
+  std::array<int, 3> columns{{1, 2, 3}};  // 1-based field numbers of x, y and z
+  char delimiter = ',';
+  bool blanks = false;  // fields separated by runs of spaces and tabs instead
+};
+
+struct ReadOptions {
+  Layout layout;
+  bool detectDelimiter = false;  // sniff `,` `;` tab or blanks from the text
+  bool detectColumns = false;    // skip a time column; pick the accelerometer's three columns
+  // Report each field that is not a number on standard error ("Header : FIELD") and an unreadable
+  // file ("Can not open csv file"), as the classic command does. Otherwise they are only counted.
+  bool reportToStderr = false;
+};
+
+// One recording: three columns with one row per line of text (a header line becomes a row of
+// zeros, so row r is line r of the file).
+struct Recording {
+  std::vector<double> x, y, z;
+  Layout layout;                    // as read, detected parts included
+  std::uint64_t skippedFields = 0;  // fields that were not numbers (headers)
+  std::string firstSkippedField;
+  std::vector<std::string> sampleLines;  // lines of the text, kept to diagnose its layout
+  std::size_t rows() const { return x.size(); }
+};
+
+// Reads a CSV recording; "-" is standard input (read whole). Throws Error.
+Recording readRecording(const std::string& path, const ReadOptions& options = ReadOptions());
+// The same from text in memory.
+Recording readRecordingFromText(const std::string& text,
+                                const ReadOptions& options = ReadOptions());
+// A recording from samples already in memory (no header row).
+Recording makeRecording(std::vector<double> x, std::vector<double> y, std::vector<double> z);
+
+// The classic command's five tuning numbers (see the README's table).
+struct TuningNumbers {
+  double tolerancePct = 5.0;
+  double moveMeanWindow = 50.0;
+  double diffThreshold = 5e-4;
+  double windowWidth = 1000.0;
+  double deltaThresholdWindow = 2e-3;
+};
+// Empty when the numbers can work, else why not ("windowWidth must be at least 2 samples").
+std::string checkTuningNumbers(const TuningNumbers& numbers);
+
+// calibrated = raw · gainMatrix + offset for raw the row vector (x, y, z):
+// calibrated[j] = sum_i raw[i] * gainMatrix[i][j] + offset[j].
+struct Calibration {
+  std::array<double, 3> offset{};
+  std::array<std::array<double, 3>, 3> gainMatrix{};
+  bool outputMs2 = false;  // calibrated values in m/s^2, else g
+  bool refined = false;    // the refined fit rather than the six-rest fit
+
+  std::array<double, 3> apply(const std::array<double, 3>& raw) const;
+  // The same calibration as calibrated = G · raw + b with raw a column vector: G is the
+  // transpose of gainMatrix, b the offset.
+  std::array<std::array<double, 3>, 3> columnGain() const;
+};
+
+// Applies c to n samples in place.
+void applyCalibration(const Calibration& c, double* x, double* y, double* z, std::size_t n);
+
+// One of the six orientations, in the order x at -1 g, x at +1 g, y ..., z at +1 g.
+struct Orientation {
+  int axis = 0;      // 0 = x, 1 = y, 2 = z
+  int reading = -1;  // -1 or +1: the level the search looks for on that axis
+  bool found = false;
+  std::uint32_t firstRow = 1;  // the window the fit used: 1-based rows, the header row 1
+  std::uint32_t lastRow = 1;
+  std::array<double, 3> mean{};  // of the rows the fit used, in the recording's units
+  double angleDeg = 0.0;         // after calibration, between the mean and its axis
+  double residualMg = 0.0;       // six-rest fit: |calibrated mean - its target|
+  std::string diagnosis;         // when not found: which test stopped the search, by how much
+  std::string name() const;      // "x at -1 g"
+};
+
+// How well the result makes every still stretch read 1 g (mg), and what it rests on.
+struct Quality {
+  std::size_t stillStretches = 0;
+  double normErrorBeforeMg = 0.0;  // raw data, scaled to g
+  double worstBeforeMg = 0.0;
+  double normErrorAfterMg = 0.0;  // the reported calibration
+  double worstAfterMg = 0.0;
+  double normErrorSixRestMg = 0.0;
+  double normErrorRefinedMg = 0.0;
+  int determined = 0;                     // parameter combinations of nine the stretches fix
+  std::array<bool, 3> crossDetermined{};  // the x-y, x-z, y-z cross-axis terms
+};
+
+struct CalibrateOptions {
+  Units units = Units::kG;
+  std::string outputUnits;  // "g" or "ms2"; empty: the recording's own unit (g for counts)
+  bool refine = false;      // report the refined fit
+};
+
+struct Result {
+  bool success = false;
+  Calibration calibration;  // the reported one (valid when success)
+  Calibration sixRest;      // the six-rest fit it starts from
+  TuningNumbers parameters;
+  bool parametersChosen = false;  // chosen from the recording rather than given
+  Units units = Units::kG;        // of the recording, as given or detected
+  double unitsPerG = 1.0;         // reading of 1 g in the recording's units
+  double unitsZero = 0.0;         // reading of 0 g (counts of an unsigned converter)
+  std::array<Orientation, 6> orientations;
+  Quality quality;
+  std::vector<std::string> warnings;  // after a success: what is poor and what to do
+  std::vector<std::string> problems;  // after a failure: why, one sentence each
+  // After a failed calibrate(): other numbers (and units) that were checked to calibrate the
+  // same recording, when there are such.
+  bool hasSuggestion = false;
+  TuningNumbers suggestedNumbers;
+  Units suggestedUnits = Units::kG;
+};
+
+// kAuto units, the refined fit: what calibrateAuto uses unless told otherwise.
+CalibrateOptions autoOptions();
+
+// Calibrates with the given numbers, like the classic command. Throws Error for numbers that
+// cannot work (checkTuningNumbers) and an outputUnits other than "", "g" or "ms2".
+Result calibrate(const Recording& recording, const TuningNumbers& numbers,
+                 const CalibrateOptions& options = CalibrateOptions());
+
+// Calibrates with numbers chosen from the recording (its noise floor, rest lengths and levels),
+// trying wider margins when the first choice fails. options.units defaults to kAuto here.
+Result calibrateAuto(const Recording& recording, const CalibrateOptions& options = autoOptions());
+
+}  // namespace tiltfit
+
+#endif
