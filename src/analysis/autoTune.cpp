@@ -68,6 +68,8 @@ InputScale countsFrom(double radius, const double centre[3]) {
   return s;
 }
 
+constexpr std::size_t kMaxWindow = 5000;
+
 // v rounded up to two significant digits, so that the numbers read well on a command line.
 double roundUp(double v) {
   if (!(v > 0.0) || !std::isfinite(v)) return v;
@@ -148,7 +150,8 @@ TuningChoice chooseTuningNumbers(const double* x, const double* y, const double*
   const std::size_t factor = std::size_t{1} << loosen;
   const std::size_t w = std::max<std::size_t>(1, std::min<std::size_t>(50, shortest / 10 / factor));
   const std::size_t usable = shortest > 2 * w ? shortest - 2 * w : 2;
-  const std::size_t width = std::max<std::size_t>(2, usable / (2 * factor));
+  // A few thousand samples average the noise down far enough; longer windows only cost time.
+  const std::size_t width = std::max<std::size_t>(2, std::min(kMaxWindow, usable / 2) / factor);
 
   // What the smoothed rests show: their distance from the level on their axis, their steps and
   // their deviation from their mean, away from the ends where smoothing reaches into motion.

@@ -45,7 +45,7 @@ struct TuningChoice {
 // stretchesG its still stretches in g. For each orientation the longest stretch near its axis
 // stands for the rest; the numbers are chosen so that each such rest passes every test of the
 // search with room to spare and the window fits the shortest of them: moveMeanWindow about a tenth
-// of the shortest rest (at most 50), windowWidth half of what remains of it after smoothing, the
+// of the shortest rest (at most 50), windowWidth half of what remains of it after smoothing (at most 5000), the
 // band, the step and the deviation thresholds 1.5 to 2 times what the smoothed rests show. `loosen`
 // (0, 1, 2 ...) widens every margin for a second or third attempt.
 TuningChoice chooseTuningNumbers(const double* x, const double* y, const double* z, std::size_t n,

@@ -10,7 +10,7 @@ namespace {
 
 constexpr double kThreshold = 4.5;          // normalised distance of a still sample from the mean
 constexpr int kMaxSkipped = 2;              // consecutive outside samples a stretch survives
-constexpr std::size_t kMaxDiffs = 1 << 20;  // differences sampled per axis and lag
+constexpr std::size_t kMaxDiffs = 1 << 16;  // differences sampled per axis and lag
 
 // Median of v (reordered); NaN when empty.
 double median(std::vector<double>& v) {

@@ -31,7 +31,7 @@ constexpr std::size_t kMinStillSamples = 20;
 // Estimates each axis' noise from the median absolute first difference at lags 1, 2, 4 and 8 (the
 // largest wins, so that noise smoothed by a sensor's own filter is not underestimated), floored at
 // half the axis' quantisation step. Robust to motion in up to half the recording. Reads at most
-// about 2^20 differences per axis and lag, evenly spread, so the cost stays small for any length.
+// about 2^16 differences per axis and lag, evenly spread, so the cost stays small for any length.
 NoiseFloor estimateNoiseFloor(const double* x, const double* y, const double* z, std::size_t n);
 
 // Finds the still stretches of the recording (three columns of n samples, any units and offset)
