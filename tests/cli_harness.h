@@ -50,9 +50,11 @@ class TempDir {
 };
 
 // Runs `exe args...` with standard output and error captured; addressSpaceLimit (bytes, 0 for
-// none) lowers RLIMIT_AS for the child only; stdoutPath, when given, replaces the capture file.
+// none) lowers RLIMIT_AS for the child only; stdoutPath, when given, replaces the capture file;
+// stdinPath, when given, is standard input (else /dev/null).
 inline Outcome run(const std::string& exe, const std::vector<std::string>& args,
-                   unsigned long long addressSpaceLimit = 0, const std::string& stdoutPath = "") {
+                   unsigned long long addressSpaceLimit = 0, const std::string& stdoutPath = "",
+                   const std::string& stdinPath = "") {
   TempDir dir;
   const std::string outPath = dir.path() + "/out";
   const std::string errPath = dir.path() + "/err";
@@ -62,7 +64,7 @@ inline Outcome run(const std::string& exe, const std::vector<std::string>& args,
     const int out = open(stdoutPath.empty() ? outPath.c_str() : stdoutPath.c_str(),
                          O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int in = open("/dev/null", O_RDONLY);
+    const int in = open(stdinPath.empty() ? "/dev/null" : stdinPath.c_str(), O_RDONLY);
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);

@@ -5,11 +5,13 @@
 #include <vector>
 
 #include "cli_harness.h"
+#include "generated_csv.h"
 #include "libOrr_accTools.h"
 #include "recording_generator.h"
 
 namespace {
 
+using tiltfit_test::csv;
 using tiltfit_test::maskTime;
 using tiltfit_test::Outcome;
 using tiltfit_test::TempDir;
@@ -34,18 +36,6 @@ const char* const kUsageText =
 const char* const kFailureLine =
     "Calibration failed, you can increase tolerancePct for example, or deltaThresholdWindow\n";
 const char* const kHeaderLines = "Header : accx\nHeader : accy\nHeader : accz\n";
-
-std::string csv(const tiltfit_gen::Options& o) {
-  const tiltfit_gen::Recording rec = tiltfit_gen::generate(o);
-  std::FILE* f = std::tmpfile();
-  tiltfit_gen::writeCsv(f, rec);
-  std::string s(static_cast<size_t>(std::ftell(f)), '\0');
-  std::rewind(f);
-  const size_t got = std::fread(&s[0], 1, s.size(), f);
-  s.resize(got);
-  std::fclose(f);
-  return s;
-}
 
 tiltfit_gen::Options smallSensor() {
   tiltfit_gen::Options o;

@@ -72,7 +72,8 @@ struct Recording {
   std::size_t rows() const { return x.size(); }
 };
 
-// Reads a CSV recording; "-" is standard input (read whole). Throws Error.
+// Reads a CSV recording; "-" is standard input (read whole). Throws Error: kCannotRead,
+// kTooManyRows, or kInvalidArgument for columns (other than 1,2,3) past the end of every line.
 Recording readRecording(const std::string& path, const ReadOptions& options = ReadOptions());
 // The same from text in memory.
 Recording readRecordingFromText(const std::string& text,

@@ -95,6 +95,36 @@ void detectLayout(const ReadOptions& options, Recording& rec) {
   }
 }
 
+// Refuses columns that no line of the text reaches: they would leave every sample at zero. Only
+// for columns chosen by hand; with the default ones a wrong delimiter is the likelier cause, which
+// the diagnosis of the failed calibration names.
+void checkColumnsReached(const Recording& rec) {
+  const int wanted = *std::max_element(rec.layout.columns.begin(), rec.layout.columns.end());
+  int most = 0;
+  for (const std::string& line : rec.sampleLines) {
+    int fields = 0;
+    if (rec.layout.blanks) {
+      bool inField = false;
+      for (char c : line) {
+        const bool blank = c == ' ' || c == '\t' || c == '\r';
+        if (!blank && !inField) ++fields;
+        inField = !blank;
+      }
+    } else {
+      fields =
+          line.empty()
+              ? 0
+              : 1 + static_cast<int>(std::count(line.begin(), line.end(), rec.layout.delimiter));
+    }
+    most = std::max(most, fields);
+  }
+  if (most > 0 && wanted > most) {
+    throw Error(Error::Kind::kInvalidArgument,
+                "column " + std::to_string(wanted) + " is past the end of the lines, which have " +
+                    std::to_string(most) + (most == 1 ? " field" : " fields"));
+  }
+}
+
 CsvLayout toCsvLayout(const Layout& layout, bool report) {
   CsvLayout c;
   for (int k = 0; k < 3; ++k) {
@@ -443,6 +473,8 @@ Recording readRecording(const std::string& path, const ReadOptions& options) {
   }
   rec.sampleLines = sampleFile(path);
   detectLayout(options, rec);
+  if (!options.detectColumns && options.layout.columns != Layout().columns)
+    checkColumnsReached(rec);
   ACCTOOLS tools;
   const bool ok =
       tools.readAccelerometerMeasures(path, toCsvLayout(rec.layout, options.reportToStderr));
@@ -454,6 +486,8 @@ Recording readRecordingFromText(const std::string& text, const ReadOptions& opti
   Recording rec;
   rec.sampleLines = sampleText(text.data(), text.size());
   detectLayout(options, rec);
+  if (!options.detectColumns && options.layout.columns != Layout().columns)
+    checkColumnsReached(rec);
   ACCTOOLS tools;
   const bool ok = tools.readAccelerometerMeasuresFromBuffer(
       text.data(), text.size(), toCsvLayout(rec.layout, options.reportToStderr));

@@ -1,0 +1,235 @@
+// The command line's options as a user meets them: --refine and the warnings, the checks that a
+// rest is the orientation it stands for, refused options, --help, --json and standard input.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "cli_harness.h"
+#include "generated_csv.h"
+#include "getAccCalib.h"
+#include "recording_generator.h"
+#include "tiltfit/tiltfit.hpp"
+
+namespace {
+
+using nlohmann::json;
+using tiltfit_test::csv;
+using tiltfit_test::Outcome;
+using tiltfit_test::TempDir;
+
+const std::string kExe = TILTFIT_EXE;
+const std::string kData = std::string(TILTFIT_SOURCE_DIR) + "/data/";
+const std::string kSample = kData + "sample_recording.csv";
+const char* const kFailureLine =
+    "Calibration failed, you can increase tolerancePct for example, or deltaThresholdWindow\n";
+
+Outcome tiltfit(const std::vector<std::string>& args) { return tiltfit_test::run(kExe, args); }
+
+size_t count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+tiltfit_gen::Options tilted(std::uint64_t seed, int extra) {
+  tiltfit_gen::Options o;
+  o.seed = seed;
+  o.tiltDeg = 8;
+  o.extraRests = extra;
+  o.offset[2] = 0.04;
+  o.gain[0] = 1.02;
+  return o;
+}
+
+// The report lines of a calibration as the classic command prints them.
+std::string classicNumbers(const tiltfit::Calibration& c) {
+  char line[256];
+  std::snprintf(line, sizeof line, "accOffset:\n[ %f %f %f ]\naccGainMatrix:\n", c.offset[0],
+                c.offset[1], c.offset[2]);
+  std::string s = line;
+  for (const auto& row : c.gainMatrix) {
+    std::snprintf(line, sizeof line, "[ %f %f %f ]\n", row[0], row[1], row[2]);
+    s += line;
+  }
+  return s;
+}
+
+TEST(CliOptionsTest, RefinePrintsTheRefinedFitAndSilencesTheWarnings) {
+  TempDir dir;
+  const std::string path = dir.file("tilted.csv", csv(tilted(2, 6)));
+  const std::vector<std::string> numbers = {path, "8", "20", "2e-3", "1000", "8e-3"};
+  const Outcome plain = tiltfit(numbers);
+  ASSERT_EQ(plain.status, 0) << plain.err;
+  // One line per problem, each saying what to do.
+  EXPECT_EQ(count(plain.err, "tiltfit: warning: "), 2u) << plain.err;
+  EXPECT_EQ(count(plain.err, "run with --refine"), 2u) << plain.err;
+
+  std::vector<std::string> refinedArgs = numbers;
+  refinedArgs.push_back("--refine");
+  const Outcome refined = tiltfit(refinedArgs);
+  ASSERT_EQ(refined.status, 0);
+  EXPECT_EQ(refined.err.find("warning"), std::string::npos) << refined.err;
+
+  const tiltfit::Recording rec = tiltfit::readRecording(path);
+  tiltfit::CalibrateOptions options;
+  options.refine = true;
+  const tiltfit::Result r = tiltfit::calibrate(rec, {8, 20, 2e-3, 1000, 8e-3}, options);
+  ASSERT_TRUE(r.calibration.refined);
+  EXPECT_NE(refined.out.find(classicNumbers(r.calibration)), std::string::npos) << refined.out;
+  EXPECT_NE(plain.out.find(classicNumbers(r.sixRest)), std::string::npos) << plain.out;
+  EXPECT_EQ(tiltfit_test::maskTime(refined.out).substr(refined.out.find("Execution")),
+            tiltfit_test::maskTime(plain.out).substr(plain.out.find("Execution")));
+}
+
+// A band so wide that a rest tilted 40 degrees passes for two orientations is a failure.
+TEST(CliOptionsTest, ARestThatIsNotItsOrientationFails) {
+  for (const char* band : {"30", "40", "50"}) {
+    const Outcome o =
+        tiltfit({kData + "mpu6050_tomisuarez_g.csv", band, "20", "2e-3", "150", "8e-3"});
+    EXPECT_EQ(o.status, 255) << band;
+    EXPECT_EQ(o.out, kFailureLine);
+    EXPECT_NE(o.err.find("lower tolerancePct"), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find("(rows "), std::string::npos) << o.err;
+  }
+}
+
+TEST(CliOptionsTest, RefusedArgumentsGetOneLineAndStatus234) {
+  const std::vector<std::vector<std::string>> cases = {
+      {kSample, "5", "50", "5e-4", "1000", "2e-3", "--bogus"},
+      {kSample, "5", "50", "5e-4", "2,000", "2e-3"},
+      {kSample, "0,5", "50", "5e-4", "1000", "2e-3"},
+      {"--auto", kSample, "--units", "parsecs"},
+      {"--auto", kSample, "--output-units", "kg"},
+      {"--auto", kSample, "--columns", "0,1,2"},
+      {"--auto", kSample, "--columns", "1,1,2"},
+      {"--auto", kSample, "--columns", "1,2"},
+      {kSample, "5", "50", "5e-4", "1000", "2e-3", "--columns", "1,2,9"},
+      {"--auto", kSample, "--delimiter", ""},
+      {"--auto", kSample, "--delimiter", "ab"},
+      {"--auto", kSample, "5", "50", "5e-4", "1000", "2e-3"},
+      {"--auto"},
+      {"--auto", kSample, "--units"}};
+  for (const auto& args : cases) {
+    const Outcome o = tiltfit(args);
+    std::string joined;
+    for (const std::string& a : args) joined += a + " ";
+    EXPECT_EQ(o.status, 234) << joined;
+    EXPECT_EQ(o.out, "") << joined;
+    EXPECT_EQ(count(o.err, "\n"), 1u) << joined << "\n" << o.err;
+    EXPECT_EQ(o.err.rfind("tiltfit: ", 0), 0u) << o.err;
+  }
+}
+
+TEST(CliOptionsTest, HelpListsEveryOptionAndVersionPrints) {
+  for (const char* flag : {"--help", "-h"}) {
+    const Outcome o = tiltfit({flag});
+    EXPECT_EQ(o.status, 0);
+    for (const char* option :
+         {"--auto", "--refine", "--no-refine", "--units", "--output-units", "--columns",
+          "--delimiter", "--json", "--plot", "--apply", "--version"}) {
+      EXPECT_NE(o.out.find(option), std::string::npos) << option;
+    }
+  }
+  const Outcome v = tiltfit({"--version"});
+  EXPECT_EQ(v.status, 0);
+  EXPECT_EQ(v.out.rfind("tiltfit ", 0), 0u);
+}
+
+// m/s^2 recordings calibrate when the command says so, and report in their own unit.
+TEST(CliOptionsTest, UnitsOptionCalibratesMetricRecordings) {
+  const Outcome o =
+      tiltfit({kData + "imucal_ferraris.csv", "10", "20", "1e-3", "200", "4e-3", "--units", "ms2"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  const Outcome g = tiltfit({kData + "imucal_ferraris_g.csv", "10", "20", "1e-3", "200", "4e-3"});
+  ASSERT_EQ(g.status, 0);
+  double offsetMs2[3];
+  double offsetG[3];
+  ASSERT_EQ(std::sscanf(o.out.c_str(), "Calibration success\naccOffset:\n[ %lf %lf %lf",
+                        &offsetMs2[0], &offsetMs2[1], &offsetMs2[2]),
+            3);
+  ASSERT_EQ(std::sscanf(g.out.c_str(), "Calibration success\naccOffset:\n[ %lf %lf %lf",
+                        &offsetG[0], &offsetG[1], &offsetG[2]),
+            3);
+  for (int j = 0; j < 3; ++j) EXPECT_NEAR(offsetMs2[j], 9.81 * offsetG[j], 2e-3) << j;
+}
+
+// The document holds what the run found, at full precision, on success and on failure.
+TEST(CliOptionsTest, JsonReportsTheRunBitForBit) {
+  const Outcome o = tiltfit({kSample, "5", "50", "5e-4", "1000", "2e-3", "--json"});
+  ASSERT_EQ(o.status, 0);
+  const json doc = json::parse(o.out);
+  EXPECT_TRUE(doc["success"].get<bool>());
+  EXPECT_EQ(doc["parameters"]["chosen"], "given");
+  EXPECT_EQ(doc["input"]["rows"], 11102);
+  EXPECT_EQ(doc["calibration"]["method"], "six rests");
+
+  // The windows are the search's and the numbers the core's.
+  const tiltfit::Recording rec = tiltfit::readRecording(kSample);
+  double offset[3];
+  double gain[9];
+  boolean_T found = 0;
+  AccCalibWindows windows;
+  getAccCalibWindows(rec.x.data(), rec.y.data(), rec.z.data(), static_cast<int>(rec.rows()), 5, 50,
+                     5e-4, 1000, 2e-3, offset, gain, &found, &windows, nullptr);
+  ASSERT_TRUE(found);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(doc["calibration"]["offset"][i].get<double>(), offset[i]);
+    for (int j = 0; j < 3; ++j) {
+      EXPECT_EQ(doc["calibration"]["gain_matrix"][i][j].get<double>(), gain[i + 3 * j]);
+      EXPECT_EQ(doc["calibration"]["column_form"]["gain"][j][i].get<double>(), gain[i + 3 * j]);
+    }
+  }
+  const json& orientations = doc["orientations"];
+  ASSERT_EQ(orientations.size(), 6u);
+  for (int s = 0; s < 6; ++s) {
+    const int k = 2 * (AccCalibWindows::kAxis[s] - 1) + (AccCalibWindows::kLevel[s] > 0 ? 1 : 0);
+    EXPECT_EQ(orientations[k]["first_row"].get<unsigned>(), windows.first[s]);
+    EXPECT_EQ(orientations[k]["last_row"].get<unsigned>(), windows.last[s]);
+    EXPECT_EQ(orientations[k]["reading"].get<int>(), static_cast<int>(AccCalibWindows::kLevel[s]));
+  }
+
+  // A failure has no calibration and a diagnosis on each orientation not found.
+  const Outcome failed = tiltfit({"--json", kSample, "0.5", "50", "5e-4", "1000", "2e-3"});
+  EXPECT_EQ(failed.status, 255);
+  const json bad = json::parse(failed.out);
+  EXPECT_FALSE(bad["success"].get<bool>());
+  EXPECT_FALSE(bad.contains("calibration"));
+  for (const json& orientation : bad["orientations"]) {
+    EXPECT_EQ(orientation["found"].get<bool>(), orientation["diagnosis"].is_null());
+  }
+  EXPECT_TRUE(bad["try"].is_string());
+
+  const Outcome automatic = tiltfit({"--auto", kSample, "--json"});
+  ASSERT_EQ(automatic.status, 0);
+  const json a = json::parse(automatic.out);
+  EXPECT_EQ(a["parameters"]["chosen"], "auto");
+  EXPECT_EQ(a["calibration"]["method"], "refined");
+  EXPECT_TRUE(a["repeat"].is_string());
+}
+
+// "-" reads standard input: the same bytes give the same output and status, in both modes.
+TEST(CliOptionsTest, StandardInputActsLikeTheFile) {
+  for (const std::vector<std::string>& tail :
+       {std::vector<std::string>{"5", "50", "5e-4", "1000", "2e-3", "--json"},
+        std::vector<std::string>{"--auto", "--json"}}) {
+    std::vector<std::string> fromFile = {kSample};
+    std::vector<std::string> fromStdin = {"-"};
+    fromFile.insert(fromFile.end(), tail.begin(), tail.end());
+    fromStdin.insert(fromStdin.end(), tail.begin(), tail.end());
+    const Outcome f = tiltfit(fromFile);
+    const Outcome s = tiltfit_test::run(kExe, fromStdin, 0, "", kSample);
+    EXPECT_EQ(s.status, f.status);
+    json a = json::parse(f.out);
+    json b = json::parse(s.out);
+    a["input"].erase("path");
+    b["input"].erase("path");
+    a.erase("repeat");
+    b.erase("repeat");
+    EXPECT_EQ(a, b);
+  }
+}
+
+}  // namespace
