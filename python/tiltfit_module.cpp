@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -139,18 +140,20 @@ py::dict toDict(const tiltfit::Result& r, std::size_t rows) {
   return d;
 }
 
-tiltfit::CalibrateOptions calibrateOptions(const std::string& units, const py::object& outputUnits,
+tiltfit::CalibrateOptions calibrateOptions(const std::string& units,
+                                           const std::optional<std::string>& outputUnits,
                                            bool refine) {
   tiltfit::CalibrateOptions o;
   o.units = tiltfit::unitsFromName(units);
-  o.outputUnits = outputUnits.is_none() ? "" : outputUnits.cast<std::string>();
+  o.outputUnits = outputUnits.value_or("");
   o.refine = refine;
   return o;
 }
 
 py::dict calibrate(const Samples& samples, double tolerancePct, double moveMeanWindow,
                    double diffThreshold, double windowWidth, double deltaThresholdWindow,
-                   const std::string& units, const py::object& outputUnits, bool refine) {
+                   const std::string& units, const std::optional<std::string>& outputUnits,
+                   bool refine) {
   const tiltfit::CalibrateOptions options = calibrateOptions(units, outputUnits, refine);
   const tiltfit::TuningNumbers numbers{tolerancePct, moveMeanWindow, diffThreshold, windowWidth,
                                        deltaThresholdWindow};
@@ -164,7 +167,7 @@ py::dict calibrate(const Samples& samples, double tolerancePct, double moveMeanW
 }
 
 py::dict calibrateAuto(const Samples& samples, const std::string& units,
-                       const py::object& outputUnits, bool refine) {
+                       const std::optional<std::string>& outputUnits, bool refine) {
   const tiltfit::CalibrateOptions options = calibrateOptions(units, outputUnits, refine);
   const tiltfit::Recording rec = toRecording(samples);
   tiltfit::Result r;
@@ -232,8 +235,13 @@ tiltfit::Calibration calibrationOf(const py::dict& given) {
     throw py::value_error("a calibration needs \"offset\" and \"gain_matrix\"");
   }
   tiltfit::Calibration out;
-  out.offset = c["offset"].cast<std::array<double, 3>>();
-  out.gainMatrix = c["gain_matrix"].cast<std::array<std::array<double, 3>, 3>>();
+  try {
+    out.offset = c["offset"].cast<std::array<double, 3>>();
+    out.gainMatrix = c["gain_matrix"].cast<std::array<std::array<double, 3>, 3>>();
+  } catch (const py::cast_error&) {
+    throw py::value_error(
+        "a calibration's offset must be 3 numbers and its gain_matrix 3 rows of 3");
+  }
   return out;
 }
 
@@ -285,7 +293,6 @@ PYBIND11_MODULE(tiltfit, m) {
 
   m.def("read_csv", &readCsv, py::arg("path"), py::arg("columns") = std::array<int, 3>{{1, 2, 3}},
         py::arg("delimiter") = ",", py::arg("detect_layout") = false,
-        "read_csv(path, columns=(1, 2, 3), delimiter=\",\", detect_layout=False) -> ndarray\n\n"
         "Reads a CSV recording into an N x 3 float64 array with one row per line of the file, as "
         "the command line does: a line whose fields are not numbers (the header) becomes a row of "
         "zeros, so row r - 1 of the array is line r of the file and the rows a result reports are "
@@ -297,9 +304,7 @@ PYBIND11_MODULE(tiltfit, m) {
   m.def("calibrate", &calibrate, py::arg("samples"), py::arg("tolerance_pct"),
         py::arg("move_mean_window"), py::arg("diff_threshold"), py::arg("window_width"),
         py::arg("delta_threshold_window"), py::arg("units") = "g",
-        py::arg("output_units") = py::none(), py::arg("refine") = false,
-        "calibrate(samples, tolerance_pct, move_mean_window, diff_threshold, window_width, "
-        "delta_threshold_window, units=\"g\", output_units=None, refine=False) -> dict\n\n"
+        py::arg("output_units") = std::nullopt, py::arg("refine") = false,
         "Calibrates with the five tuning numbers of the classic command. samples is N x 3 "
         "(anything numpy turns into float64). The rows of the result (orientations' first_row "
         "and last_row) are 1-based sample numbers: row 1 is samples[0], which for an array from "
@@ -310,13 +315,11 @@ PYBIND11_MODULE(tiltfit, m) {
         "cannot work.");
 
   m.def("calibrate_auto", &calibrateAuto, py::arg("samples"), py::arg("units") = "auto",
-        py::arg("output_units") = py::none(), py::arg("refine") = true,
-        "calibrate_auto(samples, units=\"auto\", output_units=None, refine=True) -> dict\n\n"
+        py::arg("output_units") = std::nullopt, py::arg("refine") = true,
         "Calibrates with tuning numbers chosen from the recording (result[\"parameters\"] tells "
         "which). Otherwise as calibrate().");
 
   m.def("apply", &apply, py::arg("calibration"), py::arg("samples"),
-        "apply(calibration, samples) -> ndarray\n\n"
         "Returns samples (N x 3) calibrated: raw @ gain_matrix + offset for each row. "
         "calibration is a result of calibrate() or calibrate_auto(), its \"calibration\" part, "
         "or a report the command line wrote with --json. Raises ValueError for a result that "

@@ -93,6 +93,8 @@ def test_errors_of_the_library_become_python_exceptions(sample):
         tiltfit.calibrate_auto(sample, units="mg")
     with pytest.raises(ValueError, match="output units"):
         tiltfit.calibrate(sample, *NUMBERS, output_units="mg")
+    with pytest.raises(ValueError, match="offset"):
+        tiltfit.apply({"offset": [0, 0], "gain_matrix": np.eye(3)}, sample)
 
 
 def test_apply_is_the_row_form_and_the_column_form(result):
