@@ -1,0 +1,327 @@
+// The Python module `tiltfit`: the public library with numpy arrays in and plain Python values
+// out. The dictionaries have the keys and shapes of the command line's --json report, so that a
+// result can be compared with it and a saved report passed to apply().
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tiltfit/tiltfit.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+using Samples = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+// Checks that samples is N x 3 and returns N.
+std::size_t rowsOf(const Samples& samples) {
+  if (samples.ndim() != 2 || samples.shape(1) != 3) {
+    std::string shape;
+    for (py::ssize_t d = 0; d < samples.ndim(); ++d) {
+      shape += (d > 0 ? ", " : "") + std::to_string(samples.shape(d));
+    }
+    throw py::value_error("samples must be an N x 3 array (x, y, z per row), not of shape (" +
+                          shape + ")");
+  }
+  return static_cast<std::size_t>(samples.shape(0));
+}
+
+tiltfit::Recording toRecording(const Samples& samples) {
+  const std::size_t n = rowsOf(samples);
+  std::vector<double> x(n), y(n), z(n);
+  const double* v = samples.data();
+  for (std::size_t r = 0; r < n; ++r) {
+    x[r] = v[3 * r];
+    y[r] = v[3 * r + 1];
+    z[r] = v[3 * r + 2];
+  }
+  return tiltfit::makeRecording(std::move(x), std::move(y), std::move(z));
+}
+
+py::list toList(const std::array<double, 3>& v) { return py::cast(v); }
+
+py::list toList(const std::array<std::array<double, 3>, 3>& m) {
+  py::list rows;
+  for (const auto& row : m) rows.append(toList(row));
+  return rows;
+}
+
+py::dict toDict(const tiltfit::Calibration& c) {
+  py::dict d;
+  d["offset"] = toList(c.offset);
+  d["gain_matrix"] = toList(c.gainMatrix);
+  py::dict column;
+  column["gain"] = toList(c.columnGain());
+  column["offset"] = toList(c.offset);
+  d["column_form"] = column;
+  d["units"] = c.outputMs2 ? "m/s^2" : "g";
+  d["method"] = c.refined ? "refined" : "six rests";
+  return d;
+}
+
+py::dict toDict(const tiltfit::TuningNumbers& t) {
+  py::dict d;
+  d["tolerancePct"] = t.tolerancePct;
+  d["moveMeanWindow"] = t.moveMeanWindow;
+  d["diffThreshold"] = t.diffThreshold;
+  d["windowWidth"] = t.windowWidth;
+  d["deltaThresholdWindow"] = t.deltaThresholdWindow;
+  return d;
+}
+
+py::dict toDict(const tiltfit::Orientation& o) {
+  py::dict d;
+  d["axis"] = std::string(1, static_cast<char>('x' + o.axis));
+  d["reading"] = o.reading;
+  d["found"] = o.found;
+  const py::object none = py::none();
+  d["first_row"] = o.found ? py::object(py::int_(o.firstRow)) : none;
+  d["last_row"] = o.found ? py::object(py::int_(o.lastRow)) : none;
+  d["mean"] = o.found ? py::object(toList(o.mean)) : none;
+  d["angle_deg"] = o.found ? py::object(py::float_(o.angleDeg)) : none;
+  d["residual_mg"] = o.found ? py::object(py::float_(o.residualMg)) : none;
+  d["diagnosis"] = o.diagnosis.empty() ? none : py::object(py::str(o.diagnosis));
+  return d;
+}
+
+py::dict toDict(const tiltfit::Quality& q) {
+  py::dict d;
+  d["still_stretches"] = q.stillStretches;
+  d["norm_error_before_mg"] = q.normErrorBeforeMg;
+  d["worst_before_mg"] = q.worstBeforeMg;
+  d["norm_error_after_mg"] = q.normErrorAfterMg;
+  d["worst_after_mg"] = q.worstAfterMg;
+  d["norm_error_six_rests_mg"] = q.normErrorSixRestMg;
+  d["norm_error_refined_mg"] = q.normErrorRefinedMg;
+  d["determined_parameters"] = q.determined;
+  py::dict cross;
+  cross["x-y"] = q.crossDetermined[0];
+  cross["x-z"] = q.crossDetermined[1];
+  cross["y-z"] = q.crossDetermined[2];
+  d["cross_axis_determined"] = cross;
+  return d;
+}
+
+py::dict toDict(const tiltfit::Result& r, std::size_t rows) {
+  py::dict d;
+  d["success"] = r.success;
+  d["calibration"] = r.success ? py::object(toDict(r.calibration)) : py::none();
+  d["six_rests"] = r.success ? py::object(toDict(r.sixRest)) : py::none();
+  py::dict parameters = toDict(r.parameters);
+  parameters["chosen"] = r.parametersChosen ? "auto" : "given";
+  d["parameters"] = parameters;
+  py::dict input;
+  input["rows"] = rows;
+  input["units"] = tiltfit::unitsName(r.units);
+  input["units_per_g"] = r.unitsPerG;
+  input["units_zero"] = r.unitsZero;
+  d["input"] = input;
+  py::list orientations;
+  for (const tiltfit::Orientation& o : r.orientations) orientations.append(toDict(o));
+  d["orientations"] = orientations;
+  d["quality"] = toDict(r.quality);
+  d["warnings"] = r.success ? r.warnings : std::vector<std::string>();
+  d["problems"] = r.success ? std::vector<std::string>() : r.problems;
+  if (r.hasSuggestion) {
+    py::dict suggestion;
+    suggestion["parameters"] = toDict(r.suggestedNumbers);
+    suggestion["units"] = tiltfit::unitsName(r.suggestedUnits);
+    d["suggestion"] = suggestion;
+  } else {
+    d["suggestion"] = py::none();
+  }
+  return d;
+}
+
+tiltfit::CalibrateOptions calibrateOptions(const std::string& units,
+                                           const std::optional<std::string>& outputUnits,
+                                           bool refine) {
+  tiltfit::CalibrateOptions o;
+  o.units = tiltfit::unitsFromName(units);
+  o.outputUnits = outputUnits.value_or("");
+  o.refine = refine;
+  return o;
+}
+
+py::dict calibrate(const Samples& samples, double tolerancePct, double moveMeanWindow,
+                   double diffThreshold, double windowWidth, double deltaThresholdWindow,
+                   const std::string& units, const std::optional<std::string>& outputUnits,
+                   bool refine) {
+  const tiltfit::CalibrateOptions options = calibrateOptions(units, outputUnits, refine);
+  const tiltfit::TuningNumbers numbers{tolerancePct, moveMeanWindow, diffThreshold, windowWidth,
+                                       deltaThresholdWindow};
+  const tiltfit::Recording rec = toRecording(samples);
+  tiltfit::Result r;
+  {
+    py::gil_scoped_release release;
+    r = tiltfit::calibrate(rec, numbers, options);
+  }
+  return toDict(r, rec.rows());
+}
+
+py::dict calibrateAuto(const Samples& samples, const std::string& units,
+                       const std::optional<std::string>& outputUnits, bool refine) {
+  const tiltfit::CalibrateOptions options = calibrateOptions(units, outputUnits, refine);
+  const tiltfit::Recording rec = toRecording(samples);
+  tiltfit::Result r;
+  {
+    py::gil_scoped_release release;
+    r = tiltfit::calibrateAuto(rec, options);
+  }
+  return toDict(r, rec.rows());
+}
+
+// A file name as str, bytes or os.PathLike.
+std::string pathOf(const py::object& path) {
+  return py::module_::import("os").attr("fspath")(path).cast<std::string>();
+}
+
+tiltfit::Layout layoutOf(const std::array<int, 3>& columns, const std::string& delimiter) {
+  tiltfit::Layout layout;
+  layout.columns = columns;
+  if (delimiter == "space" || delimiter == " ") {
+    layout.blanks = true;
+    layout.delimiter = ' ';
+  } else if (delimiter == "tab") {
+    layout.delimiter = '\t';
+  } else if (delimiter.size() == 1) {
+    layout.delimiter = delimiter[0];
+  } else {
+    throw py::value_error("delimiter must be one character, \"tab\" or \"space\": \"" + delimiter +
+                          "\"");
+  }
+  return layout;
+}
+
+py::array_t<double> readCsv(const py::object& path, const std::array<int, 3>& columns,
+                            const std::string& delimiter, bool detectLayout) {
+  tiltfit::ReadOptions options;
+  options.layout = layoutOf(columns, delimiter);
+  options.detectDelimiter = options.detectColumns = detectLayout;
+  const std::string name = pathOf(path);
+  tiltfit::Recording rec;
+  {
+    py::gil_scoped_release release;
+    rec = tiltfit::readRecording(name, options);
+  }
+  const std::size_t n = rec.rows();
+  py::array_t<double> out(std::vector<py::ssize_t>{static_cast<py::ssize_t>(n), 3});
+  double* v = out.mutable_data();
+  for (std::size_t r = 0; r < n; ++r) {
+    v[3 * r] = rec.x[r];
+    v[3 * r + 1] = rec.y[r];
+    v[3 * r + 2] = rec.z[r];
+  }
+  return out;
+}
+
+// The calibration part of a result (or of a saved --json report), or the part itself.
+tiltfit::Calibration calibrationOf(const py::dict& given) {
+  py::dict c = given;
+  if (given.contains("calibration")) {
+    if (given["calibration"].is_none()) {
+      throw py::value_error("the result holds no calibration: the calibration did not succeed");
+    }
+    c = given["calibration"].cast<py::dict>();
+  }
+  if (!c.contains("offset") || !c.contains("gain_matrix")) {
+    throw py::value_error("a calibration needs \"offset\" and \"gain_matrix\"");
+  }
+  tiltfit::Calibration out;
+  try {
+    out.offset = c["offset"].cast<std::array<double, 3>>();
+    out.gainMatrix = c["gain_matrix"].cast<std::array<std::array<double, 3>, 3>>();
+  } catch (const py::cast_error&) {
+    throw py::value_error(
+        "a calibration's offset must be 3 numbers and its gain_matrix 3 rows of 3");
+  }
+  return out;
+}
+
+py::array_t<double> apply(const py::dict& calibration, const Samples& samples) {
+  const tiltfit::Calibration c = calibrationOf(calibration);
+  const std::size_t n = rowsOf(samples);
+  py::array_t<double> out(std::vector<py::ssize_t>{static_cast<py::ssize_t>(n), 3});
+  const double* in = samples.data();
+  double* v = out.mutable_data();
+  {
+    py::gil_scoped_release release;
+    for (std::size_t r = 0; r < n; ++r) {
+      const std::array<double, 3> a = c.apply({in[3 * r], in[3 * r + 1], in[3 * r + 2]});
+      v[3 * r] = a[0];
+      v[3 * r + 1] = a[1];
+      v[3 * r + 2] = a[2];
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(tiltfit, m) {
+  m.doc() =
+      "Calibrates a three-axis accelerometer from one recording of six rests (each axis up and "
+      "down).\n\n"
+      "Samples are N x 3 arrays of x, y, z readings, one row per sample. Results are plain dicts "
+      "with the keys of the command line's --json report; calibrated = raw @ gain_matrix + "
+      "offset for raw a row (x, y, z).";
+  m.attr("__version__") = TILTFIT_VERSION;
+
+  py::register_exception_translator([](std::exception_ptr p) {
+    try {
+      if (p) std::rethrow_exception(p);
+    } catch (const tiltfit::Error& e) {
+      if (e.kind() != tiltfit::Error::Kind::kCannotRead) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+      } else if (e.systemError() != 0) {
+        // OSError(errno, text) becomes the matching subclass (FileNotFoundError ...).
+        py::object error =
+            py::reinterpret_borrow<py::object>(PyExc_OSError)(e.systemError(), e.what());
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+      } else {
+        PyErr_SetString(PyExc_OSError, e.what());
+      }
+    }
+  });
+
+  m.def("read_csv", &readCsv, py::arg("path"), py::arg("columns") = std::array<int, 3>{{1, 2, 3}},
+        py::arg("delimiter") = ",", py::arg("detect_layout") = false,
+        "Reads a CSV recording into an N x 3 float64 array with one row per line of the file, as "
+        "the command line does: a line whose fields are not numbers (the header) becomes a row of "
+        "zeros, so row r - 1 of the array is line r of the file and the rows a result reports are "
+        "line numbers. columns are the 1-based field numbers of x, y and z; delimiter is one "
+        "character, \"tab\" or \"space\" (runs of spaces and tabs); detect_layout sniffs the "
+        "delimiter and the columns from the text instead. Raises OSError (FileNotFoundError ...) "
+        "when the file cannot be read and ValueError for a layout that cannot work.");
+
+  m.def("calibrate", &calibrate, py::arg("samples"), py::arg("tolerance_pct"),
+        py::arg("move_mean_window"), py::arg("diff_threshold"), py::arg("window_width"),
+        py::arg("delta_threshold_window"), py::arg("units") = "g",
+        py::arg("output_units") = std::nullopt, py::arg("refine") = false,
+        "Calibrates with the five tuning numbers of the classic command. samples is N x 3 "
+        "(anything numpy turns into float64). The rows of the result (orientations' first_row "
+        "and last_row) are 1-based sample numbers: row 1 is samples[0], which for an array from "
+        "read_csv is the file's header line. units: \"g\", \"ms2\", \"counts\" or \"auto\"; "
+        "output_units: \"g\", \"ms2\" or None for the recording's own (g for counts); refine: "
+        "report the refined fit. A calibration that fails is no error: result[\"success\"] is "
+        "False and result[\"problems\"] says why. Raises ValueError for numbers or units that "
+        "cannot work.");
+
+  m.def("calibrate_auto", &calibrateAuto, py::arg("samples"), py::arg("units") = "auto",
+        py::arg("output_units") = std::nullopt, py::arg("refine") = true,
+        "Calibrates with tuning numbers chosen from the recording (result[\"parameters\"] tells "
+        "which). Otherwise as calibrate().");
+
+  m.def("apply", &apply, py::arg("calibration"), py::arg("samples"),
+        "Returns samples (N x 3) calibrated: raw @ gain_matrix + offset for each row. "
+        "calibration is a result of calibrate() or calibrate_auto(), its \"calibration\" part, "
+        "or a report the command line wrote with --json. Raises ValueError for a result that "
+        "did not succeed.");
+}

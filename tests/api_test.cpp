@@ -1,0 +1,145 @@
+// The public interface as a program using the installed library sees it.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cerrno>
+#include <cmath>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "recording_generator.h"
+#include "test_util.h"
+#include "tiltfit/tiltfit.hpp"
+
+namespace {
+
+using tiltfit_test::expectClose;
+using tiltfit_test::kEps;
+
+const std::string kSample = std::string(TILTFIT_SOURCE_DIR) + "/data/sample_recording.csv";
+
+tiltfit_gen::Options sensor() {
+  tiltfit_gen::Options o;
+  o.offset[0] = 0.02;
+  o.offset[1] = -0.015;
+  o.offset[2] = 0.01;
+  const double gain[9] = {1.01, 0.006, -0.004, 0.003, 0.99, 0.005, -0.002, 0.004, 1.005};
+  for (int k = 0; k < 9; ++k) o.gain[k] = gain[k];
+  return o;
+}
+
+tiltfit::Recording generated(const tiltfit_gen::Options& o) {
+  tiltfit_gen::Recording g = tiltfit_gen::generate(o);
+  return tiltfit::makeRecording(std::move(g.x), std::move(g.y), std::move(g.z));
+}
+
+// The calibration makes the noise-free sensor read 1 g in every direction, within meanMg on
+// average.
+void expectTrueToTheSensor(const tiltfit::Calibration& c, const tiltfit_gen::Options& o,
+                           double meanMg) {
+  double G[9], b[3];
+  const auto column = c.columnGain();
+  for (std::size_t k = 0; k < 9; ++k) G[k] = column[k / 3][k % 3];
+  for (std::size_t k = 0; k < 3; ++k) b[k] = c.offset[k];
+  double mean = 0.0, worst = 0.0;
+  tiltfit_gen::sphereError(o, G, b, 1.0, mean, worst);
+  EXPECT_LT(mean, meanMg);
+}
+
+TEST(ApiTest, ReadingTheTextOrTheFileGivesTheSameRecording) {
+  std::ifstream in(kSample, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  const tiltfit::Recording fromFile = tiltfit::readRecording(kSample);
+  const tiltfit::Recording fromText = tiltfit::readRecordingFromText(text.str());
+  EXPECT_EQ(fromFile.rows(), 11102u);  // the header line is row 1
+  EXPECT_EQ(fromFile.x, fromText.x);
+  EXPECT_EQ(fromFile.y, fromText.y);
+  EXPECT_EQ(fromFile.z, fromText.z);
+  EXPECT_EQ(fromText.skippedFields, fromFile.skippedFields);
+}
+
+TEST(ApiTest, GivenAndChosenNumbersBothCalibrateAGeneratedRecording) {
+  const tiltfit_gen::Options o = sensor();
+  const tiltfit::Recording rec = generated(o);
+  const std::vector<tiltfit_gen::Rest> rests = tiltfit_gen::generate(o).rests;
+
+  const tiltfit::Result given = tiltfit::calibrate(rec, {5, 50, 5e-4, 1000, 2e-3});
+  ASSERT_TRUE(given.success);
+  EXPECT_FALSE(given.parametersChosen);
+  EXPECT_FALSE(given.calibration.refined);
+  expectTrueToTheSensor(given.calibration, o, 0.5);
+  // Samples from memory have no header row: row r is sample r - 1 of the generator.
+  for (const tiltfit::Orientation& found : given.orientations) {
+    bool inRest = false;
+    for (const tiltfit_gen::Rest& r : rests) {
+      inRest = inRest || (r.axis == found.axis && r.level == found.reading &&
+                          static_cast<int>(found.firstRow) >= r.first + 1 &&
+                          static_cast<int>(found.lastRow) <= r.first + r.count);
+    }
+    EXPECT_TRUE(inRest) << found.name() << " rows " << found.firstRow << "-" << found.lastRow;
+  }
+
+  const tiltfit::Result chosen = tiltfit::calibrateAuto(rec);
+  ASSERT_TRUE(chosen.success);
+  EXPECT_TRUE(chosen.parametersChosen);
+  EXPECT_TRUE(chosen.calibration.refined);
+  EXPECT_EQ(chosen.units, tiltfit::Units::kG);
+  EXPECT_TRUE(tiltfit::checkTuningNumbers(chosen.parameters).empty());
+  expectTrueToTheSensor(chosen.calibration, o, 0.5);
+  EXPECT_LE(chosen.quality.normErrorAfterMg, chosen.quality.normErrorSixRestMg);
+}
+
+TEST(ApiTest, ErrorsSayWhatKindTheyAre) {
+  try {
+    tiltfit::readRecording(std::string(TILTFIT_SOURCE_DIR) + "/data/no such file.csv");
+    FAIL() << "a missing file was read";
+  } catch (const tiltfit::Error& e) {
+    EXPECT_EQ(e.kind(), tiltfit::Error::Kind::kCannotRead);
+    EXPECT_EQ(e.systemError(), ENOENT);
+  }
+  const tiltfit::Recording rec = generated(sensor());
+  const auto kindOf = [](auto call) {
+    try {
+      call();
+    } catch (const tiltfit::Error& e) {
+      return e.kind();
+    }
+    ADD_FAILURE() << "no error";
+    return tiltfit::Error::Kind::kTooManyRows;
+  };
+  constexpr auto kInvalid = tiltfit::Error::Kind::kInvalidArgument;
+  EXPECT_EQ(kindOf([&] { tiltfit::calibrate(rec, {5, 50, 5e-4, 1, 2e-3}); }), kInvalid);
+  EXPECT_EQ(kindOf([&] { tiltfit::calibrate(rec, {100, 50, 5e-4, 1000, 2e-3}); }), kInvalid);
+  EXPECT_EQ(kindOf([&] {
+              tiltfit::calibrateAuto(rec, {tiltfit::Units::kAuto, "mg", true});
+            }),
+            kInvalid);
+  EXPECT_EQ(kindOf([] { tiltfit::unitsFromName("mg"); }), kInvalid);
+  EXPECT_EQ(kindOf([] { tiltfit::makeRecording({1, 2}, {1, 2}, {1}); }), kInvalid);
+}
+
+TEST(ApiTest, RowAndColumnFormsOfACalibrationAgree) {
+  tiltfit::Calibration c;
+  c.offset = {0.02, -0.01, 0.03};
+  c.gainMatrix = {{{0.99, -0.003, 0.005}, {-0.004, 1.009, -0.002}, {0.006, -0.008, 0.994}}};
+  const auto G = c.columnGain();
+  std::vector<double> x = {0.61, -1.02, 0.0, 3e5}, y = {0.55, 0.01, 1.0, -2e5},
+                      z = {-0.55, 0.02, 0.0, 1e-9};
+  const std::vector<double> x0 = x, y0 = y, z0 = z;
+  tiltfit::applyCalibration(c, x.data(), y.data(), z.data(), x.size());
+  for (std::size_t k = 0; k < x.size(); ++k) {
+    const std::array<double, 3> raw = {x0[k], y0[k], z0[k]};
+    const std::array<double, 3> out = {x[k], y[k], z[k]};
+    for (std::size_t j = 0; j < 3; ++j) {
+      const double column = G[j][0] * raw[0] + G[j][1] * raw[1] + G[j][2] * raw[2] + c.offset[j];
+      const double scale = std::abs(raw[0]) + std::abs(raw[1]) + std::abs(raw[2]) + 1.0;
+      expectClose(out[j], column, 0.0, 4 * kEps * scale);
+      EXPECT_EQ(out[j], c.apply(raw)[j]);
+    }
+  }
+}
+
+}  // namespace
