@@ -44,8 +44,11 @@ bool parseCalibrationFile(const std::string& text, CalibrationFile& out, std::st
 // ends (LF, CRLF, a last line without one). A line longer than 1 MiB (line end included) is copied
 // unchanged.
 //
-// Works in fixed-size buffers whatever the length of the input; in may be a pipe. Flushes out.
-// Returns 0, or the errno value of the read or write that failed (EIO when the stream gave none).
+// Reads in blocks of 1 MiB per thread and calibrates each block on as many threads as OpenMP
+// would use (omp_get_max_threads(); the output is the same for any number); the memory used is a
+// few MiB per thread whatever the length of the input. in may be a pipe. Flushes out. Returns 0, or
+// the errno value of the read or write that failed (EIO when the stream gave none; EINVAL for
+// columns that are not three different numbers from 1 up, ENOMEM when a buffer cannot be had).
 int applyCalibrationStream(const CalibrationFile& c, std::FILE* in, std::FILE* out);
 
 }  // namespace cli
