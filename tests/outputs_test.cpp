@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +27,19 @@ using tiltfit::cli::PlotInput;
 using tiltfit_test::slurp;
 using tiltfit_test::TempDir;
 
+// What write(FILE*) writes.
+template <class Write>
+std::string captured(Write write) {
+  char* data = nullptr;
+  std::size_t size = 0;
+  std::FILE* f = open_memstream(&data, &size);
+  write(f);
+  std::fclose(f);
+  std::string s(data, size);
+  std::free(data);
+  return s;
+}
+
 std::size_t count(const std::string& s, const std::string& what) {
   std::size_t n = 0;
   for (std::size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + 1)) ++n;
@@ -35,42 +49,26 @@ std::size_t count(const std::string& s, const std::string& what) {
 // ---------------------------------------------------------------------------------------------
 // Plot
 
+// A generated six-orientation recording, its rests as the windows.
 struct PlotCase {
-  std::vector<double> axes[3];
-  PlotInput input{};
+  explicit PlotCase(int rest) {
+    tiltfit_gen::Options o;
+    o.restSamples = rest;
+    o.transitionSamples = rest / 6;
+    r = tiltfit_gen::generate(o);
+    input = PlotInput{
+        {r.x.data(), r.y.data(), r.z.data()}, r.x.size(), 0.05, {}, false, "run <1> & \"2\""};
+    for (const tiltfit_gen::Rest& w : r.rests) {
+      const auto first = static_cast<std::uint64_t>(w.first + 10);
+      input.windows[2 * w.axis + (w.level > 0)] = {w.axis, w.level, true, first, first + 200};
+    }
+  }
+  tiltfit_gen::Recording r;
+  PlotInput input;
 };
 
-// A generated six-orientation recording with its rests as the windows.
-PlotCase recordingPlot(int rest, int transition) {
-  tiltfit_gen::Options o;
-  o.restSamples = rest;
-  o.transitionSamples = transition;
-  const tiltfit_gen::Recording r = tiltfit_gen::generate(o);
-  PlotCase p;
-  p.axes[0] = r.x;
-  p.axes[1] = r.y;
-  p.axes[2] = r.z;
-  for (int a = 0; a < 3; ++a) p.input.axes[a] = p.axes[a].data();
-  p.input.n = r.x.size();
-  p.input.band = 0.05;
-  for (const tiltfit_gen::Rest& s : r.rests) {
-    const int slot = 2 * s.axis + (s.level > 0 ? 1 : 0);
-    const auto first = static_cast<std::uint64_t>(s.first + 1);
-    p.input.windows[slot] = {s.axis, s.level, true, first + 10, first + 10 + 200};
-  }
-  p.input.title = "run <1> & \"2\"";
-  return p;
-}
-
 std::string plot(const PlotInput& in) {
-  char* data = nullptr;
-  std::size_t size = 0;
-  std::FILE* f = open_memstream(&data, &size);
-  EXPECT_TRUE(tiltfit::cli::writePlotSvg(f, in));
-  std::fclose(f);
-  std::string s(data, size);
-  std::free(data);
-  return s;
+  return captured([&](std::FILE* f) { EXPECT_TRUE(tiltfit::cli::writePlotSvg(f, in)); });
 }
 
 // Renders the document to PNG; returns the PNG's size, 0 when rsvg-convert failed.
@@ -87,7 +85,7 @@ std::size_t render(const std::string& svg) {
 bool haveRsvg() { return std::system("command -v rsvg-convert > /dev/null 2>&1") == 0; }
 
 TEST(OutputsPlot, DrawsTracesBandsWindowsAndLegend) {
-  const PlotCase p = recordingPlot(2000, 300);
+  const PlotCase p(2000);
   const std::string svg = plot(p.input);
   EXPECT_EQ(svg.rfind("<?xml", 0), 0u);
   EXPECT_NE(svg.find("<svg xmlns=\"http://www.w3.org/2000/svg\""), std::string::npos);
@@ -107,7 +105,7 @@ TEST(OutputsPlot, DrawsTracesBandsWindowsAndLegend) {
 }
 
 TEST(OutputsPlot, FailureNamesTheOrientationsNotFound) {
-  PlotCase p = recordingPlot(2000, 300);
+  PlotCase p(2000);
   p.input.failed = true;
   p.input.windows[3].found = false;
   p.input.windows[4].found = false;
@@ -117,9 +115,18 @@ TEST(OutputsPlot, FailureNamesTheOrientationsNotFound) {
   EXPECT_EQ(count(svg, ">x at -1 g<"), 1u);
 }
 
+TEST(OutputsPlot, RendersWithRsvgConvert) {
+  if (!haveRsvg()) GTEST_SKIP() << "rsvg-convert is not installed";
+  PlotCase p(3000);
+  EXPECT_GT(render(plot(p.input)), 1000u);
+  p.input.failed = true;
+  p.input.windows[5].found = false;
+  EXPECT_GT(render(plot(p.input)), 1000u);
+}
+
 // 10^6 samples: each trace keeps two points per pixel column at most, the file stays small.
 TEST(OutputsPlot, LongRecordingIsDecimatedPerPixelColumn) {
-  const PlotCase p = recordingPlot(160000, 25000);
+  const PlotCase p(160000);
   ASSERT_GE(p.input.n, 1000000u);
   const std::string svg = plot(p.input);
   EXPECT_LT(svg.size(), 2u * 1024 * 1024);
@@ -130,8 +137,8 @@ TEST(OutputsPlot, LongRecordingIsDecimatedPerPixelColumn) {
   EXPECT_EQ(count(path, "M"), 1u);
 }
 
+// No division by zero and nothing XML cannot hold, whatever the samples and the title.
 TEST(OutputsPlot, DegenerateInputsGiveValidDocuments) {
-  if (!haveRsvg()) GTEST_SKIP() << "rsvg-convert is not installed";
   const double nan = std::nan(""), inf = HUGE_VAL;
   const std::vector<std::vector<double>> columns = {{},
                                                     {0.5},
@@ -152,22 +159,16 @@ TEST(OutputsPlot, DegenerateInputsGiveValidDocuments) {
     EXPECT_EQ(svg.find("nan"), std::string::npos);
     EXPECT_EQ(svg.find("inf"), std::string::npos);
     EXPECT_NE(svg.find("bytes ??\?(\xe2\x82\xac"), std::string::npos);
-    EXPECT_GT(render(svg), 0u);
+    if (haveRsvg()) {
+      EXPECT_GT(render(svg), 0u);
+    }
   }
-}
-
-TEST(OutputsPlot, RendersWithRsvgConvert) {
-  if (!haveRsvg()) GTEST_SKIP() << "rsvg-convert is not installed";
-  PlotCase p = recordingPlot(3000, 400);
-  p.input.failed = true;
-  p.input.windows[5].found = false;
-  EXPECT_GT(render(plot(p.input)), 1000u);
 }
 
 TEST(OutputsPlot, WriteFailureIsReported) {
   std::FILE* full = std::fopen("/dev/full", "w");
   ASSERT_NE(full, nullptr);
-  const PlotCase p = recordingPlot(500, 100);
+  const PlotCase p(500);
   errno = 0;
   EXPECT_FALSE(tiltfit::cli::writePlotSvg(full, p.input));
   EXPECT_EQ(errno, ENOSPC);
@@ -194,20 +195,13 @@ std::string shortest(double v) {
   return std::string(text, std::to_chars(text, text + sizeof text, v).ptr);
 }
 
-std::string applyText(const CalibrationFile& c, const std::string& input, int* status = nullptr) {
+std::string applyText(const CalibrationFile& c, const std::string& input) {
   TempDir dir;
   std::FILE* in = std::fopen(dir.file("in.csv", input).c_str(), "rb");
-  char* data = nullptr;
-  std::size_t size = 0;
-  std::FILE* out = open_memstream(&data, &size);
-  const int rc = tiltfit::cli::applyCalibrationStream(c, in, out);
-  if (status != nullptr) *status = rc;
-  EXPECT_EQ(rc, 0);
+  const std::string out =
+      captured([&](std::FILE* f) { EXPECT_EQ(tiltfit::cli::applyCalibrationStream(c, in, f), 0); });
   std::fclose(in);
-  std::fclose(out);
-  std::string s(data, size);
-  std::free(data);
-  return s;
+  return out;
 }
 
 TEST(OutputsApply, OnlyTheThreeNumbersChange) {
@@ -308,13 +302,7 @@ const LongCase& longCase() {
     o.restSamples = 20000;
     o.transitionSamples = 3000;
     const tiltfit_gen::Recording r = tiltfit_gen::generate(o);
-    char* data = nullptr;
-    std::size_t size = 0;
-    std::FILE* f = open_memstream(&data, &size);
-    tiltfit_gen::writeCsv(f, r);
-    std::fclose(f);
-    LongCase k{std::string(data, size), ""};
-    std::free(data);
+    LongCase k{captured([&](std::FILE* f) { tiltfit_gen::writeCsv(f, r); }), ""};
     // Longer than 1 MiB, and longer than the whole buffer (1 MiB + 1 MiB per thread).
     k.input += "1,2,3," + std::string(1536 * 1024, '9') + "\n";
     k.input += "1,2,3," + std::string(4608 * 1024, '9') + "\n1,2,3";
@@ -359,14 +347,11 @@ TEST_P(OutputsApplyThreads, FileAndPipeGiveTheExpectedText) {
 
   TempDir dir;
   std::FILE* pipe = popen(("cat '" + dir.file("in.csv", k.input) + "'").c_str(), "r");
-  char* data = nullptr;
-  std::size_t size = 0;
-  std::FILE* out = open_memstream(&data, &size);
-  EXPECT_EQ(tiltfit::cli::applyCalibrationStream(kCalibration, pipe, out), 0);
+  const std::string piped = captured([&](std::FILE* f) {
+    EXPECT_EQ(tiltfit::cli::applyCalibrationStream(kCalibration, pipe, f), 0);
+  });
   pclose(pipe);
-  std::fclose(out);
-  EXPECT_TRUE(std::string(data, size) == k.expected);
-  std::free(data);
+  EXPECT_TRUE(piped == k.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Threads, OutputsApplyThreads, testing::Values(1, 2, 3),
@@ -395,14 +380,9 @@ TEST(OutputsCalibrationFile, ReadsTheDocumentOfJsonOutput) {
   CalibrationFile c{};
   std::string why;
   ASSERT_TRUE(tiltfit::cli::parseCalibrationFile(doc, c, why)) << why;
-  const double gain[9] = {1, 2, 3, 4, 5, 6, 7, 8, 9e-3};
-  for (int k = 0; k < 9; ++k) EXPECT_EQ(c.gain[k], gain[k]);
-  EXPECT_EQ(c.offset[0], 0.5);
-  EXPECT_EQ(c.offset[1], -0.25);
-  EXPECT_EQ(c.offset[2], 2.0);
-  EXPECT_EQ(c.columns[0], 2);
-  EXPECT_EQ(c.columns[1], 4);
-  EXPECT_EQ(c.columns[2], 3);
+  const CalibrationFile want = {
+      {1, 2, 3, 4, 5, 6, 7, 8, 9e-3}, {0.5, -0.25, 2}, {2, 4, 3}, ';', false};
+  EXPECT_EQ(std::memcmp(&c, &want, offsetof(CalibrationFile, delimiter)), 0);
   EXPECT_EQ(c.delimiter, ';');
   EXPECT_FALSE(c.blanks);
 
@@ -414,38 +394,34 @@ TEST(OutputsCalibrationFile, ReadsTheDocumentOfJsonOutput) {
 }
 
 TEST(OutputsCalibrationFile, RefusesWhatIsNoCalibration) {
-  const std::string cal = R"("calibration": {"offset": [0, 0, 0], "gain_matrix": )";
-  const std::string matrix = "[[1, 0, 0], [0, 1, 0], [0, 0, 1]]}";
+  const std::string identity = "[[1, 0, 0], [0, 1, 0], [0, 0, 1]]";
+  auto doc = [&](const std::string& success, const std::string& offset, const std::string& gain,
+                 const std::string& input) {
+    return "{" + success + R"("calibration": {"offset": )" + offset + R"(, "gain_matrix": )" +
+           gain + "}" + input + "}";
+  };
+  const std::string ok = R"("success": true, )";
+  const char* columns = "input.columns must be 3 different whole numbers from 1 up";
+  const char* matrix = "calibration.gain_matrix must be 3 rows of 3 numbers";
   const struct {
     std::string text;
     const char* why;
   } cases[] = {
       {"", "not JSON: "},
-      {"calibration: 1", "not JSON: "},
       {"[1, 2, 3]", "must be a JSON object"},
       {R"({"success": true})", "calibration must be an object"},
-      {"{" + cal + matrix + "}", "success is missing"},
-      {R"({"success": false, )" + cal + matrix + "}", "success is false"},
-      {R"({"success": "yes", )" + cal + matrix + "}", "success must be true or false"},
-      {R"({"success": true, )" + cal + "[[1, 0, 0], [0, 1, 0]]}}",
-       "calibration.gain_matrix must be 3 rows of 3 numbers"},
-      {R"({"success": true, )" + cal + R"([[1, 0, 0], [0, "1", 0], [0, 0, 1]]}})",
-       "calibration.gain_matrix must be 3 rows of 3 numbers"},
-      {R"({"success": true, )" + cal + "[[1, 0, 0], [0, true, 0], [0, 0, 1]]}}",
-       "calibration.gain_matrix must be 3 rows of 3 numbers"},
-      {R"({"success": true, )" + cal + "[[1, 0, 0], [0, 1e999, 0], [0, 0, 1]]}}",
-       "number overflow parsing '1e999'"},
-      {R"({"success": true, "calibration": {"offset": [0, 0], "gain_matrix": )" + matrix + "}",
-       "calibration.offset must be 3 numbers"},
-      {R"({"success": true, "calibration": {"gain_matrix": )" + matrix + "}",
-       "calibration.offset is missing"},
-      {R"({"success": true, )" + cal + matrix + R"(, "input": {"columns": [1, 1, 2]}})",
-       "input.columns must be 3 different whole numbers from 1 up"},
-      {R"({"success": true, )" + cal + matrix + R"(, "input": {"columns": [0, 1, 2]}})",
-       "input.columns must be 3 different whole numbers from 1 up"},
-      {R"({"success": true, )" + cal + matrix + R"(, "input": {"columns": [1, 2.5, 3]}})",
-       "input.columns must be 3 different whole numbers from 1 up"},
-      {R"({"success": true, )" + cal + matrix + R"(, "input": {"delimiter": ".."}})",
+      {doc("", "[0, 0, 0]", identity, ""), "success is missing"},
+      {doc(R"("success": false, )", "[0, 0, 0]", identity, ""), "success is false"},
+      {doc(R"("success": "yes", )", "[0, 0, 0]", identity, ""), "success must be true or false"},
+      {doc(ok, "[0, 0, 0]", "[[1, 0, 0], [0, 1, 0]]", ""), matrix},
+      {doc(ok, "[0, 0, 0]", R"([[1, 0, 0], [0, "1", 0], [0, 0, 1]])", ""), matrix},
+      {doc(ok, "[0, 0, 0]", "[[1, 0, 0], [0, true, 0], [0, 0, 1]]", ""), matrix},
+      {doc(ok, "[0, 0, 1e999]", identity, ""), "number overflow parsing '1e999'"},
+      {doc(ok, "[0, 0]", identity, ""), "calibration.offset must be 3 numbers"},
+      {doc(ok, "[0, 0, 0]", identity, R"(, "input": {"columns": [1, 1, 2]})"), columns},
+      {doc(ok, "[0, 0, 0]", identity, R"(, "input": {"columns": [0, 1, 2]})"), columns},
+      {doc(ok, "[0, 0, 0]", identity, R"(, "input": {"columns": [1, 2.5, 3]})"), columns},
+      {doc(ok, "[0, 0, 0]", identity, R"(, "input": {"delimiter": ".."})"),
        "input.delimiter must be one character"},
   };
   for (const auto& k : cases) {
