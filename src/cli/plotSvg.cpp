@@ -345,10 +345,10 @@ bool writePlotSvg(std::FILE* out, const PlotInput& in) {
     };
     double x0 = f.rowEdge(std::min(clip(w.firstRow), clip(w.lastRow)));
     double x1 = f.rowEdge(std::max(clip(w.firstRow), clip(w.lastRow)) + 1.0);
-    if (x1 - x0 < 2.0) {  // keep a short window visible
+    if (x1 - x0 < 6.0) {  // a window of a long recording would be a hairline
       const double mid = (x0 + x1) / 2;
-      x0 = mid - 1.0;
-      x1 = mid + 1.0;
+      x0 = mid - 3.0;
+      x1 = mid + 3.0;
     }
     const std::string colour = kColours[w.axis];
     const std::string shade = "fill=\"" + colour + "\" fill-opacity=\"0.13\"";
