@@ -1,0 +1,442 @@
+#include "applyCalibration.h"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace tiltfit {
+namespace cli {
+namespace {
+
+using nlohmann::json;
+
+// A document that is JSON but no calibration; what() completes "<member> ...".
+struct Refusal : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+struct Vector3 {
+  double v[3];
+};
+struct Matrix3 {
+  Vector3 rows[3];
+};
+struct Columns {
+  int c[3];
+};
+struct Delimiter {
+  char byte = ',';
+  bool blanks = false;
+};
+
+double finiteNumber(const json& j, const char* expected) {
+  // get<double>() would also take true and false as 1 and 0.
+  if (!j.is_number()) throw Refusal(expected);
+  // The parser refuses numbers beyond the double range; this keeps documents built in memory
+  // honest.
+  const double v = j.get<double>();
+  if (!std::isfinite(v)) throw Refusal(expected);
+  return v;
+}
+
+void from_json(const json& j, Vector3& out) {
+  const char* expected = "must be 3 numbers";
+  if (!j.is_array() || j.size() != 3) throw Refusal(expected);
+  for (std::size_t k = 0; k < 3; ++k) out.v[k] = finiteNumber(j[k], expected);
+}
+
+void from_json(const json& j, Matrix3& out) {
+  const char* expected = "must be 3 rows of 3 numbers";
+  if (!j.is_array() || j.size() != 3) throw Refusal(expected);
+  for (std::size_t i = 0; i < 3; ++i) {
+    if (!j[i].is_array() || j[i].size() != 3) throw Refusal(expected);
+    for (std::size_t k = 0; k < 3; ++k) out.rows[i].v[k] = finiteNumber(j[i][k], expected);
+  }
+}
+
+void from_json(const json& j, Columns& out) {
+  const char* expected = "must be 3 different whole numbers from 1 up";
+  if (!j.is_array() || j.size() != 3) throw Refusal(expected);
+  for (std::size_t k = 0; k < 3; ++k) {
+    // Non-negative integers are the unsigned kind in nlohmann::json.
+    if (!j[k].is_number_unsigned()) throw Refusal(expected);
+    const auto v = j[k].get<std::uint64_t>();
+    if (v < 1 || v > INT_MAX) throw Refusal(expected);
+    out.c[k] = static_cast<int>(v);
+  }
+  if (out.c[0] == out.c[1] || out.c[0] == out.c[2] || out.c[1] == out.c[2]) {
+    throw Refusal(expected);
+  }
+}
+
+// The values --delimiter takes: one character, "tab", or "space" (and " ") for runs of blanks.
+void from_json(const json& j, Delimiter& out) {
+  const char* expected =
+      "must be one character other than a digit, sign, point or 'e', or \"tab\" or \"space\"";
+  if (!j.is_string()) throw Refusal(expected);
+  const auto& s = j.get_ref<const std::string&>();
+  out = Delimiter{};
+  if (s == "space" || s == " ") {
+    out.blanks = true;
+    out.byte = ' ';
+  } else if (s == "tab" || s == "\t") {
+    out.byte = '\t';
+  } else if (s.size() == 1 && static_cast<unsigned char>(s[0]) >= 0x20 &&
+             std::strchr("0123456789.+-eE", s[0]) == nullptr) {
+    out.byte = s[0];
+  } else {
+    throw Refusal(expected);
+  }
+}
+
+// obj[key] as a T; a missing member or a refused value throws a Refusal naming the member.
+template <class T>
+T member(const json& obj, const char* key, const std::string& path, const char* what) {
+  const auto it = obj.find(key);
+  if (it == obj.end()) throw Refusal(path + " is missing");
+  try {
+    return it->template get<T>();
+  } catch (const Refusal& r) {
+    throw Refusal(path + " " + r.what());
+  } catch (const json::exception&) {
+    throw Refusal(path + " must be " + what);
+  }
+}
+
+}  // namespace
+
+bool parseCalibrationFile(const std::string& text, CalibrationFile& out, std::string& why) {
+  json doc;
+  try {
+    doc = json::parse(text);
+  } catch (const json::exception& e) {
+    // "[json.exception.parse_error.101] parse error at line 1, column 2: ..." without the tag. A
+    // number beyond the double range (1e999) is no parse error but an out_of_range one.
+    std::string message = e.what();
+    const std::size_t tag = message.find("] ");
+    if (tag != std::string::npos) message.erase(0, tag + 2);
+    std::replace(message.begin(), message.end(), '\n', ' ');
+    why = dynamic_cast<const json::parse_error*>(&e) != nullptr ? "not JSON: " + message : message;
+    return false;
+  }
+  try {
+    if (!doc.is_object()) throw Refusal("the document must be a JSON object");
+    if (!member<bool>(doc, "success", "success", "true or false")) {
+      throw Refusal("success is false: the run that wrote it found no calibration");
+    }
+    const auto calibration = doc.find("calibration");
+    if (calibration == doc.end() || !calibration->is_object()) {
+      throw Refusal("calibration must be an object");
+    }
+    const auto offset = member<Vector3>(*calibration, "offset", "calibration.offset", "");
+    const auto gain = member<Matrix3>(*calibration, "gain_matrix", "calibration.gain_matrix", "");
+    Columns columns{{1, 2, 3}};
+    Delimiter delimiter;
+    const auto input = doc.find("input");
+    if (input != doc.end()) {
+      if (!input->is_object()) throw Refusal("input must be an object");
+      if (input->contains("columns")) {
+        columns = member<Columns>(*input, "columns", "input.columns", "");
+      }
+      if (input->contains("delimiter")) {
+        delimiter = member<Delimiter>(*input, "delimiter", "input.delimiter", "");
+      }
+    }
+    for (int i = 0; i < 3; ++i) {
+      out.offset[i] = offset.v[i];
+      out.columns[i] = columns.c[i];
+      for (int j = 0; j < 3; ++j) out.gain[3 * i + j] = gain.rows[i].v[j];
+    }
+    out.delimiter = delimiter.byte;
+    out.blanks = delimiter.blanks;
+    return true;
+  } catch (const Refusal& r) {
+    why = r.what();
+  }
+  return false;
+}
+
+namespace {
+
+// Input is read in blocks of kBlock bytes per thread behind the unfinished line carried over, which
+// may grow to kLongLine before it is given up on and copied through.
+constexpr std::size_t kBlock = std::size_t{1} << 20;
+constexpr std::size_t kLongLine = std::size_t{1} << 20;
+constexpr int kMaxThreads = 16;
+// Parts per thread and block: a thread the system stalls holds up a small part only.
+constexpr int kPartsPerThread = 4;
+// The longest text std::to_chars gives a double in its shortest form ("-2.2250738585072014e-308").
+constexpr std::size_t kNumberText = 24;
+
+inline bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+// Plain decimals of at most 15 digits and at most 22 after the point, the form sensor loggers
+// write: the digits make an integer below 2^53 and the scale a power of ten below 2^75, both
+// exact as doubles, so one division gives the correctly rounded value, the one from_chars gives
+// (Clinger's fast path), in a fraction of its time. Returns false for any other form.
+inline bool plainDecimal(const char* p, const char* e, double& v) {
+  static constexpr double kPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  const bool negative = p < e && *p == '-';
+  if (negative) ++p;
+  std::uint64_t m = 0;
+  int digits = 0;
+  int scale = 0;
+  for (; p < e && static_cast<unsigned>(*p - '0') < 10; ++p, ++digits) {
+    m = m * 10 + static_cast<unsigned>(*p - '0');
+  }
+  if (p < e && *p == '.') {
+    for (++p; p < e && static_cast<unsigned>(*p - '0') < 10; ++p, ++digits, ++scale) {
+      m = m * 10 + static_cast<unsigned>(*p - '0');
+    }
+  }
+  if (p != e || digits == 0 || digits > 15 || scale > 22) return false;
+  v = static_cast<double>(m) / kPow10[scale];
+  if (negative) v = -v;
+  return true;
+}
+
+// The number in [b, e) with the blanks around it trimmed off: from_chars must take all of it.
+inline bool readNumber(const char*& b, const char*& e, double& v) {
+  while (b < e && isBlank(*b)) ++b;
+  while (e > b && isBlank(e[-1])) --e;
+  const char* p = b;
+  if (p < e && *p == '+') {
+    ++p;
+    if (p < e && *p == '-') return false;  // from_chars alone would take the "-1" of "+-1"
+  }
+  if (plainDecimal(p, e, v)) return true;
+  const std::from_chars_result r = std::from_chars(p, e, v);
+  return r.ec == std::errc() && r.ptr == e && p < e && std::isfinite(v);
+}
+
+// The calibration with its three fields in the order they stand on a line.
+struct Plan {
+  explicit Plan(const CalibrationFile& file) : c(file) {
+    int order[3] = {0, 1, 2};
+    std::sort(order, order + 3, [&](int a, int b) { return c.columns[a] < c.columns[b]; });
+    for (int k = 0; k < 3; ++k) {
+      slot[k] = order[k];
+      column[k] = c.columns[order[k]];
+    }
+  }
+  const CalibrationFile& c;
+  int slot[3];    // slot[k]: x, y or z (0, 1, 2), the k-th of the three on a line
+  int column[3];  // its field number
+};
+
+// Writes the line [b, e) (e past its '\n', or at the end of the input) to o, calibrated or as it
+// is; returns the end of what it wrote. o has room for (e - b) + 3 * kNumberText bytes.
+char* transformLine(const Plan& plan, const char* b, const char* e, char* o) {
+  const std::size_t length = static_cast<std::size_t>(e - b);
+  if (length > kLongLine) {
+    std::memcpy(o, b, length);
+    return o + length;
+  }
+  const char* end = e;
+  if (end > b && end[-1] == '\n') --end;
+  if (end > b && end[-1] == '\r') --end;
+
+  const char* fb[3];
+  const char* fe[3];
+  int found = 0;
+  int field = 1;
+  const char* p = b;
+  if (plan.c.blanks) {
+    while (p < end && isBlank(*p)) ++p;
+    while (p < end) {
+      const char* q = p;
+      while (q < end && !isBlank(*q)) ++q;
+      if (field == plan.column[found]) {
+        fb[found] = p;
+        fe[found] = q;
+        if (++found == 3) break;
+      }
+      ++field;
+      p = q;
+      while (p < end && isBlank(*p)) ++p;
+    }
+  } else {
+    const char d = plan.c.delimiter;
+    for (;;) {
+      const char* q = p;
+      while (q < end && *q != d) ++q;
+      if (field == plan.column[found]) {
+        fb[found] = p;
+        fe[found] = q;
+        if (++found == 3) break;
+      }
+      if (q == end) break;
+      ++field;
+      p = q + 1;
+    }
+  }
+
+  double raw[3];
+  bool numbers = found == 3;
+  for (int k = 0; k < 3 && numbers; ++k) numbers = readNumber(fb[k], fe[k], raw[plan.slot[k]]);
+  if (!numbers) {
+    std::memcpy(o, b, length);
+    return o + length;
+  }
+  const double* g = plan.c.gain;
+  double value[3];
+  for (int j = 0; j < 3; ++j) {
+    value[j] = ((raw[0] * g[j] + raw[1] * g[3 + j]) + raw[2] * g[6 + j]) + plan.c.offset[j];
+  }
+  const char* from = b;
+  for (int k = 0; k < 3; ++k) {
+    std::memcpy(o, from, static_cast<std::size_t>(fb[k] - from));
+    o += fb[k] - from;
+    o = std::to_chars(o, o + kNumberText, value[plan.slot[k]]).ptr;
+    from = fe[k];
+  }
+  std::memcpy(o, from, static_cast<std::size_t>(e - from));
+  return o + (e - from);
+}
+
+// The lines [b, e) into out, grown as needed (to some 12 times e - b at worst, for lines of
+// one-digit numbers); returns the bytes written.
+std::size_t transformLines(const Plan& plan, const char* b, const char* e, std::vector<char>& out) {
+  std::size_t used = 0;
+  while (b < e) {
+    const auto* nl =
+        static_cast<const char*>(std::memchr(b, '\n', static_cast<std::size_t>(e - b)));
+    const char* next = nl != nullptr ? nl + 1 : e;
+    const std::size_t room = static_cast<std::size_t>(next - b) + 3 * kNumberText;
+    if (out.size() - used < room) out.resize(std::max(2 * out.size(), used + room));
+    used = static_cast<std::size_t>(transformLine(plan, b, next, out.data() + used) - out.data());
+    b = next;
+  }
+  return used;
+}
+
+// Writes n bytes; returns 0 or the errno value of the failure.
+int put(std::FILE* out, const char* b, std::size_t n) {
+  errno = 0;
+  if (n > 0 && std::fwrite(b, 1, n, out) != n) return errno != 0 ? errno : EIO;
+  return 0;
+}
+
+// Each block of input is cut at line ends into a few parts per thread; the parts are calibrated in
+// parallel, each into an output buffer of its own, and written in order. Formatting the shortest
+// round-trip text of a double (std::to_chars, some 50 ns) is most of the work; on one thread a
+// recording takes about 1.5 times as long as its whole calibration (which uses every core).
+int applyInBlocks(const Plan& plan, std::FILE* in, std::FILE* out) {
+  const int threads = std::min(std::max(omp_get_max_threads(), 1), kMaxThreads);
+  std::vector<char> buffer(kLongLine + kBlock * static_cast<std::size_t>(threads));
+  const int count = threads * kPartsPerThread;
+  std::vector<std::vector<char>> parts(static_cast<std::size_t>(count));
+  std::size_t sizes[kMaxThreads * kPartsPerThread];
+  char* const base = buffer.data();
+  std::size_t kept = 0;  // the unfinished line at the start of the buffer
+  bool passing = false;  // inside a line too long to calibrate, copying it through
+  for (;;) {
+    errno = 0;
+    const std::size_t got = std::fread(base + kept, 1, buffer.size() - kept, in);
+    if (got == 0) {
+      if (std::ferror(in)) return errno != 0 ? errno : EIO;
+      if (kept == 0) break;
+      const std::size_t n = transformLines(plan, base, base + kept, parts[0]);
+      if (const int error = put(out, parts[0].data(), n)) return error;
+      break;
+    }
+    const char* p = base;
+    const char* const end = base + kept + got;
+    if (passing) {
+      const auto* nl =
+          static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+      const char* stop = nl != nullptr ? nl + 1 : end;
+      if (const int error = put(out, p, static_cast<std::size_t>(stop - p))) return error;
+      passing = nl == nullptr;
+      p = stop;
+    }
+    const char* last = end;
+    while (last > p && last[-1] != '\n') --last;
+    if (last > p) {
+      const char* cut[kMaxThreads * kPartsPerThread + 1];
+      cut[0] = p;
+      for (int t = 1; t < count; ++t) {
+        const char* at = std::max(cut[t - 1], p + (last - p) / count * t);
+        const auto* nl =
+            static_cast<const char*>(std::memchr(at, '\n', static_cast<std::size_t>(last - at)));
+        cut[t] = nl != nullptr ? nl + 1 : last;
+      }
+      cut[count] = last;
+      // Threads of its own rather than an OpenMP team: between blocks the helpers are gone instead
+      // of spinning, which on a machine busy with other work cost more than they gained.
+      std::atomic<int> next{0};
+      std::atomic<bool> outOfMemory{false};
+      auto work = [&] {
+        for (int t; (t = next.fetch_add(1)) < count;) {
+          try {
+            sizes[t] = transformLines(plan, cut[t], cut[t + 1], parts[static_cast<std::size_t>(t)]);
+          } catch (const std::bad_alloc&) {
+            outOfMemory = true;
+          }
+        }
+      };
+      std::vector<std::thread> helpers;
+      helpers.reserve(static_cast<std::size_t>(threads - 1));
+      for (int k = 1; k < threads; ++k) {
+        try {
+          helpers.emplace_back(work);
+        } catch (const std::system_error&) {
+          break;  // the threads there are share the parts
+        }
+      }
+      work();
+      for (std::thread& h : helpers) h.join();
+      if (outOfMemory) return ENOMEM;
+      for (int t = 0; t < count; ++t) {
+        if (const int error = put(out, parts[static_cast<std::size_t>(t)].data(), sizes[t])) {
+          return error;
+        }
+      }
+      p = last;
+    }
+    kept = static_cast<std::size_t>(end - p);
+    if (kept > kLongLine) {
+      if (const int error = put(out, p, kept)) return error;
+      passing = true;
+      kept = 0;
+    } else if (kept > 0) {
+      std::memmove(base, p, kept);
+    }
+  }
+  errno = 0;
+  if (std::fflush(out) != 0 || std::ferror(out)) return errno != 0 ? errno : EIO;
+  return 0;
+}
+
+}  // namespace
+
+int applyCalibrationStream(const CalibrationFile& c, std::FILE* in, std::FILE* out) {
+  const int* col = c.columns;
+  if (col[0] < 1 || col[1] < 1 || col[2] < 1 || col[0] == col[1] || col[0] == col[2] ||
+      col[1] == col[2]) {
+    return EINVAL;
+  }
+  try {
+    return applyInBlocks(Plan(c), in, out);
+  } catch (const std::bad_alloc&) {
+    return ENOMEM;
+  }
+}
+
+}  // namespace cli
+}  // namespace tiltfit

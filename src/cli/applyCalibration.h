@@ -1,0 +1,57 @@
+// Applying a saved calibration to a recording: reading the JSON document of `tiltfit --json` and
+// rewriting the three reading columns of a CSV stream with the calibrated values.
+#ifndef TILTFIT_CLI_APPLYCALIBRATION_H
+#define TILTFIT_CLI_APPLYCALIBRATION_H
+
+#include <cstdio>
+#include <string>
+
+namespace tiltfit {
+namespace cli {
+
+// A calibration and the layout of the recordings it applies to. For a raw sample as the row vector
+// r = (x, y, z): calibrated_j = sum_i r_i * gain[3 * i + j] + offset[j].
+struct CalibrationFile {
+  double gain[9];  // gain[3 * i + j] = gain_matrix[i][j]
+  double offset[3];
+  int columns[3];  // 1-based field numbers of x, y and z, all different
+  char delimiter;  // the byte between fields; unused when blanks is set
+  bool blanks;     // fields separated by runs of spaces and tabs
+};
+
+// Reads the document `tiltfit --json` writes. Used: "success" (must be true),
+// "calibration": {"offset": [3 numbers], "gain_matrix": [3 rows of 3 numbers]} and, when present,
+// "input": {"columns": [3 distinct whole numbers >= 1], "delimiter": "," (one character; "tab";
+// "space" or " " for runs of blanks)}; without "input" (or without one of its two members) the
+// layout is the tool's default, x, y, z in fields 1, 2, 3 separated by commas. Every other member
+// is ignored. Numbers must be finite (a JSON number too large for a double, 1e999, is refused).
+//
+// Returns true and fills out, or returns false with a one-line reason in why (no trailing
+// newline, out unspecified), worded to follow "FILE is not a calibration: ", for instance
+// "calibration.gain_matrix must be 3 rows of 3 numbers" or "not JSON: ...".
+bool parseCalibrationFile(const std::string& text, CalibrationFile& out, std::string& why);
+
+// Copies in to out, calibrating every line whose fields at c.columns all hold a finite number:
+// the three fields are replaced by the calibrated values in the shortest form that reads back to
+// the same double (std::to_chars), x's value into x's field and so on. Fields are split at
+// c.delimiter (or at runs of blanks), and a field may carry spaces or tabs around its number,
+// which are kept. A number is what std::from_chars reads, taking the whole field, plus an optional
+// leading '+'; hex, inf, nan and values out of the double range are no numbers. The sums are
+// evaluated as ((r_0 * g_0j + r_1 * g_1j) + r_2 * g_2j) + offset_j.
+//
+// Everything else goes through byte for byte: other fields and the delimiters, every line that
+// has too few fields or a non-number among the three (headers, blank lines, garbage), and the line
+// ends (LF, CRLF, a last line without one). A line longer than 1 MiB (line end included) is copied
+// unchanged.
+//
+// Reads in blocks of 1 MiB per thread and calibrates each block on as many threads as OpenMP
+// would use (omp_get_max_threads(); the output is the same for any number); the memory used is a
+// few MiB per thread whatever the length of the input. in may be a pipe. Flushes out. Returns 0, or
+// the errno value of the read or write that failed (EIO when the stream gave none; EINVAL for
+// columns that are not three different numbers from 1 up, ENOMEM when a buffer cannot be had).
+int applyCalibrationStream(const CalibrationFile& c, std::FILE* in, std::FILE* out);
+
+}  // namespace cli
+}  // namespace tiltfit
+
+#endif

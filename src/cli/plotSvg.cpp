@@ -1,0 +1,417 @@
+#include "plotSvg.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+namespace tiltfit {
+namespace cli {
+namespace {
+
+// Document and plot area, in SVG user units. One pixel column of the plot area per unit.
+constexpr int kDocWidth = 1800;
+constexpr int kDocHeight = 780;
+constexpr std::size_t kColumns = 1600;
+constexpr double kLeft = 110.0;
+constexpr double kTop = 80.0;
+constexpr double kWidth = static_cast<double>(kColumns);
+constexpr double kHeight = 560.0;
+constexpr double kBottom = kTop + kHeight;
+
+const char* const kColours[3] = {"#1f77b4", "#ff7f0e", "#2ca02c"};
+const char* const kAxisNames[3] = {"x", "y", "z"};
+const char* const kFailColour = "#d62728";
+
+// Numbers go through std::to_chars: printf would follow LC_NUMERIC and could write a decimal
+// comma into the document.
+void fixed(std::string& s, double v, int decimals) {
+  char text[400];
+  const auto r =
+      std::to_chars(text, text + sizeof text, v + 0.0, std::chars_format::fixed, decimals);
+  s.append(text, r.ptr);
+}
+
+void coordinate(std::string& s, double v) { fixed(s, v, 1); }
+
+void whole(std::string& s, std::uint64_t v) {
+  char text[24];
+  const auto r = std::to_chars(text, text + sizeof text, v);
+  s.append(text, r.ptr);
+}
+
+// Text for XML character data and attribute values: markup characters escaped, and whatever XML
+// cannot hold (control characters, bytes that are no UTF-8, U+FFFE and U+FFFF) replaced by '?',
+// so that a file name in any encoding still gives a document a parser accepts.
+void appendEscaped(std::string& s, const std::string& text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* e = p + text.size();
+  while (p < e) {
+    const unsigned char c = *p;
+    if (c < 0x80) {
+      switch (c) {
+        case '&':
+          s += "&amp;";
+          break;
+        case '<':
+          s += "&lt;";
+          break;
+        case '>':
+          s += "&gt;";
+          break;
+        case '"':
+          s += "&quot;";
+          break;
+        case '\'':
+          s += "&apos;";
+          break;
+        case '\t':
+        case '\n':
+        case '\r':
+          s += ' ';
+          break;
+        default:
+          s += c < 0x20 ? '?' : static_cast<char>(c);
+      }
+      ++p;
+      continue;
+    }
+    int length = 0;
+    std::uint32_t code = 0;
+    if (c >= 0xC2 && c <= 0xDF) {
+      length = 2;
+      code = c & 0x1Fu;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      length = 3;
+      code = c & 0x0Fu;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      length = 4;
+      code = c & 0x07u;
+    }
+    bool valid = length > 0 && e - p >= length;
+    for (int k = 1; valid && k < length; ++k) {
+      valid = (p[k] & 0xC0u) == 0x80u;
+      code = (code << 6) | (p[k] & 0x3Fu);
+    }
+    // Overlong forms, surrogates, code points past U+10FFFF and the two non-characters XML
+    // excludes.
+    valid = valid && !(length == 3 && code < 0x800) && !(length == 4 && code < 0x10000) &&
+            !(code >= 0xD800 && code <= 0xDFFF) && code <= 0x10FFFF && code != 0xFFFE &&
+            code != 0xFFFF;
+    if (valid) {
+      s.append(reinterpret_cast<const char*>(p), static_cast<std::size_t>(length));
+      p += length;
+    } else {
+      s += '?';
+      ++p;
+    }
+  }
+}
+
+// 1, 2 or 5 times a power of ten, near span / target.
+double niceStep(double span, double target) {
+  const double raw = span / target;
+  const double power = std::pow(10.0, std::floor(std::log10(raw)));
+  const double m = raw / power;
+  return (m < 1.5 ? 1.0 : m < 3.5 ? 2.0 : m < 7.5 ? 5.0 : 10.0) * power;
+}
+
+struct Frame {
+  std::size_t n;
+  double lo, hi;  // vertical range, g
+
+  double y(double v) const {
+    const double t = (hi - std::min(std::max(v, lo), hi)) / (hi - lo);
+    return kTop + t * kHeight;
+  }
+  // Left edge of row r's slot (rows 1..n share the width equally); r = n + 1 is the right edge.
+  double rowEdge(double r) const { return kLeft + (r - 1.0) / static_cast<double>(n) * kWidth; }
+};
+
+void text(std::string& s, double x, double y, const char* anchor, const char* extra,
+          const std::string& content) {
+  s += "<text x=\"";
+  coordinate(s, x);
+  s += "\" y=\"";
+  coordinate(s, y);
+  s += "\" text-anchor=\"";
+  s += anchor;
+  s += '"';
+  if (*extra != '\0') {
+    s += ' ';
+    s += extra;
+  }
+  s += '>';
+  appendEscaped(s, content);
+  s += "</text>\n";
+}
+
+void line(std::string& s, double x1, double y1, double x2, double y2, const char* style) {
+  s += "<line x1=\"";
+  coordinate(s, x1);
+  s += "\" y1=\"";
+  coordinate(s, y1);
+  s += "\" x2=\"";
+  coordinate(s, x2);
+  s += "\" y2=\"";
+  coordinate(s, y2);
+  s += "\" ";
+  s += style;
+  s += "/>\n";
+}
+
+void rect(std::string& s, double x, double y, double w, double h, const char* style) {
+  s += "<rect x=\"";
+  coordinate(s, x);
+  s += "\" y=\"";
+  coordinate(s, y);
+  s += "\" width=\"";
+  coordinate(s, w);
+  s += "\" height=\"";
+  coordinate(s, h);
+  s += "\" ";
+  s += style;
+  s += "/>\n";
+}
+
+std::string windowName(int axis, int level) {
+  return std::string(kAxisNames[axis]) + (level < 0 ? " at -1 g" : " at +1 g");
+}
+
+// The vertical range: both bands and every finite sample, with a margin. Samples beyond 1e300 g
+// are clipped so that the span stays finite.
+void verticalRange(const PlotInput& in, double band, double& lo, double& hi) {
+  lo = -1.0 - band;
+  hi = 1.0 + band;
+  for (int a = 0; a < 3; ++a) {
+    const double* v = in.axes[a];
+    if (v == nullptr) continue;
+    double amin = lo, amax = hi;
+    for (std::size_t i = 0; i < in.n; ++i) {
+      // NaN fails both comparisons; infinities are caught by the clip below.
+      if (v[i] < amin) amin = v[i];
+      if (v[i] > amax) amax = v[i];
+    }
+    lo = std::min(lo, amin);
+    hi = std::max(hi, amax);
+  }
+  lo = std::max(lo, -1e300);
+  hi = std::min(hi, 1e300);
+  const double pad = 0.05 * (hi - lo);
+  lo -= pad;
+  hi += pad;
+}
+
+// One axis as a path. With more samples than pixel columns, each column contributes its minimum
+// and maximum in the order they occur, so spikes and the envelope of the noise survive the
+// decimation exactly; a column with no finite sample breaks the path.
+void trace(std::string& s, const Frame& f, const double* v, int axis) {
+  s += "<path id=\"trace-";
+  s += kAxisNames[axis];
+  s += "\" fill=\"none\" stroke=\"";
+  s += kColours[axis];
+  s += "\" stroke-width=\"1\" stroke-linejoin=\"round\" d=\"";
+  bool open = false;
+  auto point = [&](double x, double value) {
+    s += open ? ' ' : 'M';
+    coordinate(s, x);
+    s += ',';
+    coordinate(s, f.y(value));
+    open = true;
+  };
+  if (f.n <= kColumns) {
+    for (std::size_t i = 0; i < f.n; ++i) {
+      if (std::isfinite(v[i])) {
+        point(f.rowEdge(static_cast<double>(i) + 1.5), v[i]);
+      } else {
+        open = false;
+      }
+    }
+  } else {
+    std::size_t begin = 0;
+    for (std::size_t c = 0; c < kColumns; ++c) {
+      // Column c holds the samples i with floor(i * kColumns / n) == c.
+      const std::size_t end = ((c + 1) * f.n + kColumns - 1) / kColumns;
+      double vmin = std::numeric_limits<double>::infinity(), vmax = -vmin;
+      std::size_t imin = 0, imax = 0;
+      for (std::size_t i = begin; i < end; ++i) {
+        const double x = v[i];
+        if (!std::isfinite(x)) continue;
+        if (x < vmin) {
+          vmin = x;
+          imin = i;
+        }
+        if (x > vmax) {
+          vmax = x;
+          imax = i;
+        }
+      }
+      begin = end;
+      if (vmin > vmax) {
+        open = false;
+        continue;
+      }
+      const double x = kLeft + static_cast<double>(c) + 0.5;
+      if (vmin == vmax) {
+        point(x, vmin);
+      } else if (imin < imax) {
+        point(x, vmin);
+        point(x, vmax);
+      } else {
+        point(x, vmax);
+        point(x, vmin);
+      }
+    }
+  }
+  s += "\"/>\n";
+}
+
+}  // namespace
+
+bool writePlotSvg(std::FILE* out, const PlotInput& in) {
+  const double band = std::isfinite(in.band) && in.band > 0.0 ? std::min(in.band, 1e6) : 0.0;
+  Frame f{in.n, 0.0, 0.0};
+  verticalRange(in, band, f.lo, f.hi);
+
+  std::string s;
+  s.reserve(256 * 1024);
+  s += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\" "
+       "width=\"";
+  whole(s, kDocWidth);
+  s += "\" height=\"";
+  whole(s, kDocHeight);
+  s += "\" viewBox=\"0 0 ";
+  whole(s, kDocWidth);
+  s += ' ';
+  whole(s, kDocHeight);
+  s += "\" font-family=\"sans-serif\" font-size=\"13\">\n<defs><clipPath id=\"plot-area\">";
+  rect(s, kLeft, kTop, kWidth, kHeight, "");
+  s += "</clipPath></defs>\n";
+  rect(s, 0, 0, kDocWidth, kDocHeight, "fill=\"#ffffff\"");
+  text(s, kLeft, 28, "start", "font-size=\"17\"", in.title);
+
+  // Grid and ticks.
+  const double yStep = niceStep(f.hi - f.lo, 8.0);
+  const double decimals = std::max(0.0, -std::floor(std::log10(yStep) + 1e-9));
+  for (double k = std::ceil(f.lo / yStep); k * yStep <= f.hi; ++k) {
+    const double v = k * yStep;
+    const double y = f.y(v);
+    line(s, kLeft, y, kLeft + kWidth, y, "stroke=\"#e4e4e4\"");
+    line(s, kLeft - 5, y, kLeft, y, "stroke=\"#000000\"");
+    std::string label;
+    if (decimals <= 6 && std::abs(v) < 1e7) {
+      fixed(label, v, static_cast<int>(decimals));
+    } else {
+      char t[40];
+      const auto r = std::to_chars(t, t + sizeof t, v + 0.0, std::chars_format::general, 3);
+      label.assign(t, r.ptr);
+    }
+    text(s, kLeft - 8, y + 4, "end", "", label);
+  }
+  if (f.n > 0) {
+    const double xStep = std::max(1.0, std::round(niceStep(static_cast<double>(f.n), 8.0)));
+    const auto step = static_cast<std::uint64_t>(xStep);
+    for (std::uint64_t r = f.n < step ? 1 : step; r <= f.n; r += step) {
+      const double x = f.rowEdge(static_cast<double>(r) + 0.5);
+      line(s, x, kTop, x, kBottom, "stroke=\"#e4e4e4\"");
+      line(s, x, kBottom, x, kBottom + 5, "stroke=\"#000000\"");
+      std::string label;
+      whole(label, r);
+      text(s, x, kBottom + 20, "middle", "", label);
+    }
+  } else {
+    text(s, kLeft + kWidth / 2, kTop + kHeight / 2, "middle", "fill=\"#666666\"", "no samples");
+  }
+
+  // The accepted bands and the levels they surround.
+  for (const double level : {-1.0, 1.0}) {
+    const double top = f.y(level + band), bottom = f.y(level - band);
+    rect(s, kLeft, top, kWidth, std::max(bottom - top, 0.0),
+         "fill=\"#888888\" fill-opacity=\"0.18\"");
+    line(s, kLeft, f.y(level), kLeft + kWidth, f.y(level),
+         "stroke=\"#555555\" stroke-dasharray=\"6,4\"");
+    text(s, kLeft + kWidth + 6, f.y(level) + 4, "start", "fill=\"#555555\"",
+         level < 0 ? "-1 g" : "+1 g");
+  }
+
+  // The chosen windows: shaded across the plot, the stretch marked on its level, labelled above the
+  // plot area (two rows, so that neighbouring labels do not collide).
+  for (int k = 0; k < 6 && f.n > 0; ++k) {
+    const PlotWindow& w = in.windows[k];
+    if (!w.found || w.axis < 0 || w.axis > 2) continue;
+    const auto clip = [&](std::uint64_t r) {
+      return static_cast<double>(std::min<std::uint64_t>(std::max<std::uint64_t>(r, 1), f.n));
+    };
+    double x0 = f.rowEdge(std::min(clip(w.firstRow), clip(w.lastRow)));
+    double x1 = f.rowEdge(std::max(clip(w.firstRow), clip(w.lastRow)) + 1.0);
+    if (x1 - x0 < 6.0) {  // a window of a long recording would be a hairline
+      const double mid = (x0 + x1) / 2;
+      x0 = mid - 3.0;
+      x1 = mid + 3.0;
+    }
+    const std::string colour = kColours[w.axis];
+    const std::string shade = "fill=\"" + colour + "\" fill-opacity=\"0.13\"";
+    rect(s, x0, kTop, x1 - x0, kHeight, shade.c_str());
+    const double level = w.level < 0 ? -1.0 : 1.0;
+    const std::string mark = "stroke=\"" + colour + "\" stroke-width=\"4\"";
+    line(s, x0, f.y(level), x1, f.y(level), mark.c_str());
+    const double labelX = std::min(std::max((x0 + x1) / 2, kLeft + 40), kLeft + kWidth - 40);
+    const std::string fill = "fill=\"" + colour + "\" font-weight=\"bold\"";
+    text(s, labelX, kTop - 8 - 16 * (k % 2), "middle", fill.c_str(), windowName(w.axis, w.level));
+  }
+
+  s += "<g clip-path=\"url(#plot-area)\">\n";
+  for (int a = 0; a < 3; ++a) {
+    if (in.axes[a] != nullptr) trace(s, f, in.axes[a], a);
+  }
+  s += "</g>\n";
+  rect(s, kLeft, kTop, kWidth, kHeight, "fill=\"none\" stroke=\"#000000\"");
+
+  text(s, kLeft + kWidth / 2, kBottom + 44, "middle", "", "row");
+  s += "<text transform=\"translate(34,";
+  coordinate(s, kTop + kHeight / 2);
+  s += ") rotate(-90)\" text-anchor=\"middle\">smoothed reading (g)</text>\n";
+
+  // Legend, one row under the plot.
+  double x = kLeft;
+  const double legendY = kBottom + 78;
+  for (int a = 0; a < 3; ++a) {
+    const std::string stroke = std::string("stroke=\"") + kColours[a] + "\" stroke-width=\"2\"";
+    line(s, x, legendY - 4, x + 24, legendY - 4, stroke.c_str());
+    text(s, x + 30, legendY, "start", "", std::string(kAxisNames[a]) + " (smoothed)");
+    x += 130;
+  }
+  rect(s, x, legendY - 11, 24, 12, "fill=\"#888888\" fill-opacity=\"0.18\"");
+  std::string bandText = "accepted band: \u00b11 g \u00b1 ";
+  fixed(bandText, band, 3);
+  bandText += " g";
+  text(s, x + 30, legendY, "start", "", bandText);
+  x += 260;
+  rect(s, x, legendY - 11, 24, 12, "fill=\"#1f77b4\" fill-opacity=\"0.13\"");
+  line(s, x, legendY - 5, x + 24, legendY - 5, "stroke=\"#1f77b4\" stroke-width=\"4\"");
+  text(s, x + 30, legendY, "start", "", "chosen rest window");
+
+  if (in.failed) {
+    std::string missing;
+    for (const PlotWindow& w : in.windows) {
+      if (w.found || w.axis < 0 || w.axis > 2) continue;
+      missing += (missing.empty() ? "not found: " : ", ") + windowName(w.axis, w.level);
+    }
+    const std::string note = missing.empty() ? std::string("calibration failed") : missing;
+    const std::string style = std::string("fill=\"") + kFailColour + "\" font-weight=\"bold\"";
+    text(s, kLeft, kBottom + 108, "start", style.c_str(), note);
+  }
+  s += "</svg>\n";
+
+  errno = 0;
+  if (std::fwrite(s.data(), 1, s.size(), out) != s.size() || std::fflush(out) != 0 ||
+      std::ferror(out)) {
+    if (errno == 0) errno = EIO;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace cli
+}  // namespace tiltfit

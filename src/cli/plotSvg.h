@@ -1,0 +1,51 @@
+// The plot of a calibration run: the smoothed axes of the recording, the accepted bands around
+// +-1 g and the rest windows the search chose, as one standalone SVG document.
+#ifndef TILTFIT_CLI_PLOTSVG_H
+#define TILTFIT_CLI_PLOTSVG_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace tiltfit {
+namespace cli {
+
+// One rest window of the search. Rows are 1-based and inclusive, counted like the lines of the
+// recording (row 1 is the header line, the sample at index r - 1 of the axes is row r).
+struct PlotWindow {
+  int axis;   // 0 = x, 1 = y, 2 = z
+  int level;  // -1 or +1 (g)
+  bool found;
+  std::uint64_t firstRow, lastRow;
+};
+
+struct PlotInput {
+  // The smoothed x, y and z columns, n samples each, in g; the sample of row r at index r - 1.
+  const double* axes[3];
+  std::size_t n;
+  // Half-width of the accepted band around +-1 g, in g (tolerancePct / 100).
+  double band;
+  // In the order x at -1 g, x at +1 g, y at -1 g, y at +1 g, z at -1 g, z at +1 g.
+  PlotWindow windows[6];
+  // The calibration failed: the windows not found are named in a red note.
+  bool failed;
+  // The line above the plot (the file and the outcome, say); any bytes, escaped for XML here.
+  std::string title;
+};
+
+// Writes a standalone SVG document (1800 x 780 user units) to out and flushes it: the three axes
+// against the row number, the +-1 g reference lines with their bands shaded, every window found
+// shaded and labelled ("z at +1 g"), a legend, axis labels and ticks, and on a failure the
+// orientations not found. Every axis is drawn as one path through the minimum and the maximum of
+// each of the 1600 pixel columns of the plot (a recording of any length gives a document of a few
+// hundred kB at most); non-finite samples are left out and break the path. The vertical range
+// covers the finite samples and both bands. n = 0 gives the empty axes with a note; windows
+// outside 1..n are clipped to it. The output depends on the input only (no time, no locale).
+// Returns false when writing failed, errno then telling why.
+bool writePlotSvg(std::FILE* out, const PlotInput& in);
+
+}  // namespace cli
+}  // namespace tiltfit
+
+#endif
