@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -230,6 +231,57 @@ TEST(CliOptionsTest, StandardInputActsLikeTheFile) {
     b.erase("repeat");
     EXPECT_EQ(a, b);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// --plot leaves the report as it was; --apply turns a saved --json document into a calibrated copy
+// of the recording, from a file or from standard input.
+TEST(CliOptionsTest, PlotAndApplyFromTheCommandLine) {
+  TempDir dir;
+  const std::string svg = dir.path() + "/plot.svg";
+  const std::vector<std::string> args = {kSample, "5", "50", "5e-4", "1000", "2e-3"};
+  std::vector<std::string> withPlot = args;
+  withPlot.insert(withPlot.end(), {"--plot", svg});
+  const Outcome plain = tiltfit(args);
+  const Outcome plotted = tiltfit(withPlot);
+  EXPECT_EQ(plotted.status, 0);
+  EXPECT_EQ(tiltfit_test::maskTime(plotted.out), tiltfit_test::maskTime(plain.out));
+  EXPECT_EQ(plotted.err, plain.err);
+  EXPECT_NE(tiltfit_test::slurp(svg).find("<svg"), std::string::npos);
+  const Outcome failed = tiltfit({kSample, "0.5", "50", "5e-4", "1000", "2e-3", "--plot", svg});
+  EXPECT_EQ(failed.status, 255);
+  EXPECT_NE(tiltfit_test::slurp(svg).find("not found"), std::string::npos);
+
+  // A counts recording: the saved calibration maps raw counts to g.
+  tiltfit_gen::Options o;
+  o.countsScale = 4096;
+  o.countsOffset = 32768;
+  o.offset[1] = 0.05;
+  const tiltfit_gen::Recording rec = tiltfit_gen::generate(o);
+  const std::string counts = dir.file("counts.csv", tiltfit_test::csvText(rec));
+  const std::string calib = dir.path() + "/calib.json";
+  const Outcome saved = tiltfit_test::run(kExe, {"--auto", counts, "--json"}, 0, calib);
+  ASSERT_EQ(saved.status, 0) << saved.err;
+  const Outcome applied = tiltfit({"--apply", calib, counts});
+  ASSERT_EQ(applied.status, 0) << applied.err;
+  const Outcome piped = tiltfit_test::run(kExe, {"--apply", calib, "-"}, 0, "", counts);
+  EXPECT_EQ(piped.out, applied.out);
+  EXPECT_EQ(count(applied.out, "\n"), count(tiltfit_test::slurp(counts), "\n"));
+  const tiltfit_gen::Rest& rest = rec.rests[0];
+  std::istringstream lines(applied.out);
+  std::string line;
+  for (int row = 0; row <= rest.first + rest.count / 2; ++row) std::getline(lines, line);
+  double v[3];
+  ASSERT_EQ(std::sscanf(line.c_str(), "%lf,%lf,%lf", &v[0], &v[1], &v[2]), 3) << line;
+  for (int j = 0; j < 3; ++j) EXPECT_NEAR(v[j], rest.gravity[j], 0.01) << j;
+
+  const Outcome bad = tiltfit({"--apply", dir.file("bad.json", "{\"success\": true}"), counts});
+  EXPECT_EQ(bad.status, 234);
+  EXPECT_EQ(count(bad.err, "\n"), 1u) << bad.err;
+  EXPECT_EQ(bad.out, "");
 }
 
 }  // namespace

@@ -11,9 +11,13 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "applyCalibration.h"
 #include "jsonReport.h"
+#include "movmean.h"
 #include "options.h"
+#include "plotSvg.h"
 #include "tiltfit/tiltfit.hpp"
 
 namespace tiltfit {
@@ -189,6 +193,40 @@ void printReport(const Calibration& c, long long durationUs, bool classic) {
   }
 }
 
+// Draws the smoothed recording (in g), the bands and the chosen windows; false when the file
+// could not be written (errno set).
+bool writePlot(const std::string& plotPath, const std::string& path, const Recording& rec,
+               const Result& r) {
+  const std::size_t n = rec.rows();
+  const double window = r.parameters.moveMeanWindow >= 1.0 ? r.parameters.moveMeanWindow : 1.0;
+  std::vector<double> smoothed[3];
+  const std::vector<double>* raw[3] = {&rec.x, &rec.y, &rec.z};
+  PlotInput in{};
+  for (int j = 0; j < 3; ++j) {
+    smoothed[j].resize(n);
+    if (n > 0) coder::movmean(raw[j]->data(), static_cast<int>(n), window, smoothed[j].data());
+    for (double& v : smoothed[j]) v = (v - r.unitsZero) / r.unitsPerG;
+    in.axes[j] = smoothed[j].data();
+  }
+  in.n = n;
+  in.band = r.parameters.tolerancePct / 100.0;
+  for (std::size_t k = 0; k < 6; ++k) {
+    const Orientation& o = r.orientations[k];
+    in.windows[k] = PlotWindow{o.axis, o.reading, o.found, o.firstRow, o.lastRow};
+  }
+  in.failed = !r.success;
+  in.title = path + (r.success ? ": calibration success" : ": calibration failed");
+  std::FILE* out = std::fopen(plotPath.c_str(), "wb");
+  if (out == nullptr) return false;
+  const bool written = writePlotSvg(out, in);
+  const int err = errno;
+  if (std::fclose(out) != 0 || !written) {
+    if (!written) errno = err;
+    return false;
+  }
+  return true;
+}
+
 // The classic command and --auto share everything after the arguments.
 int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumbers* given) {
   const bool classic = given != nullptr;
@@ -250,7 +288,71 @@ int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumb
       std::fprintf(stderr, "tiltfit: try: %s\n", report.tryCommand.c_str());
     }
   }
-  return finishReport(r.success ? kSuccess : kCalibrationFailed);
+  int status = finishReport(r.success ? kSuccess : kCalibrationFailed);
+  if (!o.plotPath.empty() && !writePlot(o.plotPath, path, rec, r)) {
+    std::fprintf(stderr, "tiltfit: cannot write the plot %s: %s\n", o.plotPath.c_str(),
+                 std::strerror(errno));
+    if (status == kSuccess) status = kCannotWrite;
+  }
+  return status;
+}
+
+// tiltfit --apply CALIB.json FILE: the recording with its three columns calibrated.
+int runApply(const CliOptions& o) {
+  if (o.autoMode) return refuse("--apply takes a calibration, not --auto");
+  if (o.positionals.size() != 1) {
+    return refuse(
+        "--apply needs one recording after the calibration: tiltfit --apply CALIB.json FILE");
+  }
+  std::string text;
+  {
+    std::FILE* f = std::fopen(o.applyPath.c_str(), "rb");
+    if (f == nullptr) {
+      std::fprintf(stderr, "tiltfit: %s: %s\n", o.applyPath.c_str(), std::strerror(errno));
+      return kCannotRead;
+    }
+    char block[1 << 16];
+    for (std::size_t got; (got = std::fread(block, 1, sizeof block, f)) > 0;)
+      text.append(block, got);
+    const bool failed = std::ferror(f) != 0;
+    std::fclose(f);
+    if (failed) {
+      std::fprintf(stderr, "tiltfit: %s: cannot be read\n", o.applyPath.c_str());
+      return kCannotRead;
+    }
+  }
+  CalibrationFile c;
+  std::string why;
+  if (!parseCalibrationFile(text, c, why)) {
+    return refuse(o.applyPath + " is not a calibration: " + why);
+  }
+  if (o.columnsGiven) {
+    for (int k = 0; k < 3; ++k) c.columns[k] = o.columns[k];
+  }
+  if (o.delimiterGiven) {
+    c.delimiter = o.delimiter;
+    c.blanks = o.blanks;
+  }
+  const std::string& path = o.positionals[0];
+  std::FILE* in = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
+  if (in == nullptr) {
+    std::fprintf(stderr, "tiltfit: %s: %s\n", path.c_str(), std::strerror(errno));
+    return kCannotRead;
+  }
+  const int err = applyCalibrationStream(c, in, stdout);
+  const bool readFailed = std::ferror(in) != 0;
+  if (in != stdin) std::fclose(in);
+  if (err == ENOMEM) throw std::bad_alloc();
+  if (err != 0) {
+    if (readFailed) {
+      std::fprintf(stderr, "tiltfit: %s: %s\n", path.c_str(), std::strerror(err));
+      return kCannotRead;
+    }
+    std::fprintf(stderr, "tiltfit: cannot write the calibrated recording: %s\n",
+                 std::strerror(err));
+    return kCannotWrite;
+  }
+  return finishReport(kSuccess);
 }
 
 int runClassic(const CliOptions& o) {
@@ -300,6 +402,7 @@ int run(int argc, char* argv[]) {
     return finishReport(kSuccess);
   }
   try {
+    if (!o.applyPath.empty()) return runApply(o);
     return o.autoMode ? runAuto(o) : runClassic(o);
   } catch (const Error& e) {
     std::fprintf(stderr, "tiltfit: %s\n", e.what());
