@@ -46,8 +46,15 @@ struct SlidingSums {
     e1 += kU * (std::abs(s1) + std::abs(t));
     e2 += kU * (std::abs(s2) + 3.0 * t2);
   }
+  // Anchored near the window's mean, so that s1 stays near 0: its rounding errors, which grow
+  // with |s1| at every update, then stay far below the differences between windows' scores (with
+  // the first sample as anchor, s1 is about L times the noise and the bounds of long windows
+  // grow wide enough to send thousands of windows to the from-scratch evaluation).
   void recompute(const double* x, int len) {
-    anchor = x[0];
+    double offset = 0.0;
+    for (int k = 0; k < len; ++k) offset += x[k] - x[0];
+    anchor = x[0] + offset / len;
+    if (!std::isfinite(anchor)) anchor = x[0];
     s1 = s2 = e1 = e2 = 0.0;
     updates = 0;
     for (int k = 0; k < len; ++k) {
@@ -301,17 +308,26 @@ void findStaticWindowFast(const array<double, 2>& accVectorFiltered, int axis, d
   }
   prune();
 
-  // From-scratch scores, in start order, for the windows that might be the earliest minimum.
+  // From-scratch scores for the windows that might be the earliest minimum, the smallest lower
+  // bound first (windows that say nothing, NaN, before all): each evaluation costs O(len), and
+  // once the most promising window is known only those whose bound lies below its score remain.
+  // In start order a score that falls along a long rest would make every window a new best.
+  // The result is the same: the smallest score below 1.0, the earliest start among equals.
+  auto key = [](const Candidate& c) {
+    return std::isnan(c.lower) ? -std::numeric_limits<double>::infinity() : c.lower;
+  };
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [&](const Candidate& x, const Candidate& y) { return key(x) < key(y); });
   double best = 1.0;
   int bestStart = -1;
   for (const Candidate& cand : candidates) {
-    if (cand.lower >= best) {
-      continue;  // cannot be strictly better
+    if (cand.lower > best) {
+      break;  // this bound and every later one: no score at or below the best
     }
     const int start = cand.start;
     const double score = (columnStd(col[0] + start, len) + columnStd(col[1] + start, len)) +
                          columnStd(col[2] + start, len);
-    if (score < best) {
+    if (score < best || (score == best && bestStart >= 0 && start < bestStart)) {
       best = score;
       bestStart = start;
     }
