@@ -218,6 +218,10 @@ TEST(AutoTest, MissingOrientationIsNamedAndNothingSuggested) {
         << r.err;
     EXPECT_EQ(r.err.find("try:"), std::string::npos) << r.err;
   }
+  const Outcome j = tiltfit({"--auto", path, "--json"});
+  const json doc = json::parse(j.out);
+  EXPECT_FALSE(doc["success"].get<bool>());
+  EXPECT_EQ(doc["orientations"][2]["diagnosis"], "no rest with y at -1 g in the recording");
 }
 
 // A classic run that fails on one number too tight names the test that stopped it and prints a

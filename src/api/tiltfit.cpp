@@ -325,8 +325,8 @@ std::string unitsHint(const Recording& rec) {
 
 // Says why a run failed: the layout, missing rests, the units, or for each orientation the test
 // that stopped its search.
-void explainFailure(const Work& w, const an::RunResult& r, const TuningNumbers& numbers,
-                    bool classic, Result& out) {
+void explainProblems(const Work& w, const an::RunResult& r, const TuningNumbers& numbers,
+                     bool classic, Result& out) {
   const std::vector<std::string> layout =
       an::layoutProblems(w.rec.sampleLines, toAnalysisLayout(w.rec.layout));
   if (!layout.empty()) {
@@ -367,6 +367,24 @@ void explainFailure(const Work& w, const an::RunResult& r, const TuningNumbers& 
     Orientation& o = out.orientations[static_cast<std::size_t>(k)];
     o.diagnosis = d.text;
     out.problems.push_back("no window for " + d.text);
+  }
+}
+
+// explainProblems, and on each orientation not found the sentence that concerns it: its own
+// diagnosis, that it has no rest in the recording, or else what stopped the whole run.
+void explainFailure(const Work& w, const an::RunResult& r, const TuningNumbers& numbers,
+                    bool classic, Result& out) {
+  explainProblems(w, r, numbers, classic, out);
+  for (Orientation& o : out.orientations) {
+    if (o.found || !o.diagnosis.empty()) continue;
+    const std::string missing = "no rest with " + o.name() + " in the recording";
+    const bool isMissing =
+        std::find(out.problems.begin(), out.problems.end(), missing) != out.problems.end();
+    if (isMissing) {
+      o.diagnosis = missing;
+    } else if (!out.problems.empty()) {
+      o.diagnosis = out.problems.front();
+    }
   }
 }
 
