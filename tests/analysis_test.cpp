@@ -257,3 +257,60 @@ TEST(ChosenRestTest, RejectsOverlapsNearDirectionsAndRestsOffTheirAxis) {
 }
 
 }  // namespace
+
+#include "layoutSniff.h"
+
+namespace {
+
+using tiltfit::analysis::LayoutGuess;
+using tiltfit::analysis::sniffLayout;
+
+// Lines of a recording turning through six rests: time, gyro (near 0), temperature, x, y, z.
+std::vector<std::string> sixSensorLines(const char* sep) {
+  std::vector<std::string> lines = {std::string("t") + sep + "gx" + sep + "gy" + sep + "gz" + sep +
+                                    "temp" + sep + "ax" + sep + "ay" + sep + "az"};
+  const double dirs[6][3] = {{1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}, {0, 0, 1}, {0, 0, -1}};
+  for (int k = 0; k < 60; ++k) {
+    const double* d = dirs[k / 10];
+    char line[256];
+    std::snprintf(line, sizeof line, "%d%s%.3f%s%.3f%s%.3f%s%.2f%s%.4f%s%.4f%s%.4f", 100 + k * 10,
+                  sep, 0.01 * (k % 3), sep, -0.02 * (k % 2), sep, 0.005 * (k % 5), sep,
+                  25.0 + 0.01 * (k % 7), sep, d[0] + 0.001 * (k % 4), sep, d[1], sep,
+                  d[2] - 0.002 * (k % 3));
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+TEST(LayoutSniffTest, FindsDelimiterTimeColumnAndTheAccelerometer) {
+  for (const char* sep : {",", ";", "\t", "  "}) {
+    const LayoutGuess g = sniffLayout(sixSensorLines(sep));
+    ASSERT_TRUE(g.ok) << "[" << sep << "]";
+    EXPECT_EQ(g.layout.blanks, std::string(sep) == "  ");
+    if (!g.layout.blanks) {
+      EXPECT_EQ(g.layout.delimiter, sep[0]);
+    }
+    EXPECT_EQ(g.fields, 8);
+    EXPECT_EQ(g.growingColumns, std::vector<int>{1});
+    EXPECT_EQ(g.layout.columns[0], 6);
+    EXPECT_EQ(g.layout.columns[1], 7);
+    EXPECT_EQ(g.layout.columns[2], 8);
+    EXPECT_FALSE(g.decimalComma);
+  }
+}
+
+TEST(LayoutSniffTest, TellsDecimalCommasFromCommaDelimiters) {
+  EXPECT_TRUE(sniffLayout({"x;y;z", "0,51;-0,02;0,86", "0,50;-0,01;0,87"}).decimalComma);
+  EXPECT_TRUE(sniffLayout({"0,51 -0,02 0,86", "0,50 -0,01 0,87"}).decimalComma);
+  // Whole numbers separated by commas are a comma-delimited recording, even on one line.
+  EXPECT_FALSE(sniffLayout({"1,2,3"}).decimalComma);
+  EXPECT_FALSE(sniffLayout({"512,-3,16390", "511,-2,16388"}).decimalComma);
+
+  const std::vector<std::string> semicolons = {"a;b;c", "0.5;0.1;0.8", "0.4;0.1;0.9"};
+  tiltfit::analysis::Layout comma;
+  const std::vector<std::string> problems = tiltfit::analysis::layoutProblems(semicolons, comma);
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_EQ(problems[0], "the lines hold ';' between their numbers: try --delimiter ';'");
+}
+
+}  // namespace

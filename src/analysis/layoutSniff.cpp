@@ -174,20 +174,21 @@ LayoutGuess sniffLayout(const std::vector<std::string>& lines) {
       g.layout.blanks = c.blanks;
     }
   }
-  for (const std::string& line : lines) {
-    for (const std::string& f : split(line, ';', false)) {
-      if (decimalCommaField(f)) g.decimalComma = true;
+  if (best.rows.empty()) {
+    // No delimiter splits the lines into numbers: a decimal comma may be why ("0,5;1,25;..." or
+    // "0,5 1,25 ..."). A comma that does split lines into numbers is a delimiter, so this is only
+    // asked when none does.
+    for (const std::string& line : lines) {
+      for (const std::string& f : split(line, ';', false)) {
+        if (decimalCommaField(f) && f.find(',') == f.rfind(',')) g.decimalComma = true;
+      }
+      for (const std::string& f : split(line, ' ', true)) {
+        if (decimalCommaField(f) && f.find(',') == f.rfind(',')) g.decimalComma = true;
+      }
     }
-    for (const std::string& f : split(line, ' ', true)) {
-      if (decimalCommaField(f) && f.find(',') == f.rfind(',')) g.decimalComma = true;
-    }
-  }
-  if (best.rows.size() < 2) {
-    // Decimal commas with a comma delimiter split into more fields; a comma that splits lines into
-    // numbers is the delimiter, not a decimal comma.
     return g;
   }
-  g.decimalComma = false;
+  if (best.rows.size() < 2) return g;
   g.fields = best.fields;
   std::vector<int> others;
   for (int c = 0; c < best.fields; ++c) {

@@ -326,7 +326,7 @@ std::string unitsHint(const Recording& rec) {
 // Says why a run failed: the layout, missing rests, the units, or for each orientation the test
 // that stopped its search.
 void explainProblems(const Work& w, const an::RunResult& r, const TuningNumbers& numbers,
-                     bool classic, Result& out) {
+                     Result& out) {
   const std::vector<std::string> layout =
       an::layoutProblems(w.rec.sampleLines, toAnalysisLayout(w.rec.layout));
   if (!layout.empty()) {
@@ -349,7 +349,7 @@ void explainProblems(const Work& w, const an::RunResult& r, const TuningNumbers&
     out.problems.insert(out.problems.end(), missing.begin(), missing.end());
     return;
   }
-  if (classic && w.units == an::Units::kG && out.problems.empty()) {
+  if (w.units == an::Units::kG && out.problems.empty()) {
     const std::string hint = unitsHint(w.rec);
     if (!hint.empty()) {
       out.problems.push_back(hint);
@@ -373,8 +373,8 @@ void explainProblems(const Work& w, const an::RunResult& r, const TuningNumbers&
 // explainProblems, and on each orientation not found the sentence that concerns it: its own
 // diagnosis, that it has no rest in the recording, or else what stopped the whole run.
 void explainFailure(const Work& w, const an::RunResult& r, const TuningNumbers& numbers,
-                    bool classic, Result& out) {
-  explainProblems(w, r, numbers, classic, out);
+                    Result& out) {
+  explainProblems(w, r, numbers, out);
   for (Orientation& o : out.orientations) {
     if (o.found || !o.diagnosis.empty()) continue;
     const std::string missing = "no rest with " + o.name() + " in the recording";
@@ -589,7 +589,7 @@ Result calibrate(const Recording& recording, const TuningNumbers& numbers,
   const an::RunResult r = w.run(numbers, options.refine);
   Result out = toResult(w, r, numbers);
   if (!r.success) {
-    explainFailure(w, r, numbers, true, out);
+    explainFailure(w, r, numbers, out);
     suggest(recording, numbers, options, r, out);
   }
   return out;
@@ -618,7 +618,7 @@ Result calibrateAuto(const Recording& recording, const CalibrateOptions& options
   Result out = toResult(w, first, firstNumbers);
   out.success = false;
   out.parametersChosen = true;
-  explainFailure(w, first, firstNumbers, false, out);
+  explainFailure(w, first, firstNumbers, out);
   return out;
 }
 
