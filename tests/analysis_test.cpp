@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "calibrationRun.h"
+#include "layoutSniff.h"
 #include "recording_generator.h"
 
 namespace {
@@ -257,8 +258,6 @@ TEST(ChosenRestTest, RejectsOverlapsNearDirectionsAndRestsOffTheirAxis) {
 }
 
 }  // namespace
-
-#include "layoutSniff.h"
 
 namespace {
 
