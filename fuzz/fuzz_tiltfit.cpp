@@ -23,6 +23,7 @@
 #include "findStaticWindowFast.h"
 #include "libOrr_accTools.h"
 #include "movmean.h"
+#include "tiltfit/tiltfit.hpp"
 
 namespace {
 
@@ -138,6 +139,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       tools.accCalibration(p[0], p[1], p[2], p[3], p[4]);
     }
     std::cerr.rdbuf(saved);
+  }
+
+  // Everything above the core: reading with a sniffed layout, the automatic calibration with its
+  // units, numbers, refinement and diagnosis, and the classic one with the numbers that came in.
+  try {
+    tiltfit::ReadOptions options;
+    options.detectDelimiter = true;
+    options.detectColumns = true;
+    const tiltfit::Recording rec = tiltfit::readRecording(path, options);
+    const tiltfit::Result automatic = tiltfit::calibrateAuto(rec);
+    if (automatic.success && !automatic.problems.empty()) mismatch("success with problems");
+    const tiltfit::TuningNumbers given{p[0], p[1], p[2], p[3], p[4]};
+    if (tiltfit::checkTuningNumbers(given).empty() && given.windowWidth * n < 1e7 &&
+        given.moveMeanWindow < 1e6) {
+      tiltfit::CalibrateOptions refine;
+      refine.refine = true;
+      const tiltfit::Result classic = tiltfit::calibrate(rec, given, refine);
+      if (!classic.success && classic.problems.empty() && classic.quality.stillStretches > 0)
+        mismatch("a failure that says nothing");
+    }
+  } catch (const tiltfit::Error&) {
+    // An unreadable layout is reported, not a fault.
   }
   close(fd);
   return 0;

@@ -25,7 +25,8 @@ double axisNoise(const double* a, std::size_t n) {
   double quantum = std::numeric_limits<double>::infinity();
   double scale = 0.0;
   std::vector<double> d;
-  for (std::size_t lag : {1, 2, 4, 8}) {
+  static constexpr std::size_t kLags[] = {1, 2, 4, 8};
+  for (const std::size_t lag : kLags) {
     if (n <= lag) break;
     const std::size_t pairs = n - lag;
     const std::size_t step = std::max<std::size_t>(1, pairs / kMaxDiffs);
