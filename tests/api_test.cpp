@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "recording_generator.h"
@@ -139,6 +140,35 @@ TEST(ApiTest, RowAndColumnFormsOfACalibrationAgree) {
       expectClose(out[j], column, 0.0, 4 * kEps * scale);
       EXPECT_EQ(out[j], c.apply(raw)[j]);
     }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Several threads at once (as Python does with the GIL released) get what one thread gets.
+TEST(ApiTest, ConcurrentCallsGiveTheSequentialResults) {
+  std::vector<tiltfit::Recording> recordings;
+  for (std::uint64_t seed = 1; seed <= 4; ++seed) {
+    tiltfit_gen::Options o = sensor();
+    o.seed = seed;
+    o.restSamples = 600;
+    o.transitionSamples = 150;
+    recordings.push_back(generated(o));
+  }
+  std::vector<tiltfit::Result> sequential;
+  for (const tiltfit::Recording& r : recordings) sequential.push_back(tiltfit::calibrateAuto(r));
+  std::vector<tiltfit::Result> concurrent(recordings.size());
+  std::vector<std::thread> threads;
+  for (std::size_t k = 0; k < recordings.size(); ++k) {
+    threads.emplace_back([&, k] { concurrent[k] = tiltfit::calibrateAuto(recordings[k]); });
+  }
+  for (std::thread& t : threads) t.join();
+  for (std::size_t k = 0; k < recordings.size(); ++k) {
+    ASSERT_TRUE(sequential[k].success);
+    EXPECT_EQ(concurrent[k].calibration.offset, sequential[k].calibration.offset) << k;
+    EXPECT_EQ(concurrent[k].calibration.gainMatrix, sequential[k].calibration.gainMatrix) << k;
   }
 }
 

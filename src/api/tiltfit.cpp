@@ -9,11 +9,14 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <utility>
 
 #include "autoTune.h"
 #include "calibrationRun.h"
 #include "diagnosis.h"
+#include "getAccCalib_data.h"
+#include "getAccCalib_initialize.h"
 #include "layoutSniff.h"
 #include "libOrr_accTools.h"
 #include "stillStretches.h"
@@ -181,6 +184,16 @@ std::vector<an::StillStretch> toG(const std::vector<an::StillStretch>& stretches
 }
 
 // What one calibration of a recording decided before and after the run.
+// The core initialises its library on first use, which is not safe from two threads at once;
+// callers of this interface may be several threads (Python releases the GIL), so it is done here
+// once, first.
+void initializeCore() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    if (!isInitialized_getAccCalib) getAccCalib_initialize();
+  });
+}
+
 struct Work {
   const Recording& rec;
   an::NoiseFloor noise;
@@ -189,7 +202,7 @@ struct Work {
   an::InputScale scale;
   bool outputMs2 = false;
   bool refine = false;
-  explicit Work(const Recording& r) : rec(r) {}
+  explicit Work(const Recording& r) : rec(r) { initializeCore(); }
 
   an::RunOptions runOptions(bool withRefine) const {
     an::RunOptions o;
