@@ -185,6 +185,11 @@ TEST(BadInputTest, HugeNumbersAndWindowsLongerThanTheRecording) {
     const Outcome o = tiltfit(path, params);
     EXPECT_EQ(o.status, 255) << params[1] << " " << params[3];
     EXPECT_EQ(o.out, kFailureLine);
+    // The diagnosis names the window, and the numbers it suggests were checked to work.
+    if (params[3] != "1000") {
+      EXPECT_NE(o.err.find("the window: "), std::string::npos) << o.err;
+    }
+    EXPECT_NE(o.err.find("tiltfit: try: tiltfit "), std::string::npos) << o.err;
   }
   // Huge thresholds let every window inside the band pass; the quietest are still the rests.
   const Outcome o = tiltfit(path, {"5", "50", "1e300", "1000", "1e300"});

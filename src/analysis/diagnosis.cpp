@@ -95,7 +95,11 @@ SearchDiagnosis diagnoseSearch(const coder::array<double, 2>& smoothed, const Or
   }
 
   const std::string name = orientationName(o);
-  if (!(d.closest < tol)) {
+  if (!(t.windowWidth < static_cast<double>(n))) {
+    d.stoppedBy = SearchDiagnosis::Stop::kWindow;
+    d.text = format("%s: the window: windowWidth %g is longer than the recording (%zu samples)",
+                    name.c_str(), t.windowWidth, n);
+  } else if (!(d.closest < tol)) {
     d.stoppedBy = SearchDiagnosis::Stop::kBand;
     d.text = format(
         "%s: the band: the smoothed %c axis comes no closer than %.4g g to %+d g, outside the band "
