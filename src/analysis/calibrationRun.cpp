@@ -88,12 +88,20 @@ void addWarnings(RunResult& r) {
   }
   std::string advice;
   if (!r.refined) {
-    if (f.applied && withinLimits(r.afterRefined)) {
+    // With no cross-axis term fixed, a refinement that fits the stretches fits only the rests it
+    // came from: it cannot mend the directions between them.
+    if (f.applied && withinLimits(r.afterRefined) && missingCount < 3) {
       advice = format(
           "run with --refine to fit every still stretch (it gives %.2f mg on average, "
           "%.2f mg at worst)",
           r.afterRefined.meanMg, r.afterRefined.worstMg, 0.0);
-      if (!extra.empty()) advice += "; " + extra;
+      if (missingCount > 0) {
+        advice += std::string("; ") +
+                  (missingCount == 1 ? "the cross-axis term " : "the cross-axis terms ") + missing +
+                  (missingCount == 1 ? " keeps its" : " keep their") +
+                  " six-rest value, as no still stretch lies between those axes: a few extra "
+                  "positions there would fix that too";
+      }
     } else {
       advice = extra.empty() ? std::string("run with --refine to fit every still stretch") : extra;
     }
