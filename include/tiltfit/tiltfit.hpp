@@ -89,8 +89,9 @@ struct TuningNumbers {
   double windowWidth = 1000.0;
   double deltaThresholdWindow = 2e-3;
 };
-// Empty when the numbers can work, else why not ("windowWidth must be at least 2 samples").
-std::string checkTuningNumbers(const TuningNumbers& numbers);
+// Empty when the numbers can work, else why not ("windowWidth must be at least 2 samples"); then
+// *which (when given) receives the position of the number at fault, 0 (tolerancePct) to 4.
+std::string checkTuningNumbers(const TuningNumbers& numbers, int* which = nullptr);
 
 // calibrated = raw · gainMatrix + offset for raw the row vector (x, y, z):
 // calibrated[j] = sum_i raw[i] * gainMatrix[i][j] + offset[j].

@@ -38,17 +38,6 @@ std::string format(const char* fmt, double a, double b, double c) {
   return text;
 }
 
-std::vector<StillStretch> toG(const std::vector<StillStretch>& stretches, const InputScale& scale) {
-  std::vector<StillStretch> g = stretches;
-  for (StillStretch& s : g) {
-    for (int j = 0; j < 3; ++j) {
-      s.mean[j] = (s.mean[j] - scale.zero) / scale.perG;
-      s.noise[j] /= scale.perG;
-    }
-  }
-  return g;
-}
-
 // The stretches whose mean is known to within kPreciseMg: a short stretch of a noisy sensor says
 // more about its noise than about the calibration. All of them when none is that precise.
 std::vector<StillStretch> precise(std::vector<StillStretch> stretches) {
@@ -151,6 +140,18 @@ void addWarnings(RunResult& r) {
 
 }  // namespace
 
+std::vector<StillStretch> stretchesInG(const std::vector<StillStretch>& stretches,
+                                       const InputScale& scale) {
+  std::vector<StillStretch> g = stretches;
+  for (StillStretch& s : g) {
+    for (int j = 0; j < 3; ++j) {
+      s.mean[j] = (s.mean[j] - scale.zero) / scale.perG;
+      s.noise[j] /= scale.perG;
+    }
+  }
+  return g;
+}
+
 RunResult runCalibration(const double* x, const double* y, const double* z, std::size_t n,
                          const TuningNumbers& t, const RunOptions& options) {
   RunResult r;
@@ -217,7 +218,7 @@ RunResult runCalibration(const double* x, const double* y, const double* z, std:
   r.noise = options.noise != nullptr ? *options.noise : estimateNoiseFloor(x, y, z, n);
   r.stretches =
       options.stretches != nullptr ? *options.stretches : findStillStretches(x, y, z, n, r.noise);
-  r.stretchesG = precise(toG(r.stretches, scale));
+  r.stretchesG = precise(stretchesInG(r.stretches, scale));
   const std::vector<StillStretch>& stretchesG = r.stretchesG;
 
   r.searchSucceeded = found != 0;

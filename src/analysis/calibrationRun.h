@@ -65,6 +65,10 @@ struct RunResult {
   std::unique_ptr<coder::array<double, 2>> smoothed;
 };
 
+// The stretches with their means and noise mapped to g.
+std::vector<StillStretch> stretchesInG(const std::vector<StillStretch>& stretches,
+                                       const InputScale& scale);
+
 // Calibrates three columns of n samples (n >= 1 and at most the core's row limit) in the units
 // that options.scale describes. With the identity scale the core reads the columns in place, so a
 // recording in g gives bit for bit the result of getAccCalibColumns.

@@ -157,7 +157,7 @@ void finishRead(ACCTOOLS& tools, bool ok, const std::string& path, Recording& re
   }
   rec.skippedFields = tools.skippedFields();
   rec.firstSkippedField = tools.firstSkippedField();
-  auto& m = const_cast<std::array<std::vector<double>, 3>&>(tools.getAccelerometerMeasures());
+  std::array<std::vector<double>, 3> m = tools.releaseAccelerometerMeasures();
   rec.x = std::move(m[0]);
   rec.y = std::move(m[1]);
   rec.z = std::move(m[2]);
@@ -169,18 +169,6 @@ an::Layout toAnalysisLayout(const Layout& l) {
   a.blanks = l.blanks;
   for (int k = 0; k < 3; ++k) a.columns[k] = l.columns[static_cast<std::size_t>(k)];
   return a;
-}
-
-std::vector<an::StillStretch> toG(const std::vector<an::StillStretch>& stretches,
-                                  const an::InputScale& scale) {
-  std::vector<an::StillStretch> g = stretches;
-  for (an::StillStretch& s : g) {
-    for (int j = 0; j < 3; ++j) {
-      s.mean[j] = (s.mean[j] - scale.zero) / scale.perG;
-      s.noise[j] /= scale.perG;
-    }
-  }
-  return g;
 }
 
 // What one calibration of a recording decided before and after the run.
@@ -222,7 +210,7 @@ struct Work {
   }
   an::TuningChoice choose(int loosen) const {
     return an::chooseTuningNumbers(rec.x.data(), rec.y.data(), rec.z.data(), rec.rows(), scale,
-                                   toG(stretches, scale), loosen);
+                                   an::stretchesInG(stretches, scale), loosen);
   }
 };
 
@@ -350,7 +338,7 @@ void explainProblems(const Work& w, const an::RunResult& r, const TuningNumbers&
     out.problems.push_back("the recording holds no still stretch to calibrate from");
     return;
   }
-  const std::vector<an::StillStretch> stretchesG = toG(w.stretches, w.scale);
+  const std::vector<an::StillStretch> stretchesG = an::stretchesInG(w.stretches, w.scale);
   std::vector<std::string> missing;
   for (int k = 0; k < 6; ++k) {
     if (an::restFor(stretchesG, an::kOrientations[k], 25.0) < 0) {
@@ -404,11 +392,14 @@ void explainFailure(const Work& w, const an::RunResult& r, const TuningNumbers& 
 // Other numbers (and units) that calibrate the recording after a classic run failed: the given
 // numbers with the failing tests loosened to what the recording needs, else numbers chosen from
 // the recording, each checked by a run.
-void suggest(const Recording& rec, const TuningNumbers& given, const CalibrateOptions& options,
+void suggest(const Work& w, const TuningNumbers& given, const CalibrateOptions& options,
              const an::RunResult& failed, Result& out) {
-  Work trial(rec);
-  prepare(trial, CalibrateOptions{options.units == Units::kG ? Units::kAuto : options.units,
-                                  options.outputUnits, false});
+  // The same stretches, judged again for their units when the run assumed g.
+  Work trial(w.rec);
+  trial.noise = w.noise;
+  trial.stretches = w.stretches;
+  decideUnits(trial, options.units == Units::kG ? Units::kAuto : options.units,
+              options.outputUnits);
   if (trial.stretches.empty()) return;
   const an::TuningChoice first = trial.choose(0);
   if (!first.ok) return;
@@ -540,20 +531,27 @@ Recording makeRecording(std::vector<double> x, std::vector<double> y, std::vecto
   return rec;
 }
 
-std::string checkTuningNumbers(const TuningNumbers& t) {
+std::string checkTuningNumbers(const TuningNumbers& t, int* which) {
   const double v[5] = {t.tolerancePct, t.moveMeanWindow, t.diffThreshold, t.windowWidth,
                        t.deltaThresholdWindow};
   static const char* const names[5] = {"tolerancePct", "moveMeanWindow", "diffThreshold",
                                        "windowWidth", "deltaThresholdWindow"};
+  auto fail = [&](int k, const char* rule) {
+    if (which != nullptr) *which = k;
+    return std::string(names[k]) + " " + rule;
+  };
   for (int k = 0; k < 5; ++k) {
-    if (!std::isfinite(v[k])) return std::string(names[k]) + " must be a finite number";
+    if (!std::isfinite(v[k])) return fail(k, "must be a finite number");
   }
-  if (!(v[0] > 0.0 && v[0] < 100.0))
-    return "tolerancePct must be above 0 and below 100 (percent of 1 g)";
-  if (!(v[1] >= 1.0)) return "moveMeanWindow must be at least 1 sample";
-  if (!(v[2] > 0.0)) return "diffThreshold must be greater than 0";
-  if (!(v[3] >= 2.0)) return "windowWidth must be at least 2 samples";
-  if (!(v[4] > 0.0)) return "deltaThresholdWindow must be greater than 0";
+  // Values that can only end in a failure, or in a "success" built from the wrong rests (a band
+  // of +-1 g or more lets one rest pass for several orientations).
+  const bool ok[5] = {v[0] > 0.0 && v[0]<100.0, v[1] >= 1.0, v[2]> 0.0, v[3] >= 2.0, v[4] > 0.0};
+  static const char* const rules[5] = {"must be above 0 and below 100 (percent of 1 g)",
+                                       "must be at least 1 sample", "must be greater than 0",
+                                       "must be at least 2 samples", "must be greater than 0"};
+  for (int k = 0; k < 5; ++k) {
+    if (!ok[k]) return fail(k, rules[k]);
+  }
   return "";
 }
 
@@ -603,7 +601,7 @@ Result calibrate(const Recording& recording, const TuningNumbers& numbers,
   Result out = toResult(w, r, numbers);
   if (!r.success) {
     explainFailure(w, r, numbers, out);
-    suggest(recording, numbers, options, r, out);
+    suggest(w, numbers, options, r, out);
   }
   return out;
 }

@@ -72,43 +72,6 @@ bool convert(const char* text, const char* name, double& value) {
   return false;
 }
 
-// Values that can only end in a failure, or in a "success" built from the wrong rests (a band of
-// +-1 g or more lets one rest pass for several orientations), are refused up front.
-bool validate(const double v[5], const std::string texts[5]) {
-  const char* problem = nullptr;
-  int position = 0;
-  for (int k = 0; k < 5 && problem == nullptr; ++k) {
-    if (!std::isfinite(v[k])) {
-      problem = "must be a finite number";
-      position = k;
-    }
-  }
-  if (problem == nullptr) {
-    if (!(v[0] > 0.0 && v[0] < 100.0)) {
-      problem = "must be above 0 and below 100 (percent of 1 g)";
-      position = 0;
-    } else if (!(v[1] >= 1.0)) {
-      problem = "must be at least 1 sample";
-      position = 1;
-    } else if (!(v[2] > 0.0)) {
-      problem = "must be greater than 0";
-      position = 2;
-    } else if (!(v[3] >= 2.0)) {
-      problem = "must be at least 2 samples";
-      position = 3;
-    } else if (!(v[4] > 0.0)) {
-      problem = "must be greater than 0";
-      position = 4;
-    }
-  }
-  if (problem != nullptr) {
-    std::fprintf(stderr, "tiltfit: %s %s: \"%s\"\n", kNames[position], problem,
-                 texts[position].c_str());
-    return false;
-  }
-  return true;
-}
-
 // The shortest text that reads back as the same double, in plain decimals where they stay short.
 std::string shortest(double v) {
   char text[64];
@@ -372,10 +335,12 @@ int runClassic(const CliOptions& o) {
     const std::string& text = o.positionals[static_cast<std::size_t>(k) + 1];
     if (!convert(text.c_str(), kNames[k], v[k])) return kUsage;
   }
-  std::string texts[5];
-  for (int k = 0; k < 5; ++k) texts[k] = o.positionals[static_cast<std::size_t>(k) + 1];
-  if (!validate(v, texts)) return kUsage;
   const TuningNumbers numbers{v[0], v[1], v[2], v[3], v[4]};
+  int which = 0;
+  const std::string problem = checkTuningNumbers(numbers, &which);
+  if (!problem.empty()) {
+    return refuse(problem + ": \"" + o.positionals[static_cast<std::size_t>(which) + 1] + "\"");
+  }
   return calibrateFile(o, o.positionals[0], &numbers);
 }
 

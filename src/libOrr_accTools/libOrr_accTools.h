@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Where a recording keeps its three readings on a line. The default is the tool's own format:
@@ -100,6 +101,10 @@ class ACCTOOLS {
   const ACCRESULT& getAccCalibResult() const { return mAccCalibResult; }
   const std::array<std::vector<double>, 3>& getAccelerometerMeasures() const {
     return mAccelerometerMeasures;
+  }
+  // Hands the measurement columns over to the caller, leaving the object without rows.
+  std::array<std::vector<double>, 3> releaseAccelerometerMeasures() {
+    return std::exchange(mAccelerometerMeasures, {});
   }
   ReadError readError() const { return mReadError; }
   int readErrno() const { return mReadErrno; }
