@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
     coder::movmean(m[static_cast<size_t>(j)].data(), n, p[1],
                    filtered.data() + static_cast<long>(n) * j);
   }
-  tiltfit::cli::PlotInput in{};
+  tiltfit::report::PlotInput in{};
   for (int j = 0; j < 3; ++j) in.axes[j] = filtered.data() + static_cast<long>(n) * j;
   in.n = static_cast<std::size_t>(n);
   in.band = p[0] / 100.0;
@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
     coder::array<unsigned int, 2> idx;
     coder::findStaticWindowFast(filtered, s / 2 + 1, s % 2 == 0 ? -1.0 : 1.0, p[0], p[2], p[3],
                                 p[4], idx);
-    tiltfit::cli::PlotWindow& w = in.windows[s];
+    tiltfit::report::PlotWindow& w = in.windows[s];
     w = {s / 2, s % 2 == 0 ? -1 : 1, idx.numel() > 1, 0, 0};
     if (w.found) {
       w.firstRow = idx[0];
@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
   std::FILE* svg = svgPath.empty() ? std::tmpfile() : std::fopen(svgPath.c_str(), "wb");
   if (svg == nullptr) return 1;
   const auto t0 = clock::now();
-  const bool plotted = tiltfit::cli::writePlotSvg(svg, in);
+  const bool plotted = tiltfit::report::writePlotSvg(svg, in);
   const auto t1 = clock::now();
   const long svgBytes = std::ftell(svg);
   std::fclose(svg);

@@ -23,7 +23,7 @@
 namespace {
 
 using tiltfit::cli::CalibrationFile;
-using tiltfit::cli::PlotInput;
+using tiltfit::report::PlotInput;
 using tiltfit_test::slurp;
 using tiltfit_test::TempDir;
 
@@ -68,7 +68,7 @@ struct PlotCase {
 };
 
 std::string plot(const PlotInput& in) {
-  return captured([&](std::FILE* f) { EXPECT_TRUE(tiltfit::cli::writePlotSvg(f, in)); });
+  return captured([&](std::FILE* f) { EXPECT_TRUE(tiltfit::report::writePlotSvg(f, in)); });
 }
 
 // Renders the document to PNG; returns the PNG's size, 0 when rsvg-convert failed.
@@ -170,7 +170,7 @@ TEST(OutputsPlot, WriteFailureIsReported) {
   ASSERT_NE(full, nullptr);
   const PlotCase p(500);
   errno = 0;
-  EXPECT_FALSE(tiltfit::cli::writePlotSvg(full, p.input));
+  EXPECT_FALSE(tiltfit::report::writePlotSvg(full, p.input));
   EXPECT_EQ(errno, ENOSPC);
   std::fclose(full);
 }

@@ -164,7 +164,7 @@ bool writePlot(const std::string& plotPath, const std::string& path, const Recor
   const double window = r.parameters.moveMeanWindow >= 1.0 ? r.parameters.moveMeanWindow : 1.0;
   std::vector<double> smoothed[3];
   const std::vector<double>* raw[3] = {&rec.x, &rec.y, &rec.z};
-  PlotInput in{};
+  report::PlotInput in{};
   for (int j = 0; j < 3; ++j) {
     smoothed[j].resize(n);
     if (n > 0) coder::movmean(raw[j]->data(), static_cast<int>(n), window, smoothed[j].data());
@@ -175,13 +175,13 @@ bool writePlot(const std::string& plotPath, const std::string& path, const Recor
   in.band = r.parameters.tolerancePct / 100.0;
   for (std::size_t k = 0; k < 6; ++k) {
     const Orientation& o = r.orientations[k];
-    in.windows[k] = PlotWindow{o.axis, o.reading, o.found, o.firstRow, o.lastRow};
+    in.windows[k] = report::PlotWindow{o.axis, o.reading, o.found, o.firstRow, o.lastRow};
   }
   in.failed = !r.success;
   in.title = path + (r.success ? ": calibration success" : ": calibration failed");
   std::FILE* out = std::fopen(plotPath.c_str(), "wb");
   if (out == nullptr) return false;
-  const bool written = writePlotSvg(out, in);
+  const bool written = report::writePlotSvg(out, in);
   const int err = errno;
   if (std::fclose(out) != 0 || !written) {
     if (!written) errno = err;
@@ -219,7 +219,7 @@ int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumb
   const long long durationUs =
       std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count() / 1000;
 
-  Report report{path, rec, r, o.units.empty() ? (classic ? "g" : "auto") : o.units, "", ""};
+  report::Report report{path, rec, r, o.units.empty() ? (classic ? "g" : "auto") : o.units, "", ""};
   if (r.success && !classic) {
     report.repeatCommand =
         classicCommand(path, r.parameters, r.units, rec.layout, r.calibration.refined, o);
@@ -230,7 +230,7 @@ int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumb
   }
 
   if (o.json) {
-    const std::string doc = jsonReport(report);
+    const std::string doc = report::jsonReport(report);
     std::fwrite(doc.data(), 1, doc.size(), stdout);
     std::fputc('\n', stdout);
   } else if (r.success) {

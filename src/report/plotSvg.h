@@ -1,7 +1,7 @@
 // The plot of a calibration run: the smoothed axes of the recording, the accepted bands around
 // +-1 g and the rest windows the search chose, as one standalone SVG document.
-#ifndef TILTFIT_CLI_PLOTSVG_H
-#define TILTFIT_CLI_PLOTSVG_H
+#ifndef TILTFIT_REPORT_PLOTSVG_H
+#define TILTFIT_REPORT_PLOTSVG_H
 
 #include <cstddef>
 #include <cstdint>
@@ -9,7 +9,7 @@
 #include <string>
 
 namespace tiltfit {
-namespace cli {
+namespace report {
 
 // One rest window of the search. Rows are 1-based and inclusive, counted like the lines of the
 // recording (row 1 is the header line, the sample at index r - 1 of the axes is row r).
@@ -45,7 +45,7 @@ struct PlotInput {
 // Returns false when writing failed, errno then telling why.
 bool writePlotSvg(std::FILE* out, const PlotInput& in);
 
-}  // namespace cli
+}  // namespace report
 }  // namespace tiltfit
 
 #endif

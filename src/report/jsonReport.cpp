@@ -62,7 +62,7 @@ void to_json(Json& j, const Quality& q) {
              {"y-z", q.crossDetermined[2]}}}};
 }
 
-namespace cli {
+namespace report {
 
 std::string jsonReport(const Report& report) {
   const Result& r = report.result;
@@ -90,5 +90,5 @@ std::string jsonReport(const Report& report) {
   return doc.dump(2, ' ', false, Json::error_handler_t::replace);
 }
 
-}  // namespace cli
+}  // namespace report
 }  // namespace tiltfit

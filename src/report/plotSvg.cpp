@@ -7,7 +7,7 @@
 #include <limits>
 
 namespace tiltfit {
-namespace cli {
+namespace report {
 namespace {
 
 // Document and plot area, in SVG user units. One pixel column of the plot area per unit.
@@ -413,5 +413,5 @@ bool writePlotSvg(std::FILE* out, const PlotInput& in) {
   return true;
 }
 
-}  // namespace cli
+}  // namespace report
 }  // namespace tiltfit

@@ -1,14 +1,14 @@
 // The --json report: one document with the calibration, the numbers it used, the input, the six
 // orientations, the quality figures and the messages.
-#ifndef TILTFIT_CLI_JSONREPORT_H
-#define TILTFIT_CLI_JSONREPORT_H
+#ifndef TILTFIT_REPORT_JSONREPORT_H
+#define TILTFIT_REPORT_JSONREPORT_H
 
 #include <string>
 
 #include "tiltfit/tiltfit.hpp"
 
 namespace tiltfit {
-namespace cli {
+namespace report {
 
 struct Report {
   const std::string& path;
@@ -23,7 +23,7 @@ struct Report {
 // numbers are null.
 std::string jsonReport(const Report& report);
 
-}  // namespace cli
+}  // namespace report
 }  // namespace tiltfit
 
 #endif

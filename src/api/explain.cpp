@@ -1,0 +1,165 @@
+// Why a calibration failed, in words a user can act on, and other numbers that would work.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "apiInternal.h"
+#include "autoTune.h"
+#include "diagnosis.h"
+#include "layoutSniff.h"
+
+namespace tiltfit {
+namespace api {
+namespace {
+
+// A recording whose samples average well above 1 g in magnitude is most likely in m/s^2, which
+// a search in g can never match.
+std::string unitsHint(const Recording& rec) {
+  double sum = 0.0;
+  std::size_t count = 0;
+  for (std::size_t r = 0; r < rec.rows(); ++r) {
+    const double m = std::sqrt(rec.x[r] * rec.x[r] + rec.y[r] * rec.y[r] + rec.z[r] * rec.z[r]);
+    if (std::isfinite(m) && m > 0.0) {
+      sum += m;
+      ++count;
+    }
+  }
+  if (count == 0 || !(sum / static_cast<double>(count) > 4.905)) return "";
+  char text[256];
+  std::snprintf(text, sizeof text,
+                "the samples average %.2f in magnitude; the rest search expects readings in g "
+                "(about 1 at rest), so a recording in m/s^2 must be divided by 9.81 first",
+                sum / static_cast<double>(count));
+  return text;
+}
+
+// Says why a run failed: the layout, missing rests, the units, or for each orientation the test
+// that stopped its search.
+void explainProblems(const Work& w, const an::RunResult& r, const TuningNumbers& numbers,
+                     Result& out) {
+  const std::vector<std::string> layout =
+      an::layoutProblems(w.rec.sampleLines, toAnalysisLayout(w.rec.layout));
+  if (!layout.empty()) {
+    out.problems = layout;  // whatever else is wrong follows from the layout
+    return;
+  }
+  if (w.stretches.empty()) {
+    out.problems.push_back("the recording holds no still stretch to calibrate from");
+    return;
+  }
+  const std::vector<an::StillStretch> stretchesG = an::stretchesInG(w.stretches, w.scale);
+  std::vector<std::string> missing;
+  for (int k = 0; k < 6; ++k) {
+    if (an::restFor(stretchesG, an::kOrientations[k], 25.0) < 0) {
+      missing.push_back("no rest with " + an::orientationName(an::kOrientations[k]) +
+                        " in the recording");
+    }
+  }
+  if (!missing.empty()) {
+    out.problems.insert(out.problems.end(), missing.begin(), missing.end());
+    return;
+  }
+  if (w.units == an::Units::kG && out.problems.empty()) {
+    const std::string hint = unitsHint(w.rec);
+    if (!hint.empty()) {
+      out.problems.push_back(hint);
+      return;
+    }
+  }
+  if (r.searchSucceeded || r.smoothed == nullptr || r.smoothed->size(0) == 0) return;
+  const an::TuningNumbers t{numbers.tolerancePct, numbers.moveMeanWindow, numbers.diffThreshold,
+                            numbers.windowWidth, numbers.deltaThresholdWindow};
+  for (int k = 0; k < 6; ++k) {
+    if (r.rests[k].found) continue;
+    const int rest = an::restFor(r.stretchesG, an::kOrientations[k], 25.0);
+    const std::size_t length = rest < 0 ? 0 : r.stretchesG[static_cast<std::size_t>(rest)].length();
+    const an::SearchDiagnosis d = an::diagnoseSearch(*r.smoothed, an::kOrientations[k], t, length);
+    Orientation& o = out.orientations[static_cast<std::size_t>(k)];
+    o.diagnosis = d.text;
+    out.problems.push_back("no window for " + d.text);
+  }
+}
+
+}  // namespace
+
+// explainProblems, and on each orientation not found the sentence that concerns it: its own
+// diagnosis, that it has no rest in the recording, or else what stopped the whole run.
+void explainFailure(const Work& w, const an::RunResult& r, const TuningNumbers& numbers,
+                    Result& out) {
+  explainProblems(w, r, numbers, out);
+  for (Orientation& o : out.orientations) {
+    if (o.found || !o.diagnosis.empty()) continue;
+    const std::string missing = "no rest with " + o.name() + " in the recording";
+    const bool isMissing =
+        std::find(out.problems.begin(), out.problems.end(), missing) != out.problems.end();
+    if (isMissing) {
+      o.diagnosis = missing;
+    } else if (!out.problems.empty()) {
+      o.diagnosis = out.problems.front();
+    }
+  }
+}
+
+// Other numbers (and units) that calibrate the recording after a classic run failed: the given
+// numbers with the failing tests loosened to what the recording needs, else numbers chosen from
+// the recording, each checked by a run.
+void suggest(const Work& w, const TuningNumbers& given, const CalibrateOptions& options,
+             const an::RunResult& failed, Result& out) {
+  // The same stretches, judged again for their units when the run assumed g.
+  Work trial(w.rec);
+  trial.noise = w.noise;
+  trial.stretches = w.stretches;
+  decideUnits(trial, options.units == Units::kG ? Units::kAuto : options.units,
+              options.outputUnits);
+  if (trial.stretches.empty()) return;
+  const an::TuningChoice first = trial.choose(0);
+  if (!first.ok) return;
+  const bool sameUnits = toPublic(trial.units) == out.units;
+  std::vector<TuningNumbers> candidates;
+  if (sameUnits && failed.restProblems.empty() && failed.smoothed != nullptr) {
+    TuningNumbers t = given;
+    const TuningNumbers a = fromAnalysis(first.numbers);
+    const an::TuningNumbers g{given.tolerancePct, given.moveMeanWindow, given.diffThreshold,
+                              given.windowWidth, given.deltaThresholdWindow};
+    for (int k = 0; k < 6; ++k) {
+      if (failed.rests[k].found) continue;
+      const int rest = an::restFor(failed.stretchesG, an::kOrientations[k], 25.0);
+      const std::size_t length =
+          rest < 0 ? 0 : failed.stretchesG[static_cast<std::size_t>(rest)].length();
+      using Stop = an::SearchDiagnosis::Stop;
+      switch (an::diagnoseSearch(*failed.smoothed, an::kOrientations[k], g, length).stoppedBy) {
+        case Stop::kBand:
+          t.tolerancePct = std::max(t.tolerancePct, a.tolerancePct);
+          break;
+        case Stop::kStep:
+          t.diffThreshold = std::max(t.diffThreshold, a.diffThreshold);
+          break;
+        case Stop::kWindow:
+          t.windowWidth = std::min(t.windowWidth, a.windowWidth);
+          break;
+        case Stop::kDeviation:
+          t.deltaThresholdWindow = std::max(t.deltaThresholdWindow, a.deltaThresholdWindow);
+          break;
+        default:
+          break;
+      }
+    }
+    candidates.push_back(t);
+  }
+  for (int loosen = 0; loosen < 4; ++loosen) {
+    const an::TuningChoice c = loosen == 0 ? first : trial.choose(loosen);
+    if (c.ok) candidates.push_back(fromAnalysis(c.numbers));
+  }
+  for (const TuningNumbers& t : candidates) {
+    if (trial.run(t, false).success) {
+      out.hasSuggestion = true;
+      out.suggestedNumbers = t;
+      out.suggestedUnits = toPublic(trial.units);
+      return;
+    }
+  }
+}
+
+
+}  // namespace api
+}  // namespace tiltfit
