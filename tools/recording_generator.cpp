@@ -83,6 +83,7 @@ Vec rotate(const Vec& a, const Vec& b, double s) {
 
 std::vector<Rest> parseOrder(const std::string& order) {
   std::vector<Rest> rests;
+  if (order == "none") return rests;
   std::stringstream in(order);
   std::string item;
   while (std::getline(in, item, ',')) {
@@ -100,6 +101,11 @@ void check(const Options& options) {
     throw std::invalid_argument("the tilt must be between 0 and 180 degrees");
   if (options.extraRests < 0) throw std::invalid_argument("extra rests must not be negative");
   if (options.cycles < 1) throw std::invalid_argument("cycles must be at least 1");
+  if (options.holdSamples < 1) throw std::invalid_argument("held samples must be at least 1");
+  if (!(options.wobbleMg >= 0) || !(options.wobbleExtraMg >= 0) || options.wobbleSamples < 1)
+    throw std::invalid_argument("wobble must not be negative, its time at least 1 sample");
+  if (options.motionSamples < 0 || !(options.motionDegPerSample >= 0))
+    throw std::invalid_argument("motion must not be negative");
   if (!std::isfinite(options.countsScale) || !std::isfinite(options.countsOffset))
     throw std::invalid_argument("counts scale and offset must be finite");
   if (options.countsScale != 0 && options.metric)
@@ -133,8 +139,21 @@ Recording generate(const Options& options) {
   std::mt19937_64 poseRng(poseSeed);
   std::uniform_real_distribution<double> uniform(0.0, 1.0);
 
+  // Wobble and motion draw from a stream of their own too.
+  std::seed_seq motionSeed{static_cast<std::uint32_t>(options.seed),
+                           static_cast<std::uint32_t>(options.seed >> 32), 0x3b1du};
+  std::mt19937_64 motionRng(motionSeed);
+  std::normal_distribution<double> standard(0.0, 1.0);
+  double held[3] = {0.0, 0.0, 0.0};
+  long long emitted = 0;
   auto emit = [&](const Vec& u) {
-    double raw[3];
+    if (emitted++ % options.holdSamples != 0) {
+      rec.x.push_back(held[0]);
+      rec.y.push_back(held[1]);
+      rec.z.push_back(held[2]);
+      return;
+    }
+    double* raw = held;
     for (int i = 0; i < 3; ++i) {
       double s = options.offset[i];
       for (int j = 0; j < 3; ++j) s += options.gain[3 * i + j] * u.v[j];
@@ -168,7 +187,23 @@ Recording generate(const Options& options) {
     r.first = static_cast<int>(rec.x.size());
     r.count = options.restSamples;
     std::copy(g.v, g.v + 3, r.gravity);
-    for (int k = 0; k < options.restSamples; ++k) emit(g);
+    const double wobble = (r.axis < 0 ? options.wobbleExtraMg : 0.0) + options.wobbleMg;
+    if (wobble > 0) {
+      // A small rotation w about the rest's direction, each component a first-order process.
+      const double rho = std::exp(-1.0 / options.wobbleSamples);
+      const double sigma = wobble / 1000 / std::sqrt(2.0);  // two components move the reading
+      double w[3];
+      for (double& wc : w) wc = sigma * standard(motionRng);
+      for (int k = 0; k < options.restSamples; ++k) {
+        const Vec turned{{g.v[0] + w[1] * g.v[2] - w[2] * g.v[1],
+                          g.v[1] + w[2] * g.v[0] - w[0] * g.v[2],
+                          g.v[2] + w[0] * g.v[1] - w[1] * g.v[0]}};
+        emit(normalised(turned));
+        for (double& wc : w) wc = rho * wc + std::sqrt(1 - rho * rho) * sigma * standard(motionRng);
+      }
+    } else {
+      for (int k = 0; k < options.restSamples; ++k) emit(g);
+    }
     rec.rests.push_back(r);
     previous = g;
   };
@@ -192,6 +227,23 @@ Recording generate(const Options& options) {
     const double phi = uniform(poseRng) * 2 * M_PI;
     const double r = std::sqrt(1 - z * z);
     rest(Rest{-1, 0, 0, 0, {0.0, 0.0, 0.0}}, Vec{{r * std::cos(phi), r * std::sin(phi), z}});
+  }
+  if (options.motionSamples > 0) {
+    // Turn about an axis perpendicular to the direction, the axis drifting a little each sample.
+    Vec u = previous;
+    Vec axis = normalised(Vec{{u.v[1] - u.v[2], u.v[2] - u.v[0], u.v[0] - u.v[1] + 0.5}});
+    const double step = options.motionDegPerSample * M_PI / 180;
+    for (int k = 0; k < options.motionSamples; ++k) {
+      for (double& ac : axis.v) ac += 0.005 * standard(motionRng);
+      // Keep the axis perpendicular to u, so that the turn moves the direction at full speed.
+      axis = normalised(combine(1.0, axis, -dot(axis, u), u));
+      const Vec across{{axis.v[1] * u.v[2] - axis.v[2] * u.v[1],
+                        axis.v[2] * u.v[0] - axis.v[0] * u.v[2],
+                        axis.v[0] * u.v[1] - axis.v[1] * u.v[0]}};
+      u = normalised(combine(std::cos(step), u, std::sin(step), across));
+      emit(u);
+    }
+    previous = u;
   }
   rotation(previous, tilted);
   return rec;
@@ -333,7 +385,25 @@ Arguments parseArguments(const std::vector<std::string>& args) {
       list(arg, value(), counts, 2);
       o.countsScale = counts[0];
       o.countsOffset = counts[1];
-    } else if (arg == "--truth")
+    } else if (arg == "--hold")
+      o.holdSamples = number<int>(arg, value());
+    else if (arg == "--cross") {
+      double cross[3];
+      list(arg, value(), cross, 3);
+      o.gain[1] = o.gain[3] = cross[0];
+      o.gain[2] = o.gain[6] = cross[1];
+      o.gain[5] = o.gain[7] = cross[2];
+    } else if (arg == "--wobble")
+      o.wobbleMg = number<double>(arg, value());
+    else if (arg == "--wobble-extra")
+      o.wobbleExtraMg = number<double>(arg, value());
+    else if (arg == "--wobble-time")
+      o.wobbleSamples = number<int>(arg, value());
+    else if (arg == "--motion")
+      o.motionSamples = number<int>(arg, value());
+    else if (arg == "--motion-speed")
+      o.motionDegPerSample = number<double>(arg, value());
+    else if (arg == "--truth")
       a.truth = true;
     else if (arg == "-o")
       a.output = value();

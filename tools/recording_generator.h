@@ -45,6 +45,20 @@ struct Options {
   // Excludes metric.
   double countsScale = 0.0;
   double countsOffset = 0.0;
+  // Each value the sensor produces is logged holdSamples times, as when a logger samples faster
+  // than the sensor updates.
+  int holdSamples = 1;
+  // Hand-held rests: the gravity direction wobbles about the rest's direction by a rotation whose
+  // components follow a first-order random process with this standard deviation (in mg of the
+  // reading, i.e. milliradians) and a correlation time of wobbleSamples. wobbleMg applies to every
+  // rest, wobbleExtraMg to the extra rests only.
+  double wobbleMg = 0.0;
+  double wobbleExtraMg = 0.0;
+  int wobbleSamples = 25;
+  // Continuous motion of motionSamples after the last rest, before the tail: the gravity direction
+  // turns at motionDegPerSample about an axis that itself wanders.
+  int motionSamples = 0;
+  double motionDegPerSample = 0.5;
 };
 
 struct Rest {
@@ -62,7 +76,8 @@ struct Recording {
 };
 
 // Throws std::invalid_argument for an unreadable order string or options that cannot be met
-// (cycles below 1, a negative count or tilt, counts together with metric).
+// (cycles below 1, a negative count or tilt, counts together with metric). The order "none" holds
+// no orientation: with extraRests the recording has rests at random directions only.
 Recording generate(const Options& options);
 
 // The calibration that undoes the sensor model, calibrated = G * raw + b as column vectors with G

@@ -2,11 +2,17 @@
 //
 //   tiltfit_gen [--rest N] [--transition N] [--order zu,zd,xu,xd,yu,yd] [--noise G] [--quantum G]
 //               [--offset X,Y,Z] [--gain K11,K12,...,K33] [--units g|ms2] [--seed N]
-//               [--tilt DEG] [--extra K] [--cycles N] [--counts SCALE,OFFSET] [--truth] [-o FILE]
+//               [--tilt DEG] [--extra K] [--cycles N] [--counts SCALE,OFFSET] [--hold K]
+//               [--cross XY,XZ,YZ] [--wobble MG] [--wobble-extra MG] [--wobble-time N]
+//               [--motion N] [--motion-speed DEG] [--truth] [-o FILE]
 //
 // --tilt tilts every rest of the order by up to DEG degrees, --extra adds K rests at random
 // directions after the last of --cycles repetitions of the order, --counts writes whole raw counts
-// round(g * SCALE + OFFSET). --truth prints, on standard error, the gain matrix and offset the tool
+// round(g * SCALE + OFFSET). --order none leaves the six orientations out (rests at random
+// directions only, with --extra). --hold logs each sensor value K times. --cross sets the sensor's
+// cross-axis terms (symmetric, after --gain). --wobble / --wobble-extra make every rest / the extra
+// rests hand-held, wobbling by MG mg with a correlation time of --wobble-time samples. --motion
+// appends N samples of continuous turning at --motion-speed degrees per sample. --truth prints, on standard error, the gain matrix and offset the tool
 // should report (for counts: the calibration from counts to g).
 #include <cstdio>
 #include <exception>
