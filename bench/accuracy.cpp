@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
                                                  rec.x.size(), c.numbers, options);
       if (!r.success) continue;
       ++ok;
-      det = std::min(det, r.refinement.determined);
+      det = std::min(det, r.fit.determined);
       double m, w;
       sphere(o, r.sixRest, m, w);
       six[0] += m;
@@ -119,6 +119,6 @@ int main(int argc, char** argv) {
   }
   std::printf("%-42s %3d st %9.3f          /%6.2f %9.3f          /%6.2f %4d\n",
               "MPU-6050, its tilted rests after row 7500", n, six[0] / n, six[1], ref[0] / n,
-              ref[1], r.refinement.determined);
+              ref[1], r.fit.determined);
   return 0;
 }

@@ -24,7 +24,7 @@
 #include "fpmode.h"
 #include "libOrr_accTools.h"
 #include "movmean.h"
-#include "refineFit.h"
+#include "stretchFit.h"
 #include "stillStretches.h"
 
 namespace {
@@ -106,7 +106,10 @@ int main(int argc, char** argv) {
     for (int j = 0; j < 3; ++j) six.gain[3 * i + j] = A[i + 3 * j];
     six.offset[i] = b[i];
   }
-  const an::RefineOutcome refined = an::refineCalibration(stretches, six);
+  an::StretchFitOptions fo;
+  fo.stretches = &stretches;
+  fo.start = six;
+  const an::StretchFit refined = an::fitStretches(fo);
   const an::NormErrors before = an::rawNormErrors(stretches, an::InputScale());
   const an::NormErrors after = an::calibratedNormErrors(stretches, refined.calibration, 1.0);
   const auto t5 = clock::now();

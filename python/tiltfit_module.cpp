@@ -62,7 +62,11 @@ py::dict toDict(const tiltfit::Calibration& c) {
   column["offset"] = toList(c.offset);
   d["column_form"] = column;
   d["units"] = c.outputMs2 ? "m/s^2" : "g";
-  d["method"] = c.refined ? "refined" : "six rests";
+  d["method"] = c.method;
+  py::dict uncertainty;
+  uncertainty["offset"] = toList(c.uncertainty.offset);
+  uncertainty["gain_matrix"] = toList(c.uncertainty.gainMatrix);
+  d["uncertainty"] = uncertainty;
   return d;
 }
 
@@ -106,6 +110,9 @@ py::dict toDict(const tiltfit::Quality& q) {
   cross["x-z"] = q.crossDetermined[1];
   cross["y-z"] = q.crossDetermined[2];
   d["cross_axis_determined"] = cross;
+  d["expected_error_mg"] = q.expectedErrorMg;
+  d["stretches_used"] = q.stretchesUsed;
+  d["rest_tilt_deg"] = q.restTiltDeg;
   return d;
 }
 
@@ -114,9 +121,13 @@ py::dict toDict(const tiltfit::Result& r, std::size_t rows) {
   d["success"] = r.success;
   d["calibration"] = r.success ? py::object(toDict(r.calibration)) : py::none();
   d["six_rests"] = r.success ? py::object(toDict(r.sixRest)) : py::none();
-  py::dict parameters = toDict(r.parameters);
-  parameters["chosen"] = r.parametersChosen ? "auto" : "given";
-  d["parameters"] = parameters;
+  if (r.parametersUsed) {
+    py::dict parameters = toDict(r.parameters);
+    parameters["chosen"] = r.parametersChosen ? "auto" : "given";
+    d["parameters"] = parameters;
+  } else {
+    d["parameters"] = py::none();
+  }
   py::dict input;
   input["rows"] = rows;
   input["units"] = tiltfit::unitsName(r.units);
@@ -127,6 +138,17 @@ py::dict toDict(const tiltfit::Result& r, std::size_t rows) {
   for (const tiltfit::Orientation& o : r.orientations) orientations.append(toDict(o));
   d["orientations"] = orientations;
   d["quality"] = toDict(r.quality);
+  py::list stretches;
+  for (const tiltfit::Stretch& s : r.stretches) {
+    py::dict e;
+    e["first_row"] = s.firstRow;
+    e["last_row"] = s.lastRow;
+    e["mean"] = toList(s.mean);
+    e["in_quality"] = s.inQuality;
+    e["weight"] = s.weight;
+    stretches.append(e);
+  }
+  d["stretches"] = stretches;
   d["warnings"] = r.success ? r.warnings : std::vector<std::string>();
   d["problems"] = r.success ? std::vector<std::string>() : r.problems;
   if (r.hasSuggestion) {
@@ -167,8 +189,10 @@ py::dict calibrate(const Samples& samples, double tolerancePct, double moveMeanW
 }
 
 py::dict calibrateAuto(const Samples& samples, const std::string& units,
-                       const std::optional<std::string>& outputUnits, bool refine) {
-  const tiltfit::CalibrateOptions options = calibrateOptions(units, outputUnits, refine);
+                       const std::optional<std::string>& outputUnits, bool refine,
+                       const std::string& method) {
+  tiltfit::CalibrateOptions options = calibrateOptions(units, outputUnits, refine);
+  options.method = tiltfit::methodFromName(method);
   const tiltfit::Recording rec = toRecording(samples);
   tiltfit::Result r;
   {
@@ -316,8 +340,11 @@ PYBIND11_MODULE(tiltfit, m) {
 
   m.def("calibrate_auto", &calibrateAuto, py::arg("samples"), py::arg("units") = "auto",
         py::arg("output_units") = std::nullopt, py::arg("refine") = true,
+        py::arg("method") = "auto",
         "Calibrates with tuning numbers chosen from the recording (result[\"parameters\"] tells "
-        "which). Otherwise as calibrate().");
+        "which, None when no rest search took part), or from the still stretches alone when the "
+        "recording holds no six rests. method: \"auto\", \"six-rest\" or \"stretches\". "
+        "Otherwise as calibrate().");
 
   m.def("apply", &apply, py::arg("calibration"), py::arg("samples"),
         "Returns samples (N x 3) calibrated: raw @ gain_matrix + offset for each row. "

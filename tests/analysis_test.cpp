@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "calibrationRun.h"
+#include "stretchTracker.h"
 #include "layoutSniff.h"
 #include "recording_generator.h"
 
@@ -23,29 +24,6 @@ tiltfit_gen::Options sensor(std::uint64_t seed) {
   const double K[9] = {1.012, 0.004, -0.006, 0.003, 0.991, 0.008, -0.005, 0.002, 1.006};
   for (int i = 0; i < 9; ++i) o.gain[i] = K[i];
   return o;
-}
-
-struct SphereError {
-  double mean;
-  double worst;
-};
-
-SphereError sphereError(const tiltfit_gen::Options& o, const Calibration& c) {
-  double G[9];
-  double b[3];
-  for (int i = 0; i < 3; ++i) {
-    for (int j = 0; j < 3; ++j) G[3 * j + i] = c.gain[3 * i + j];
-    b[i] = c.offset[i];
-  }
-  SphereError e{};
-  tiltfit_gen::sphereError(o, G, b, 1.0, e.mean, e.worst);
-  return e;
-}
-
-RunResult calibrate(const tiltfit_gen::Recording& rec, const TuningNumbers& t, bool refine) {
-  RunOptions options;
-  options.refine = refine;
-  return runCalibration(rec.x.data(), rec.y.data(), rec.z.data(), rec.x.size(), t, options);
 }
 
 // Every rest of the recording lies inside one stretch that covers most of it.
@@ -117,92 +95,148 @@ INSTANTIATE_TEST_SUITE_P(
                       StretchCase{"long_rests_1kHz", 100000, 2000, 0.002, false, 0, 0}),
     [](const ::testing::TestParamInfo<StretchCase>& p) { return std::string(p.param.name); });
 
-// The accuracy targets of the refined fit, as sphere errors of the true sensor model.
-TEST(RefinedFitTest, AlignedRestsStayAsGoodAsTheSixRestFit) {
-  for (std::uint64_t seed = 1; seed <= 3; ++seed) {
-    const tiltfit_gen::Recording rec = tiltfit_gen::generate(sensor(seed));
-    const RunResult r = calibrate(rec, {15, 20, 2e-3, 1000, 8e-3}, true);
-    ASSERT_TRUE(r.success) << "seed " << seed;
-    const SphereError six = sphereError(sensor(seed), r.sixRest);
-    const SphereError refined = sphereError(sensor(seed), r.reported);
-    EXPECT_LE(refined.mean, 0.5) << "seed " << seed;
-    EXPECT_LE(refined.mean, six.mean + 0.1) << "seed " << seed;
-    EXPECT_TRUE(r.warnings.empty()) << "seed " << seed << ": " << r.warnings[0];
-  }
+// Stretches found on the recording in g, as the fit sees them (widened for hand-held rests).
+std::vector<StillStretch> fitStretches(const tiltfit_gen::Recording& rec) {
+  const NoiseFloor floor =
+      estimateNoiseFloor(rec.x.data(), rec.y.data(), rec.z.data(), rec.x.size());
+  return stretchesForFit(rec.x.data(), rec.y.data(), rec.z.data(), rec.x.size(), floor,
+                         InputScale());
 }
 
-TEST(RefinedFitTest, TiltedRestsWithExtraPositionsAreFixed) {
-  struct Case {
-    double noise;
-    int rest;
-    TuningNumbers numbers;
-    double meanMg;
-    double worstMg;
-  };
-  const Case cases[2] = {{0.002, 2000, {8, 20, 2e-3, 1000, 8e-3}, 1.0, 3.0},
-                         {0.010, 3000, {8, 50, 4e-3, 1500, 2e-2}, 1.0, 1e9}};
-  for (const Case& c : cases) {
-    for (std::uint64_t seed = 1; seed <= 3; ++seed) {
-      tiltfit_gen::Options o = sensor(seed);
-      o.tiltDeg = 8;
-      o.extraRests = 6;
-      o.noise = c.noise;
-      o.restSamples = c.rest;
-      const tiltfit_gen::Recording rec = tiltfit_gen::generate(o);
-      const RunResult plain = calibrate(rec, c.numbers, false);
-      ASSERT_TRUE(plain.success) << "seed " << seed;
-      // Without --refine the tilted rests show, and the warning says what mends them.
-      ASSERT_FALSE(plain.warnings.empty());
-      EXPECT_NE(plain.warnings[0].find("run with --refine"), std::string::npos)
-          << plain.warnings[0];
-      EXPECT_GT(sphereError(o, plain.reported).mean, 5.0);
+// The stretches that overlap samples [from, to] (0-based, inclusive).
+std::vector<StillStretch> within(const std::vector<StillStretch>& found, std::size_t from,
+                                 std::size_t to) {
+  std::vector<StillStretch> out;
+  for (const StillStretch& s : found) {
+    if (s.last >= from && s.first <= to) out.push_back(s);
+  }
+  return out;
+}
 
-      const RunResult refined = calibrate(rec, c.numbers, true);
-      ASSERT_TRUE(refined.refined);
-      EXPECT_EQ(refined.refinement.determined, 9);
-      const SphereError e = sphereError(o, refined.reported);
-      EXPECT_LE(e.mean, c.meanMg) << "noise " << c.noise << " seed " << seed;
-      EXPECT_LE(e.worst, c.worstMg) << "noise " << c.noise << " seed " << seed;
-      if (c.noise < 0.005) {
-        EXPECT_TRUE(refined.warnings.empty()) << refined.warnings[0];
+// Hand-held rests wobble by 10-20 mg; next to bench rests at 2 mg each must stay one stretch,
+// however the wobble and its pace.
+TEST(StillStretchTest, HandHeldRestsNextToBenchRestsStayWhole) {
+  for (const double wobble : {10.0, 20.0}) {
+    for (const int pace : {10, 40}) {
+      tiltfit_gen::Options o = sensor(21);
+      o.extraRests = 6;
+      o.wobbleExtraMg = wobble;
+      o.wobbleSamples = pace;
+      const tiltfit_gen::Recording rec = tiltfit_gen::generate(o);
+      const std::vector<StillStretch> found = fitStretches(rec);
+      for (const tiltfit_gen::Rest& rest : rec.rests) {
+        const std::size_t first = static_cast<std::size_t>(rest.first);
+        const std::size_t last = first + static_cast<std::size_t>(rest.count) - 1;
+        const std::vector<StillStretch> parts = within(found, first, last);
+        ASSERT_EQ(parts.size(), 1u) << wobble << " mg, " << pace << " samples, rest at " << first;
+        EXPECT_GE(std::min(parts[0].last, last) - std::max(parts[0].first, first) + 1,
+                  rest.count * 9u / 10u);
       }
     }
   }
 }
 
-// Six tilted rests alone do not hold the cross-axis terms: the warning must ask for more positions.
-TEST(RefinedFitTest, TiltedRestsAloneAskForExtraPositions) {
-  tiltfit_gen::Options o = sensor(4);
-  o.tiltDeg = 3;
+// A logger that repeats each sensor value (400 Hz from a 100 Hz sensor) neither splits its rests
+// nor counts the repeats as independent samples: the standard error of each rest's mean matches
+// its actual error against the true reading.
+TEST(StillStretchTest, RepeatedSamplesKeepRestsWholeAndCountOnce) {
+  tiltfit_gen::Options o = sensor(22);
+  o.holdSamples = 4;
+  o.extraRests = 6;
+  o.tiltDeg = 8;
   const tiltfit_gen::Recording rec = tiltfit_gen::generate(o);
-  for (bool refine : {false, true}) {
-    const RunResult r = calibrate(rec, {15, 20, 2e-3, 1000, 8e-3}, refine);
-    ASSERT_TRUE(r.success);
-    EXPECT_FALSE(r.refinement.crossDetermined[0] || r.refinement.crossDetermined[1] ||
-                 r.refinement.crossDetermined[2]);
-    ASSERT_FALSE(r.warnings.empty());
-    for (const std::string& w : r.warnings) {
-      EXPECT_NE(w.find("record a few extra positions"), std::string::npos) << w;
+  const std::vector<StillStretch> found = fitStretches(rec);
+  double sumSq = 0.0;
+  int n = 0;
+  for (const tiltfit_gen::Rest& rest : rec.rests) {
+    const std::size_t first = static_cast<std::size_t>(rest.first);
+    const std::vector<StillStretch> parts =
+        within(found, first, first + static_cast<std::size_t>(rest.count) - 1);
+    ASSERT_EQ(parts.size(), 1u) << "rest at " << first;
+    const StillStretch& s = parts[0];
+    const double length = static_cast<double>(s.length());
+    EXPECT_NEAR(static_cast<double>(s.distinct), length / 4.0, length / 40.0);
+    for (int i = 0; i < 3; ++i) {
+      double truth = o.offset[i];
+      for (int j = 0; j < 3; ++j) truth += o.gain[3 * i + j] * rest.gravity[j];
+      const double z = (s.mean[i] - truth) / s.meanSigma[i];
+      sumSq += z * z;
+      ++n;
+    }
+  }
+  // 36 normalised errors: their rms lies within [0.6, 1.4] unless the sigmas are off.
+  const double rms = std::sqrt(sumSq / n);
+  EXPECT_GT(rms, 0.6);
+  EXPECT_LT(rms, 1.4);
+}
+
+// A short hand-turned recording: six rests of 145-230 samples with hand wobble, 1,480 samples in
+// all. Each rest is one stretch.
+TEST(StillStretchTest, ShortHandTurnedRestsAreFound) {
+  for (std::uint64_t seed = 1; seed <= 3; ++seed) {
+    tiltfit_gen::Options o = sensor(seed);
+    o.restSamples = 190;
+    o.transitionSamples = 50;
+    o.wobbleMg = 15;
+    const tiltfit_gen::Recording rec = tiltfit_gen::generate(o);
+    const std::vector<StillStretch> found = fitStretches(rec);
+    for (const tiltfit_gen::Rest& rest : rec.rests) {
+      const std::size_t first = static_cast<std::size_t>(rest.first);
+      const std::vector<StillStretch> parts =
+          within(found, first, first + static_cast<std::size_t>(rest.count) - 1);
+      ASSERT_EQ(parts.size(), 1u) << "seed " << seed << " rest at " << first;
+      EXPECT_GE(parts[0].length(), 150u) << "seed " << seed;
     }
   }
 }
 
-// Units and offsets change nothing but the scale of the result.
-TEST(RefinedFitTest, CountsCalibrateLikeG) {
-  tiltfit_gen::Options o = sensor(5);
-  o.tiltDeg = 8;
-  o.extraRests = 6;
-  o.countsScale = 4096;
-  o.countsOffset = 32768;
+// Slow motion is no rest, at any speed between a turn that crosses the noise within a few samples
+// and one that takes minutes.
+TEST(StillStretchTest, SlowMotionIsNeverTakenForARest) {
+  for (const double degPerSample : {0.01, 0.03, 0.1, 0.3}) {
+    tiltfit_gen::Options o = sensor(23);
+    o.motionSamples = 20000;
+    o.motionDegPerSample = degPerSample;
+    const tiltfit_gen::Recording rec = tiltfit_gen::generate(o);
+    const std::size_t from = static_cast<std::size_t>(rec.rests.back().first +
+                                                      rec.rests.back().count);
+    // The first samples of the motion still hold the last rest's direction.
+    const std::vector<StillStretch> inMotion = within(fitStretches(rec), from + 100, from + 20000);
+    EXPECT_TRUE(inMotion.empty()) << degPerSample << " deg per sample: " << inMotion.size()
+                                  << " stretches, the first at " << inMotion[0].first;
+  }
+}
+
+// Fed in pieces of any size, the tracker finds what the whole recording gives, and the stretch
+// growing at any moment is the one that later ends there.
+TEST(StillStretchTest, TrackerFedInPiecesFindsTheSameStretches) {
+  tiltfit_gen::Options o = sensor(24);
+  o.extraRests = 3;
+  o.wobbleExtraMg = 15;
   const tiltfit_gen::Recording rec = tiltfit_gen::generate(o);
-  RunOptions options;
-  options.refine = true;
-  options.scale.perG = 4096;
-  options.scale.zero = 32768;
-  const RunResult r = runCalibration(rec.x.data(), rec.y.data(), rec.z.data(), rec.x.size(),
-                                     {8, 20, 2e-3, 1000, 8e-3}, options);
-  ASSERT_TRUE(r.refined);
-  EXPECT_LE(sphereError(o, r.reported).mean, 1.0);
+  const std::vector<StillStretch> whole = fitStretches(rec);
+  TrackerOptions options;
+  options.floor = estimateNoiseFloor(rec.x.data(), rec.y.data(), rec.z.data(), rec.x.size());
+  for (double& c : options.spreadCap) c = kSpreadCapG;
+  StretchTracker tracker(options);
+  std::vector<StillStretch> pieces;
+  std::size_t k = 0;
+  for (std::size_t step = 1; k < rec.x.size(); step = step * 7 % 1000 + 1) {
+    for (const std::size_t end = std::min(rec.x.size(), k + step); k < end; ++k)
+      tracker.push(rec.x[k], rec.y[k], rec.z[k]);
+    if (tracker.growing()) {
+      EXPECT_LE(tracker.current().last, k - 1);
+    }
+    for (const StillStretch& s : tracker.take()) pieces.push_back(s);
+  }
+  tracker.finish();
+  for (const StillStretch& s : tracker.take()) pieces.push_back(s);
+  ASSERT_EQ(pieces.size(), whole.size());
+  for (std::size_t i = 0; i < whole.size(); ++i) {
+    EXPECT_EQ(pieces[i].first, whole[i].first);
+    EXPECT_EQ(pieces[i].last, whole[i].last);
+    EXPECT_EQ(pieces[i].mean[0], whole[i].mean[0]);
+  }
 }
 
 ChosenRest rest(int k, unsigned first, unsigned last, double x, double y, double z) {

@@ -99,6 +99,21 @@ inline std::string maskTime(std::string out) {
   return out.replace(at + key.size(), end - at - key.size(), "N");
 }
 
+// Standard error without the line of quality figures that follows every text report, for tests
+// of something else; quality(err) is that line, empty when there is none.
+inline std::string quality(const std::string& err) {
+  const std::string key = "tiltfit: quality: ";
+  const size_t at = err.find(key);
+  if (at == std::string::npos || (at > 0 && err[at - 1] != '\n')) return "";
+  const size_t end = err.find('\n', at);
+  return err.substr(at, end == std::string::npos ? std::string::npos : end + 1 - at);
+}
+inline std::string withoutQuality(std::string err) {
+  const std::string line = quality(err);
+  if (!line.empty()) err.erase(err.find(line), line.size());
+  return err;
+}
+
 }  // namespace tiltfit_test
 
 #endif

@@ -93,13 +93,25 @@ struct TuningNumbers {
 // *which (when given) receives the position of the number at fault, 0 (tolerancePct) to 4.
 std::string checkTuningNumbers(const TuningNumbers& numbers, int* which = nullptr);
 
+// The 1-sigma of each number of a calibration, in the same units and layout.
+struct CalibrationUncertainty {
+  std::array<double, 3> offset{};
+  std::array<std::array<double, 3>, 3> gainMatrix{};
+};
+
 // calibrated = raw · gainMatrix + offset for raw the row vector (x, y, z):
 // calibrated[j] = sum_i raw[i] * gainMatrix[i][j] + offset[j].
 struct Calibration {
   std::array<double, 3> offset{};
   std::array<std::array<double, 3>, 3> gainMatrix{};
   bool outputMs2 = false;  // calibrated values in m/s^2, else g
-  bool refined = false;    // the refined fit rather than the six-rest fit
+  bool refined = false;    // the fit over the still stretches, its rotation from six rests
+  // How it was made: "six rests" (the six-rest fit), "refined" (every still stretch, rotation
+  // from the six rests), "stretches" (the still stretches alone; the matrix is symmetric, the
+  // calibration keeps the sensor's own axes) or "identity" (no fit read the stretches better
+  // than the raw readings).
+  std::string method = "six rests";
+  CalibrationUncertainty uncertainty;  // 1-sigma of each number (valid after a success)
 
   std::array<double, 3> apply(const std::array<double, 3>& raw) const;
   // The same calibration as calibrated = G · raw + b with raw a column vector: G is the
@@ -124,6 +136,15 @@ struct Orientation {
   std::string name() const;      // "x at -1 g"
 };
 
+// A still stretch of the recording: a run of samples in which the device lay still.
+struct Stretch {
+  std::uint32_t firstRow = 1;  // 1-based rows, like Orientation's
+  std::uint32_t lastRow = 1;
+  std::array<double, 3> mean{};  // in the recording's units
+  bool inQuality = false;        // counted in the quality figures (its mean is precise to 0.5 mg)
+  double weight = 0.0;           // how far the fit used it: 1 fully, towards 0 when it disagreed
+};
+
 // How well the result makes every still stretch read 1 g (mg), and what it rests on.
 struct Quality {
   std::size_t stillStretches = 0;
@@ -133,14 +154,32 @@ struct Quality {
   double worstAfterMg = 0.0;
   double normErrorSixRestMg = 0.0;
   double normErrorRefinedMg = 0.0;
-  int determined = 0;                     // parameter combinations of nine the stretches fix
+  int determined = 0;                     // of the nine gains, offsets and cross-axis terms,
+                                          // those the data fix rather than the prior
   std::array<bool, 3> crossDetermined{};  // the x-y, x-z, y-z cross-axis terms
+  // The mean | |calibrated| - 1 g | over all directions that the calibration's uncertainty
+  // implies (mg): what to expect where the recording has no still stretch.
+  double expectedErrorMg = 0.0;
+  std::size_t stretchesUsed = 0;  // stretches the fit used fully (the others disagreed)
+  // How far the six rests lie from their axes (rms per rest, degrees) as the fit over the
+  // stretches judged it; 0 without six rests.
+  double restTiltDeg = 0.0;
 };
+
+// Which calibration calibrateAuto reports.
+enum class Method {
+  kAuto,       // the six-rest fit refined with the stretches when six rests exist, else kStretches
+  kSixRest,    // the six-rest fit (refined unless CalibrateOptions::refine is false)
+  kStretches,  // the still stretches alone, no rest search
+};
+const char* methodName(Method method);            // "auto", "six-rest", "stretches"
+Method methodFromName(const std::string& name);  // throws Error for anything else
 
 struct CalibrateOptions {
   Units units = Units::kG;
   std::string outputUnits;  // "g" or "ms2"; empty: the recording's own unit (g for counts)
-  bool refine = false;      // report the refined fit
+  bool refine = false;      // report the fit over the still stretches rather than the six-rest fit
+  Method method = Method::kAuto;  // calibrateAuto only
 };
 
 struct Result {
@@ -149,11 +188,13 @@ struct Result {
   Calibration sixRest;      // the six-rest fit it starts from
   TuningNumbers parameters;
   bool parametersChosen = false;  // chosen from the recording rather than given
+  bool parametersUsed = true;     // false when no rest search took part (the stretch fit alone)
   Units units = Units::kG;        // of the recording, as given or detected
   double unitsPerG = 1.0;         // reading of 1 g in the recording's units
   double unitsZero = 0.0;         // reading of 0 g (counts of an unsigned converter)
   std::array<Orientation, 6> orientations;
   Quality quality;
+  std::vector<Stretch> stretches;  // every still stretch found, in recording order
   std::vector<std::string> warnings;  // after a success: what is poor and what to do
   std::vector<std::string> problems;  // after a failure: why, one sentence each
   // After a failed calibrate(): other numbers (and units) that were checked to calibrate the
@@ -172,7 +213,10 @@ Result calibrate(const Recording& recording, const TuningNumbers& numbers,
                  const CalibrateOptions& options = CalibrateOptions());
 
 // Calibrates with numbers chosen from the recording (its noise floor, rest lengths and levels),
-// trying wider margins when the first choice fails. options.units defaults to kAuto here.
+// trying other margins when the first choice fails, and refines the six-rest fit with every still
+// stretch. When the recording holds no six valid rests, calibrates from its still stretches alone
+// (options.method chooses otherwise). When no fit reads the stretches better than the raw
+// readings, reports the identity. options.units defaults to kAuto here.
 Result calibrateAuto(const Recording& recording, const CalibrateOptions& options = autoOptions());
 
 }  // namespace tiltfit

@@ -1,5 +1,6 @@
 #include "calibrationRun.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <vector>
@@ -16,6 +17,10 @@ constexpr double kWorstLimitMg = 5.0;
 constexpr double kAngleLimitDeg = 0.5;
 constexpr double kWorseMarginMg = 0.1;
 constexpr double kPreciseMg = 0.5;
+// An expected error worth a word when the stretches leave numbers to the prior.
+constexpr double kExpectedLimitMg = 0.5;
+constexpr double kFoundDeg = 20.0;    // a stretch this close to an axis stands for its orientation
+constexpr double kCoveredDeg = 45.0;  // an axis direction some stretch comes this close to
 
 // A calibration of g-scaled samples (g in, g out) as one of raw samples in output units:
 // c = ((raw - zero) / perG) M + b, times outPerG.
@@ -32,7 +37,13 @@ Calibration toRawUnits(const Calibration& g, const InputScale& scale, double out
   return c;
 }
 
-std::string format(const char* fmt, double a, double b, double c) {
+Calibration identityG() {
+  Calibration c;
+  c.gain[0] = c.gain[4] = c.gain[8] = 1.0;
+  return c;
+}
+
+std::string format(const char* fmt, double a, double b = 0.0, double c = 0.0) {
   char text[256];
   std::snprintf(text, sizeof text, fmt, a, b, c);
   return text;
@@ -40,23 +51,44 @@ std::string format(const char* fmt, double a, double b, double c) {
 
 // The stretches whose mean is known to within kPreciseMg: a short stretch of a noisy sensor says
 // more about its noise than about the calibration. All of them when none is that precise.
-std::vector<StillStretch> precise(std::vector<StillStretch> stretches) {
-  std::vector<StillStretch> kept;
-  for (const StillStretch& s : stretches) {
-    const double var =
-        (s.noise[0] * s.noise[0] + s.noise[1] * s.noise[1] + s.noise[2] * s.noise[2]) / 3.0;
-    if (std::sqrt(var / static_cast<double>(s.length())) * 1000.0 <= kPreciseMg) kept.push_back(s);
+// Fills r.stretchesG and r.inQuality from the stretches in g.
+void selectPrecise(const std::vector<StillStretch>& stretches, RunResult& r) {
+  r.stretchesG.clear();
+  r.inQuality.assign(stretches.size(), false);
+  for (std::size_t k = 0; k < stretches.size(); ++k) {
+    const StillStretch& s = stretches[k];
+    const double var = (s.meanSigma[0] * s.meanSigma[0] + s.meanSigma[1] * s.meanSigma[1] +
+                        s.meanSigma[2] * s.meanSigma[2]) /
+                       3.0;
+    if (std::sqrt(var) * 1000.0 <= kPreciseMg) {
+      r.stretchesG.push_back(s);
+      r.inQuality[k] = true;
+    }
   }
-  return kept.empty() ? stretches : kept;
+  if (r.stretchesG.empty()) {
+    r.stretchesG = stretches;
+    r.inQuality.assign(stretches.size(), true);
+  }
 }
 
 bool withinLimits(const NormErrors& e) {
   return e.meanMg <= kMeanLimitMg && e.worstMg <= kWorstLimitMg;
 }
 
+std::string axisWord(const OrientationId& o) {
+  return std::string(1, static_cast<char>('x' + o.axis)) + (o.level > 0 ? " up" : " down");
+}
+
+// "no still stretch with z pointing up (z at +1 g)": an axis pointing up reads +1 g.
+std::string uncoveredText(const OrientationId& o) {
+  const std::string axis(1, static_cast<char>('x' + o.axis));
+  return "no still stretch with " + axis + " pointing " + (o.level > 0 ? "up" : "down") + " (" +
+         orientationName(o) + ")";
+}
+
 void addWarnings(RunResult& r) {
-  const RefineOutcome& f = r.refinement;
-  // The cross-axis terms no stretch speaks for keep their six-rest values.
+  const StretchFit& f = r.fit;
+  const bool fitted = r.method == Method::kRefined || r.method == Method::kStretches;
   static const char* const kPairs[3] = {"x-y", "x-z", "y-z"};
   std::string missing;
   int missingCount = 0;
@@ -66,40 +98,23 @@ void addWarnings(RunResult& r) {
       ++missingCount;
     }
   }
-  std::string extra;
-  if (missingCount > 0) {
-    extra = std::string("the still stretches point in too few directions to fix the ") +
-            (missingCount == 1 ? "cross-axis term " : "cross-axis terms ") + missing +
-            (missingCount == 1 ? ", which keeps its six-rest value"
-                               : ", which keep their six-rest values") +
-            ": record a few extra positions at other angles "
-            "(tilted about halfway between those axes) and run with --refine";
-  }
-  std::string advice;
-  if (!r.refined) {
-    // With no cross-axis term fixed, a refinement that fits the stretches fits only the rests it
-    // came from: it cannot mend the directions between them.
-    if (f.applied && withinLimits(r.afterRefined) && missingCount < 3) {
-      advice = format(
-          "run with --refine to fit every still stretch (it gives %.2f mg on average, "
-          "%.2f mg at worst)",
-          r.afterRefined.meanMg, r.afterRefined.worstMg, 0.0);
-      if (missingCount > 0) {
-        advice += std::string("; ") +
-                  (missingCount == 1 ? "the cross-axis term " : "the cross-axis terms ") + missing +
-                  (missingCount == 1 ? " keeps its" : " keep their") +
-                  " six-rest value, as no still stretch lies between those axes: a few extra "
-                  "positions there would fix that too";
-      }
-    } else {
-      advice = extra.empty() ? std::string("run with --refine to fit every still stretch") : extra;
-    }
-  } else {
-    advice = extra.empty() ? std::string(
-                                 "some stretches may hold motion, or the sensor may not "
-                                 "be linear; check the recording")
-                           : extra;
-  }
+  // Cross-axis terms no stretch speaks for rest on the prior of a typical sensor.
+  const std::string extra =
+      missingCount == 0
+          ? std::string()
+          : std::string("the still stretches point in too few directions to fix the ") +
+                (missingCount == 1 ? "cross-axis term " : "cross-axis terms ") + missing +
+                ": record a few extra positions at other angles (tilted about halfway between " +
+                (missingCount == 1 ? "those axes)" : "two axes)");
+  // The fit over the stretches, judged by the same yardstick as the reported calibration.
+  const bool refineHelps = f.ok && (r.afterRefined.meanMg < r.after.meanMg ||
+                                    f.expectedErrorMg < r.expectedErrorMg);
+  std::string refineAdvice =
+      f.ok ? format("run with --refine, which fits every still stretch (expected error in any "
+                    "direction %.2f mg, against %.2f mg for the six-rest fit)",
+                    f.expectedErrorMg, r.expectedErrorMg)
+           : std::string("run with --refine to fit every still stretch");
+  if (!extra.empty() && f.expectedErrorMg > kExpectedLimitMg) refineAdvice += "; " + extra;
 
   const NormErrors& e = r.after;
   // Worse than the raw data by more than the noise of the figures themselves.
@@ -111,12 +126,20 @@ void addWarnings(RunResult& r) {
         "(%.2f mg before calibration)",
         e.meanMg, e.worstMg, r.before.meanMg);
     if (worse) text += ", worse than no calibration";
+    std::string advice;
+    if (!fitted && refineHelps) {
+      advice = refineAdvice;
+    } else if (!extra.empty() && r.expectedErrorMg > kExpectedLimitMg) {
+      advice = extra;
+    } else {
+      advice = "some stretches may hold motion, or the sensor may not be linear; check the recording";
+    }
     r.warnings.push_back(text + ": " + advice);
   }
 
-  // Tilted rests bias the six-rest fit. A refinement that brings every stretch to 1 g has removed
-  // that bias from the magnitudes; only undetermined cross-axis terms are then worth a word.
-  if (!(r.refined && !stretchesPoor && missingCount == 0)) {
+  // Tilted rests bias the six-rest fit; the fit over the stretches does not take their
+  // directions for exact, so for it they are no warning.
+  if (r.method == Method::kSixRest) {
     int tilted = 0;
     int worst = 0;
     for (int k = 0; k < 6; ++k) {
@@ -130,15 +153,74 @@ void addWarnings(RunResult& r) {
                     "calibration (%s: %.2f degrees)",
                     tilted, kAngleLimitDeg, orientationName(r.rests[worst].id).c_str(),
                     r.angleDeg[worst]);
+      std::string advice = refineHelps ? refineAdvice : extra;
+      if (advice.empty()) advice = refineAdvice;
       r.warnings.push_back(std::string(text) +
                            ": the rests were not square to gravity, which biases the six-rest "
                            "fit; " +
                            advice);
     }
   }
+
+  // What the recording leaves to the prior, when it matters.
+  if (fitted && !stretchesPoor && r.expectedErrorMg > kExpectedLimitMg) {
+    std::vector<OrientationId> uncovered;
+    if (r.method == Method::kStretches) {
+      std::vector<StillStretch> calibrated = r.stretchesG;
+      for (StillStretch& s : calibrated) {
+        double v[3];
+        f.calibration.apply(s.mean, v);
+        std::copy(v, v + 3, s.mean);
+      }
+      uncovered = uncoveredOrientations(calibrated);
+    }
+    const std::string lead =
+        format("the calibration may be %.2f mg off on average in directions the recording does "
+               "not cover",
+               r.expectedErrorMg);
+    if (!uncovered.empty()) {
+      std::string names;
+      for (const OrientationId& o : uncovered) {
+        names += (names.empty() ? "" : ", ") + axisWord(o);
+      }
+      r.warnings.push_back(lead + ": " + uncoveredText(uncovered[0]) +
+                           (uncovered.size() > 1 ? " and others" : "") +
+                           "; hold the device still with " + names + " for a few seconds each");
+    } else if (!extra.empty()) {
+      r.warnings.push_back(lead + ": " + extra);
+    }
+  }
+}
+
+// Quality figures, uncertainty and warnings of a successful run whose fit and reported
+// calibration (in g) are set.
+void finish(RunResult& r, const Calibration& reportedG, const InputScale& scale, double outPerG) {
+  const InputScale unitG;
+  r.before = rawNormErrors(r.stretchesG, unitG);
+  r.afterRefined = r.fit.ok ? calibratedNormErrors(r.stretchesG, r.fit.calibration, 1.0) : NormErrors{};
+  r.after = calibratedNormErrors(r.stretchesG, reportedG, 1.0);
+  r.reported = toRawUnits(reportedG, scale, outPerG);
+  if (r.fit.ok) {
+    r.uncertainty = uncertaintyOf(reportedG, r.fit, scale, outPerG);
+    r.expectedErrorMg = expectedErrorMg(reportedG, r.fit);
+  }
+  addWarnings(r);
 }
 
 }  // namespace
+
+const char* methodName(Method m) {
+  switch (m) {
+    case Method::kRefined:
+      return "refined";
+    case Method::kStretches:
+      return "stretches";
+    case Method::kIdentity:
+      return "identity";
+    default:
+      return "six rests";
+  }
+}
 
 std::vector<StillStretch> stretchesInG(const std::vector<StillStretch>& stretches,
                                        const InputScale& scale) {
@@ -147,9 +229,28 @@ std::vector<StillStretch> stretchesInG(const std::vector<StillStretch>& stretche
     for (int j = 0; j < 3; ++j) {
       s.mean[j] = (s.mean[j] - scale.zero) / scale.perG;
       s.noise[j] /= scale.perG;
+      s.meanSigma[j] /= scale.perG;
     }
   }
   return g;
+}
+
+std::vector<StillStretch> stretchesForFit(const double* x, const double* y, const double* z,
+                                          std::size_t n, const NoiseFloor& floor,
+                                          const InputScale& scale) {
+  double cap[3];
+  for (double& c : cap) c = kSpreadCapG * std::abs(scale.perG);
+  return findStillStretches(x, y, z, n, floor, cap);
+}
+
+std::vector<OrientationId> uncoveredOrientations(const std::vector<StillStretch>& stretchesG) {
+  std::vector<OrientationId> out;
+  for (const OrientationId& o : kOrientations) {
+    bool covered = false;
+    for (const StillStretch& s : stretchesG) covered = covered || angleFromAxisDeg(s.mean, o) <= kCoveredDeg;
+    if (!covered) out.push_back(o);
+  }
+  return out;
 }
 
 RunResult runCalibration(const double* x, const double* y, const double* z, std::size_t n,
@@ -216,31 +317,35 @@ RunResult runCalibration(const double* x, const double* y, const double* z, std:
   }
   // Still stretches, in the recording's units and in g.
   r.noise = options.noise != nullptr ? *options.noise : estimateNoiseFloor(x, y, z, n);
-  r.stretches =
-      options.stretches != nullptr ? *options.stretches : findStillStretches(x, y, z, n, r.noise);
-  r.stretchesG = precise(stretchesInG(r.stretches, scale));
-  const std::vector<StillStretch>& stretchesG = r.stretchesG;
+  r.stretches = options.stretches != nullptr ? *options.stretches
+                                             : stretchesForFit(x, y, z, n, r.noise, scale);
+  const std::vector<StillStretch> allG = stretchesInG(r.stretches, scale);
+  selectPrecise(allG, r);
 
   r.searchSucceeded = found != 0;
   if (r.searchSucceeded) r.restProblems = checkChosenRests(r.rests, scale);
   r.success = r.searchSucceeded && r.restProblems.empty();
   if (!r.success) return r;
 
-  r.refinement = refineCalibration(stretchesG, sixRestG);
-  const InputScale unitG;
-  r.before = rawNormErrors(stretchesG, unitG);
-  r.afterSixRest = calibratedNormErrors(stretchesG, sixRestG, 1.0);
-  r.afterRefined = calibratedNormErrors(stretchesG, r.refinement.calibration, 1.0);
-  // A refinement that fits the stretches worse than the six rests is no refinement.
-  if (r.refinement.applied && r.afterRefined.meanMg > r.afterSixRest.meanMg) {
-    r.refinement.applied = false;
-    r.refinement.calibration = sixRestG;
-    r.afterRefined = r.afterSixRest;
+  // The fit over every still stretch, its rotation fixed by the six rests.
+  RestDirection directions[6];
+  for (int k = 0; k < 6; ++k) {
+    directions[k].id = r.rests[k].id;
+    std::copy(meanG[k], meanG[k] + 3, directions[k].mean);
+    const double rows = static_cast<double>(r.rests[k].last - r.rests[k].first + 1);
+    double noise = 0.0;
+    for (double s : r.noise.sigma) noise = std::max(noise, s / std::abs(scale.perG));
+    directions[k].sigma = noise / std::sqrt(rows);
   }
-  r.refined = options.refine && r.refinement.applied;
-  const Calibration& reportedG = r.refined ? r.refinement.calibration : sixRestG;
-  if (r.refined) r.reported = toRawUnits(reportedG, scale, options.outPerG);
-  r.after = r.refined ? r.afterRefined : r.afterSixRest;
+  StretchFitOptions fo;
+  fo.stretches = &allG;
+  fo.rests = directions;
+  fo.start = sixRestG;
+  r.fit = fitStretches(fo);
+  r.afterSixRest = calibratedNormErrors(r.stretchesG, sixRestG, 1.0);
+  r.refined = options.refine && r.fit.ok;
+  r.method = r.refined ? Method::kRefined : Method::kSixRest;
+  const Calibration reportedG = r.refined ? r.fit.calibration : sixRestG;
 
   for (int k = 0; k < 6; ++k) {
     double c[3];
@@ -250,8 +355,73 @@ RunResult runCalibration(const double* x, const double* y, const double* z, std:
     reportedG.apply(meanG[k], c);
     r.angleDeg[k] = angleFromAxisDeg(c, r.rests[k].id);
   }
-  addWarnings(r);
+  finish(r, reportedG, scale, options.outPerG);
   return r;
+}
+
+RunResult runStretchCalibration(const double* x, const double* y, const double* z, std::size_t n,
+                                const RunOptions& options, std::vector<OrientationId>* missing) {
+  RunResult r;
+  const InputScale& scale = options.scale;
+  r.noise = options.noise != nullptr ? *options.noise : estimateNoiseFloor(x, y, z, n);
+  r.stretches = options.stretches != nullptr ? *options.stretches
+                                             : stretchesForFit(x, y, z, n, r.noise, scale);
+  const std::vector<StillStretch> allG = stretchesInG(r.stretches, scale);
+  selectPrecise(allG, r);
+  for (int k = 0; k < 6; ++k) r.rests[k].id = kOrientations[k];
+  if (missing != nullptr) missing->clear();
+  if (allG.empty()) return r;
+
+  StretchFitOptions fo;
+  fo.stretches = &allG;
+  fo.start = identityG();
+  r.fit = fitStretches(fo);
+  r.method = Method::kStretches;
+  if (!r.fit.ok || !r.fit.gainsAndOffsetsDetermined()) {
+    if (missing != nullptr) *missing = uncoveredOrientations(allG);
+    return r;
+  }
+  r.success = true;
+  const Calibration& c = r.fit.calibration;
+  r.sixRest = toRawUnits(c, scale, options.outPerG);
+  // Each orientation is the calibrated stretch nearest its axis, when one lies close to it.
+  for (int k = 0; k < 6; ++k) {
+    ChosenRest& rest = r.rests[k];
+    double best = kFoundDeg;
+    for (std::size_t s = 0; s < allG.size(); ++s) {
+      double v[3];
+      c.apply(allG[s].mean, v);
+      const double angle = angleFromAxisDeg(v, rest.id);
+      if (!(angle <= best)) continue;
+      best = angle;
+      rest.found = true;
+      rest.first = static_cast<unsigned int>(r.stretches[s].first + 1);
+      rest.last = static_cast<unsigned int>(r.stretches[s].last + 1);
+      std::copy(r.stretches[s].mean, r.stretches[s].mean + 3, rest.mean);
+      r.angleDeg[k] = angle;
+      r.residualMg[k] = std::abs(std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]) - 1.0) * 1000.0;
+    }
+  }
+  r.afterSixRest = NormErrors{};
+  finish(r, c, scale, options.outPerG);
+  return r;
+}
+
+bool preferIdentity(RunResult& r, const InputScale& scale, double outPerG) {
+  if (!r.success || r.stretchesG.empty()) return false;
+  if (!(r.after.meanMg >= r.before.meanMg)) return false;
+  const Calibration none = identityG();
+  r.method = Method::kIdentity;
+  r.refined = false;
+  r.warnings.clear();
+  finish(r, none, scale, outPerG);
+  r.warnings.clear();
+  r.warnings.push_back(
+      format("the sensor already reads within %.2f mg of 1 g on average in its still stretches "
+             "(%.2f mg at worst), and no fit does better: the calibration reported is none (the "
+             "identity)",
+             r.before.meanMg, r.before.worstMg));
+  return true;
 }
 
 }  // namespace analysis

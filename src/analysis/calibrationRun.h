@@ -1,6 +1,7 @@
 // One calibration run with everything the tool reports about it: the six-rest fit of the core,
-// the checks of its chosen rests, the still stretches, the refined fit, the quality figures and
-// the warnings a user should see.
+// the checks of its chosen rests, the still stretches, the fit over them, the uncertainty and the
+// quality figures, and the warnings a user should see. Or the fit over the still stretches alone,
+// when a recording has no six rests.
 #ifndef TILTFIT_ANALYSIS_CALIBRATIONRUN_H
 #define TILTFIT_ANALYSIS_CALIBRATIONRUN_H
 
@@ -11,8 +12,8 @@
 
 #include "calibrationQuality.h"
 #include "coder_array.h"
-#include "refineFit.h"
 #include "stillStretches.h"
+#include "stretchFit.h"
 
 namespace tiltfit {
 namespace analysis {
@@ -25,10 +26,20 @@ struct TuningNumbers {
   double deltaThresholdWindow = 2e-3;
 };
 
+// How the reported calibration was made.
+enum class Method {
+  kSixRest,    // the core's six-rest fit
+  kRefined,    // the fit over every still stretch, its rotation fixed by the six rests
+  kStretches,  // the fit over the still stretches alone, in the sensor's own axes
+  kIdentity,   // no fit did better than the raw readings
+};
+// "six rests", "refined", "stretches", "identity": the names of the report.
+const char* methodName(Method m);
+
 struct RunOptions {
   InputScale scale;      // recording units to g; the search always sees g
   double outPerG = 1.0;  // units of the calibrated output: 1 for g, 9.81 for m/s^2
-  bool refine = false;   // report the refined fit instead of the six-rest fit
+  bool refine = false;   // report the fit over the still stretches instead of the six-rest fit
   // The recording's noise floor and still stretches (recording units) when already known.
   const NoiseFloor* noise = nullptr;
   const std::vector<StillStretch>* stretches = nullptr;
@@ -40,40 +51,71 @@ struct RunResult {
   bool success = false;
   std::vector<std::string> restProblems;  // why found rests were rejected (see checkChosenRests)
 
-  ChosenRest rests[6];  // in report order (kOrientations); mean in the recording's units
+  // In report order (kOrientations); mean in the recording's units. For the stretch fit alone:
+  // the still stretch nearest each axis after calibration, found when within 20 degrees.
+  ChosenRest rests[6];
   // Raw (recording units) to output units.
   Calibration sixRest;
-  Calibration reported;  // refined when asked for and the refinement applied, else sixRest
-  bool refined = false;
-  RefineOutcome refinement;  // in g, computed on every success so the warnings can advise
+  Calibration reported;
+  Method method = Method::kSixRest;
+  bool refined = false;  // method is kRefined
+  // The fit over the still stretches, in g: on every success, reported or not, since it is what
+  // the uncertainty of any reported calibration is judged against.
+  StretchFit fit;
+  Uncertainty uncertainty;       // of the reported calibration, in output units
+  double expectedErrorMg = 0.0;  // of the reported calibration, over all directions
 
   NoiseFloor noise;                     // recording units
   std::vector<StillStretch> stretches;  // recording units; also after a failure
-  // Those whose mean is precise to 0.5 mg (all when none is), in g: the quality figures and the
-  // refined fit use these.
+  // Those whose mean is precise to 0.5 mg (all when none is), in g: the quality figures use these.
   std::vector<StillStretch> stretchesG;
+  std::vector<bool> inQuality;  // per stretch of `stretches`: one of stretchesG
   NormErrors before;  // raw data scaled to g
   NormErrors afterSixRest;
-  NormErrors afterRefined;                    // the refined fit, whether reported or not
+  NormErrors afterRefined;                    // the fit over the stretches, reported or not
   NormErrors after;                           // the reported calibration
   double residualMg[6] = {0, 0, 0, 0, 0, 0};  // six-rest fit: |c(rest mean) - target| per rest
   double angleDeg[6] = {0, 0, 0, 0, 0, 0};    // reported calibration: rest mean vs its axis
 
   std::vector<std::string> warnings;  // after a success; each a sentence that says what to do
 
-  // N x 3, column-major, in g: what the searches ran on.
+  // N x 3, column-major, in g: what the searches ran on (six-rest runs only).
   std::unique_ptr<coder::array<double, 2>> smoothed;
 };
 
-// The stretches with their means and noise mapped to g.
+// The stretches with their means, noise and standard errors mapped to g.
 std::vector<StillStretch> stretchesInG(const std::vector<StillStretch>& stretches,
                                        const InputScale& scale);
 
+// The still stretches of a recording for the fit: those of the noise floor, each allowed to widen
+// its test by its own spread up to kSpreadCapG (scaled to the recording's units), so that hand-held
+// rests stay whole next to bench rests.
+std::vector<StillStretch> stretchesForFit(const double* x, const double* y, const double* z,
+                                          std::size_t n, const NoiseFloor& floor,
+                                          const InputScale& scale);
+
 // Calibrates three columns of n samples (n >= 1 and at most the core's row limit) in the units
-// that options.scale describes. With the identity scale the core reads the columns in place, so a
-// recording in g gives bit for bit the result of getAccCalibColumns.
+// that options.scale describes, from the six rests the core's search finds with the given numbers.
+// With the identity scale the core reads the columns in place, so a recording in g gives bit for
+// bit the result of getAccCalibColumns.
 RunResult runCalibration(const double* x, const double* y, const double* z, std::size_t n,
                          const TuningNumbers& numbers, const RunOptions& options);
+
+// Calibrates from the still stretches alone (options.stretches, or found here), with no rest
+// search. Succeeds when the stretches determine every gain and offset; otherwise `missing` names
+// the axis directions no stretch comes near.
+RunResult runStretchCalibration(const double* x, const double* y, const double* z, std::size_t n,
+                                const RunOptions& options,
+                                std::vector<OrientationId>* missing = nullptr);
+
+// The orientations (report order) with no still stretch within 45 degrees of their axis, judged on
+// stretch means in g.
+std::vector<OrientationId> uncoveredOrientations(const std::vector<StillStretch>& stretchesG);
+
+// Replaces a successful result's calibration by the plain units map (no correction) when that
+// reads the still stretches at least as well: a sensor calibrated at the factory may be better
+// than any fit of a short recording. Returns true when it did.
+bool preferIdentity(RunResult& r, const InputScale& scale, double outPerG);
 
 }  // namespace analysis
 }  // namespace tiltfit

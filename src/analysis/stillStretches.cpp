@@ -1,5 +1,7 @@
 #include "stillStretches.h"
 
+#include "stretchTracker.h"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -8,8 +10,6 @@ namespace tiltfit {
 namespace analysis {
 namespace {
 
-constexpr double kThreshold = 4.5;          // normalised distance of a still sample from the mean
-constexpr int kMaxSkipped = 2;              // consecutive outside samples a stretch survives
 constexpr std::size_t kMaxDiffs = 1 << 16;  // differences sampled per axis and lag
 
 // Median of v (reordered); NaN when empty.
@@ -59,67 +59,15 @@ NoiseFloor estimateNoiseFloor(const double* x, const double* y, const double* z,
 }
 
 std::vector<StillStretch> findStillStretches(const double* x, const double* y, const double* z,
-                                             std::size_t n, const NoiseFloor& floor) {
-  std::vector<StillStretch> out;
-  const double* axes[3] = {x, y, z};
-  double inv[3];
-  for (int j = 0; j < 3; ++j) inv[j] = 1.0 / floor.sigma[j];
-  const double limit = kThreshold * kThreshold;
-
-  std::size_t k = 0;
-  while (k < n) {
-    // Open a stretch at the next finite sample.
-    if (!(std::isfinite(x[k]) && std::isfinite(y[k]) && std::isfinite(z[k])) ||
-        (x[k] == 0.0 && y[k] == 0.0 && z[k] == 0.0)) {
-      ++k;
-      continue;
-    }
-    const std::size_t first = k;
-    // Sums relative to the first sample, which keeps them accurate for large offsets (counts).
-    const double origin[3] = {x[k], y[k], z[k]};
-    double sum[3] = {0.0, 0.0, 0.0};
-    double sumSq[3] = {0.0, 0.0, 0.0};
-    std::size_t count = 1;
-    std::size_t last = k;
-    int skipped = 0;
-    std::size_t next = k + 1;
-    for (; next < n; ++next) {
-      double dist = 0.0;
-      double dev[3];
-      for (int j = 0; j < 3; ++j) {
-        dev[j] = axes[j][next] - origin[j];
-        const double e = (dev[j] - sum[j] / static_cast<double>(count)) * inv[j];
-        dist += e * e;
-      }
-      const bool zeroRow = axes[0][next] == 0.0 && axes[1][next] == 0.0 && axes[2][next] == 0.0;
-      if (dist < limit && !zeroRow) {  // false for NaN
-        for (int j = 0; j < 3; ++j) {
-          sum[j] += dev[j];
-          sumSq[j] += dev[j] * dev[j];
-        }
-        ++count;
-        last = next;
-        skipped = 0;
-      } else if (++skipped > kMaxSkipped) {
-        break;
-      }
-    }
-    if (count >= kMinStillSamples) {
-      StillStretch s;
-      s.first = first;
-      s.last = last;
-      for (int j = 0; j < 3; ++j) {
-        const double m = sum[j] / static_cast<double>(count);
-        s.mean[j] = origin[j] + m;
-        const double var = sumSq[j] / static_cast<double>(count) - m * m;
-        s.noise[j] = std::sqrt(std::max(0.0, var));
-      }
-      out.push_back(s);
-    }
-    // The next stretch starts at the first sample this one did not take.
-    k = last + 1;
-  }
-  return out;
+                                             std::size_t n, const NoiseFloor& floor,
+                                             const double* spreadCap) {
+  TrackerOptions options;
+  options.floor = floor;
+  if (spreadCap != nullptr) std::copy(spreadCap, spreadCap + 3, options.spreadCap);
+  StretchTracker tracker(options);
+  for (std::size_t k = 0; k < n; ++k) tracker.push(x[k], y[k], z[k]);
+  tracker.finish();
+  return tracker.take();
 }
 
 }  // namespace analysis

@@ -20,6 +20,11 @@ struct StillStretch {
   std::size_t last = 0;   // 0-based row of the last sample, inclusive
   double mean[3] = {0.0, 0.0, 0.0};
   double noise[3] = {0.0, 0.0, 0.0};  // standard deviation of each axis within the stretch
+  // Standard error of the mean on each axis: the larger of the deviation over the distinct samples
+  // and the scatter of block means, so that repeated samples (a logger faster than its sensor)
+  // and correlated ones (a hand-held wobble) do not pass for independent measurements.
+  double meanSigma[3] = {0.0, 0.0, 0.0};
+  std::size_t distinct = 0;  // samples that differ from the one before
   std::size_t length() const { return last - first + 1; }
 };
 
@@ -39,9 +44,15 @@ NoiseFloor estimateNoiseFloor(const double* x, const double* y, const double* z,
 // normalised distance) of the stretch's running mean; up to two consecutive samples outside it (a
 // spike, a header row of zeros) are skipped; a third ends the stretch, which is kept when it holds
 // at least kMinStillSamples samples. Non-finite samples and rows of three zeros (the reader's rows
-// for a header or a blank line) count as outside. Linear in n.
+// for a header or a blank line) count as outside. Linear in n. With spreadCap (per axis, the
+// recording's units) a stretch's own spread may widen the test up to that much: see
+// StretchTracker, which this feeds.
 std::vector<StillStretch> findStillStretches(const double* x, const double* y, const double* z,
-                                             std::size_t n, const NoiseFloor& floor);
+                                             std::size_t n, const NoiseFloor& floor,
+                                             const double* spreadCap = nullptr);
+
+// The widening for hand-held rests, in g per axis (scaled by the recording's reading of 1 g).
+constexpr double kSpreadCapG = 0.015;
 
 }  // namespace analysis
 }  // namespace tiltfit

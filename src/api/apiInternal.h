@@ -63,6 +63,10 @@ an::Layout toAnalysisLayout(const Layout& l);
 // explainProblems, and on each orientation not found the sentence that concerns it.
 void explainFailure(const Work& w, const an::RunResult& r, const TuningNumbers& numbers,
                     Result& out);
+// After the stretches alone could not determine a calibration: what to record, one sentence per
+// orientation no stretch comes near ("no still stretch with z pointing up (z at +1 g): hold the
+// device with z up for a few seconds").
+void explainUncovered(const Work& w, const std::vector<an::OrientationId>& missing, Result& out);
 // Other numbers (and units) that calibrate the recording after a classic run failed, each checked
 // by a run.
 void suggest(const Work& w, const TuningNumbers& given, const CalibrateOptions& options,

@@ -54,16 +54,23 @@ void decideUnits(Work& w, Units units, const std::string& outputUnits) {
   w.outputMs2 = outputUnits.empty() ? w.units == an::Units::kMs2 : outputUnits == "ms2";
 }
 
+// The noise floor, the units (judged on the stretches of the noise floor alone, which no wobble
+// widens) and the still stretches the fit uses.
 void prepare(Work& w, const CalibrateOptions& options) {
-  if (w.rec.rows() > 0) {
-    w.noise = an::estimateNoiseFloor(w.rec.x.data(), w.rec.y.data(), w.rec.z.data(), w.rec.rows());
-    w.stretches = an::findStillStretches(w.rec.x.data(), w.rec.y.data(), w.rec.z.data(),
-                                         w.rec.rows(), w.noise);
+  const Recording& rec = w.rec;
+  if (rec.rows() > 0) {
+    w.noise = an::estimateNoiseFloor(rec.x.data(), rec.y.data(), rec.z.data(), rec.rows());
+    w.stretches =
+        an::findStillStretches(rec.x.data(), rec.y.data(), rec.z.data(), rec.rows(), w.noise);
   }
   decideUnits(w, options.units, options.outputUnits);
+  if (rec.rows() > 0) {
+    w.stretches = an::stretchesForFit(rec.x.data(), rec.y.data(), rec.z.data(), rec.rows(),
+                                      w.noise, w.scale);
+  }
 }
 
-Calibration toPublic(const an::Calibration& c, bool outputMs2, bool refined) {
+Calibration toPublic(const an::Calibration& c, bool outputMs2, an::Method method) {
   Calibration p;
   for (int i = 0; i < 3; ++i) {
     p.offset[static_cast<std::size_t>(i)] = c.offset[i];
@@ -72,15 +79,23 @@ Calibration toPublic(const an::Calibration& c, bool outputMs2, bool refined) {
     }
   }
   p.outputMs2 = outputMs2;
-  p.refined = refined;
+  p.refined = method == an::Method::kRefined;
+  p.method = an::methodName(method);
   return p;
 }
 
 Result toResult(const Work& w, const an::RunResult& r, const TuningNumbers& numbers) {
   Result out;
   out.success = r.success;
-  out.sixRest = toPublic(r.sixRest, w.outputMs2, false);
-  out.calibration = toPublic(r.reported, w.outputMs2, r.refined);
+  out.sixRest = toPublic(r.sixRest, w.outputMs2,
+                         r.method == an::Method::kStretches ? an::Method::kStretches
+                                                            : an::Method::kSixRest);
+  out.calibration = toPublic(r.reported, w.outputMs2, r.method);
+  for (std::size_t i = 0; i < 3; ++i) {
+    out.calibration.uncertainty.offset[i] = r.uncertainty.offset[i];
+    for (std::size_t j = 0; j < 3; ++j)
+      out.calibration.uncertainty.gainMatrix[i][j] = r.uncertainty.gain[3 * i + j];
+  }
   out.parameters = numbers;
   out.units = toPublic(w.units);
   out.unitsPerG = w.scale.perG;
@@ -105,14 +120,40 @@ Result toResult(const Work& w, const an::RunResult& r, const TuningNumbers& numb
   q.worstAfterMg = r.after.worstMg;
   q.normErrorSixRestMg = r.afterSixRest.meanMg;
   q.normErrorRefinedMg = r.afterRefined.meanMg;
-  q.determined = r.refinement.determined;
+  q.determined = r.fit.determined;
   for (int k = 0; k < 3; ++k)
-    q.crossDetermined[static_cast<std::size_t>(k)] = r.refinement.crossDetermined[k];
+    q.crossDetermined[static_cast<std::size_t>(k)] = r.fit.crossDetermined[k];
+  q.expectedErrorMg = r.expectedErrorMg;
+  q.stretchesUsed = r.fit.stretchesUsed;
+  q.restTiltDeg = r.fit.restTiltDeg;
+  for (std::size_t k = 0; k < r.stretches.size(); ++k) {
+    const an::StillStretch& s = r.stretches[k];
+    Stretch p;
+    p.firstRow = static_cast<std::uint32_t>(s.first + 1);
+    p.lastRow = static_cast<std::uint32_t>(s.last + 1);
+    for (std::size_t j = 0; j < 3; ++j) p.mean[j] = s.mean[j];
+    p.inQuality = k < r.inQuality.size() && r.inQuality[k];
+    p.weight = k < r.fit.weight.size() ? r.fit.weight[k] : 0.0;
+    out.stretches.push_back(p);
+  }
   out.warnings = r.warnings;
   out.problems = r.restProblems;
   return out;
 }
 
+// The tolerance that keeps out the rests a run took at another angle: a band narrower than their
+// distance from the level they passed for. Infinite when no found rest lies off its axis.
+double bandExcludingOffAxis(const an::RunResult& r, const an::InputScale& scale) {
+  double limit = HUGE_VAL;
+  for (const an::ChosenRest& rest : r.rests) {
+    if (!rest.found) continue;
+    double g[3];
+    scale.toG(rest.mean, g);
+    if (an::angleFromAxisDeg(g, rest.id) <= 20.0) continue;
+    limit = std::min(limit, std::abs(g[rest.id.axis] - rest.id.level));
+  }
+  return limit;
+}
 
 }  // namespace api
 
@@ -218,28 +259,84 @@ Result calibrate(const Recording& recording, const TuningNumbers& numbers,
 Result calibrateAuto(const Recording& recording, const CalibrateOptions& options) {
   Work w(recording);
   prepare(w, options);
+  const double outPerG = w.outputMs2 ? 9.81 : 1.0;
+  // A result the stretches read no better than the raw readings gives way to the identity.
+  auto finish = [&](an::RunResult& r, const TuningNumbers& t, bool used) {
+    an::preferIdentity(r, w.scale, outPerG);
+    Result out = toResult(w, r, t);
+    out.parametersChosen = true;
+    out.parametersUsed = used;
+    return out;
+  };
   an::RunResult first;
   TuningNumbers firstNumbers;
-  for (int loosen = 0; loosen < 4 && !w.stretches.empty(); ++loosen) {
-    const an::TuningChoice c = w.choose(loosen);
-    if (!c.ok) break;
-    const TuningNumbers t = fromAnalysis(c.numbers);
-    an::RunResult r = w.run(t, options.refine);
-    if (r.success) {
-      Result out = toResult(w, r, t);
-      out.parametersChosen = true;
-      return out;
+  bool searched = false;
+  if (options.method != Method::kStretches) {
+    for (int loosen = 0; loosen < 4 && !w.stretches.empty(); ++loosen) {
+      const an::TuningChoice c = w.choose(loosen);
+      if (!c.ok) break;
+      TuningNumbers t = fromAnalysis(c.numbers);
+      an::RunResult r = w.run(t, options.refine);
+      // A wider band lets rests at other angles in; one that keeps them out may do instead.
+      const double band = bandExcludingOffAxis(r, w.scale);
+      if (!r.success && r.searchSucceeded && 100.0 * band < t.tolerancePct) {
+        TuningNumbers narrow = t;
+        narrow.tolerancePct = std::floor(95.0 * band * 10.0) / 10.0;
+        if (narrow.tolerancePct > 0.0) {
+          an::RunResult again = w.run(narrow, options.refine);
+          if (again.success) {
+            r = std::move(again);
+            t = narrow;
+          }
+        }
+      }
+      if (r.success) return finish(r, t, true);
+      if (!searched) {
+        first = std::move(r);
+        firstNumbers = t;
+        searched = true;
+      }
     }
-    if (loosen == 0) {
+  }
+  std::vector<an::OrientationId> missing;
+  if (options.method != Method::kSixRest && w.rec.rows() > 0) {
+    an::RunResult r = an::runStretchCalibration(w.rec.x.data(), w.rec.y.data(), w.rec.z.data(),
+                                                w.rec.rows(), w.runOptions(true), &missing);
+    if (r.success) return finish(r, searched ? firstNumbers : TuningNumbers(), false);
+    if (!searched) {
       first = std::move(r);
-      firstNumbers = t;
+      firstNumbers = TuningNumbers();
     }
   }
   Result out = toResult(w, first, firstNumbers);
   out.success = false;
   out.parametersChosen = true;
-  explainFailure(w, first, firstNumbers, out);
+  out.parametersUsed = searched;
+  if (options.method == Method::kSixRest || w.stretches.empty() || missing.empty()) {
+    explainFailure(w, first, firstNumbers, out);
+  } else {
+    explainUncovered(w, missing, out);
+  }
   return out;
+}
+
+const char* methodName(Method method) {
+  switch (method) {
+    case Method::kSixRest:
+      return "six-rest";
+    case Method::kStretches:
+      return "stretches";
+    default:
+      return "auto";
+  }
+}
+
+Method methodFromName(const std::string& name) {
+  if (name == "auto") return Method::kAuto;
+  if (name == "six-rest") return Method::kSixRest;
+  if (name == "stretches") return Method::kStretches;
+  throw Error(Error::Kind::kInvalidArgument,
+              "method must be auto, six-rest or stretches: \"" + name + "\"");
 }
 
 }  // namespace tiltfit

@@ -161,5 +161,21 @@ void suggest(const Work& w, const TuningNumbers& given, const CalibrateOptions& 
 }
 
 
+void explainUncovered(const Work& w, const std::vector<an::OrientationId>& missing, Result& out) {
+  (void)w;
+  out.problems.clear();
+  for (const an::OrientationId& o : missing) {
+    const std::string axis(1, static_cast<char>('x' + o.axis));
+    const std::string way = o.level > 0 ? "up" : "down";
+    const std::string text = "no still stretch with " + axis + " pointing " + way + " (" +
+                             an::orientationName(o) + "): hold the device with " + axis + " " +
+                             way + " for a few seconds";
+    out.problems.push_back(text);
+    for (Orientation& r : out.orientations) {
+      if (r.axis == o.axis && r.reading == o.level) r.diagnosis = text;
+    }
+  }
+}
+
 }  // namespace api
 }  // namespace tiltfit

@@ -83,7 +83,8 @@ std::string parseArguments(int argc, const char* const* argv, CliOptions& o) {
     } else if (name == "--json") {
       problem = flag(o.json);
     } else if (name == "--units" || name == "--output-units" || name == "--columns" ||
-               name == "--delimiter" || name == "--plot" || name == "--apply") {
+               name == "--delimiter" || name == "--plot" || name == "--apply" ||
+               name == "--method") {
       if (!takeValue()) return name + " needs a value";
       if (name == "--units") {
         if (!oneOf(value, {"g", "ms2", "counts", "auto"}))
@@ -113,6 +114,10 @@ std::string parseArguments(int argc, const char* const* argv, CliOptions& o) {
               "or tab or space: \"" +
               value + "\"";
         }
+      } else if (name == "--method") {
+        if (!oneOf(value, {"auto", "six-rest", "stretches"}))
+          return "--method must be auto, six-rest or stretches: \"" + value + "\"";
+        o.method = value;
       } else if (name == "--plot") {
         if (value.empty()) return "--plot needs a file name";
         o.plotPath = value;
@@ -135,14 +140,18 @@ const char* helpText() {
          "deltaThresholdWindow [options]\n"
          "  tiltfit --apply CALIB.json FILE [options]\n"
          "\n"
-         "Calibrates a three-axis accelerometer from one CSV recording of six rests (each axis\n"
-         "up and down). --auto chooses the five tuning numbers from the recording; the classic\n"
-         "form takes them as given. FILE \"-\" reads standard input.\n"
+         "Calibrates a three-axis accelerometer from one CSV recording of still positions: six\n"
+         "rests (each axis up and down), or any set of directions with --auto. --auto chooses\n"
+         "the five tuning numbers from the recording; the classic form takes them as given.\n"
+         "FILE \"-\" reads standard input.\n"
          "\n"
          "Options:\n"
          "  --refine              report the refined fit, which makes every still stretch read 1 "
          "g\n"
          "  --no-refine           with --auto: report the six-rest fit\n"
+         "  --method M            with --auto: six-rest (the rest search, refined with the\n"
+         "                        still stretches), stretches (the still stretches alone)\n"
+         "                        or auto (six-rest when six rests are found; the default)\n"
          "  --units U             units of the recording: g, ms2, counts or auto\n"
          "                        (default: g, or auto with --auto)\n"
          "  --output-units U      units of the calibrated output: g or ms2\n"

@@ -16,6 +16,7 @@ struct CliOptions {
   bool refine = false;
   bool noRefine = false;
   bool json = false;
+  std::string method;  // --method: "auto", "six-rest", "stretches" or empty
   std::string units;        // "g", "ms2", "counts", "auto" or empty (the mode's default)
   std::string outputUnits;  // "g", "ms2" or empty (the recording's own unit; g for counts)
   bool columnsGiven = false;

@@ -119,6 +119,31 @@ std::string classicCommand(const std::string& path, const TuningNumbers& t, Unit
   return c;
 }
 
+// The --auto command that gives the same calibration when no classic one does (the stretch fit
+// alone, or the identity).
+std::string autoCommand(const std::string& path, Units units, const Layout& layout,
+                        const std::string& method, const CliOptions& o) {
+  std::string c = "tiltfit --auto " + shellWord(path);
+  if (!o.units.empty() && o.units != "auto") c += std::string(" --units ") + unitsName(units);
+  if (!o.outputUnits.empty()) c += " --output-units " + o.outputUnits;
+  const auto& col = layout.columns;
+  if (o.columnsGiven) {
+    c += " --columns " + std::to_string(col[0]) + "," + std::to_string(col[1]) + "," +
+         std::to_string(col[2]);
+  }
+  if (o.delimiterGiven) c += " --delimiter " + delimiterArgument(layout);
+  if (!method.empty() && method != "auto") c += " --method " + method;
+  if (o.noRefine) c += " --no-refine";
+  return c;
+}
+
+// "12.3", "0.0451": three significant digits, enough to judge a figure by.
+std::string figure(double v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3g", v);
+  return text;
+}
+
 // A report that did not reach its destination (a full disk, a closed pipe) is no success.
 int finishReport(int status) {
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
@@ -205,6 +230,7 @@ int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumb
   options.units = unitsFromName(!o.units.empty() ? o.units : classic ? "g" : "auto");
   options.outputUnits = o.outputUnits;
   options.refine = classic ? o.refine : !o.noRefine;
+  if (!o.method.empty()) options.method = methodFromName(o.method);
 
   const auto start = std::chrono::system_clock::now();
   const Recording rec = readRecording(path, read);
@@ -222,7 +248,9 @@ int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumb
   report::Report report{path, rec, r, o.units.empty() ? (classic ? "g" : "auto") : o.units, "", ""};
   if (r.success && !classic) {
     report.repeatCommand =
-        classicCommand(path, r.parameters, r.units, rec.layout, r.calibration.refined, o);
+        r.parametersUsed && r.calibration.method != "identity"
+            ? classicCommand(path, r.parameters, r.units, rec.layout, r.calibration.refined, o)
+            : autoCommand(path, r.units, rec.layout, o.method, o);
   }
   if (!r.success && r.hasSuggestion) {
     report.tryCommand =
@@ -240,6 +268,16 @@ int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumb
         "Calibration failed, you can increase tolerancePct for example, or deltaThresholdWindow");
   }
   if (r.success) {
+    // The figures belong to the report: none when the report itself could not be written.
+    if (!o.json && std::fflush(stdout) == 0 && !std::ferror(stdout)) {
+      const Quality& q = r.quality;
+      std::fprintf(stderr,
+                   "tiltfit: quality: %zu still stretches read 1 g within %s mg on average (worst "
+                   "%s mg; %s mg before); expected error in any direction %s mg\n",
+                   q.stillStretches, figure(q.normErrorAfterMg).c_str(),
+                   figure(q.worstAfterMg).c_str(), figure(q.normErrorBeforeMg).c_str(),
+                   figure(q.expectedErrorMg).c_str());
+    }
     for (const std::string& w : r.warnings)
       std::fprintf(stderr, "tiltfit: warning: %s\n", w.c_str());
     if (!report.repeatCommand.empty()) {
@@ -330,6 +368,8 @@ int runClassic(const CliOptions& o) {
   }
   if (o.noRefine)
     return refuse("--no-refine belongs to --auto; the classic form refines only with --refine");
+  if (!o.method.empty())
+    return refuse("--method belongs to --auto; the classic form makes the six-rest fit");
   double v[5];
   for (int k = 0; k < 5; ++k) {
     const std::string& text = o.positionals[static_cast<std::size_t>(k) + 1];
@@ -351,6 +391,8 @@ int runAuto(const CliOptions& o) {
                   o.positionals[1] + "\" is one argument too many)");
   }
   if (o.refine && o.noRefine) return refuse("--refine and --no-refine contradict each other");
+  if (o.noRefine && o.method == "stretches")
+    return refuse("--no-refine keeps the six-rest fit, which --method stretches does not make");
   return calibrateFile(o, o.positionals[0], nullptr);
 }
 

@@ -12,7 +12,9 @@ void to_json(Json& j, const Calibration& c) {
       {"gain_matrix", c.gainMatrix},
       {"column_form", {{"gain", c.columnGain()}, {"offset", c.offset}}},
       {"units", c.outputMs2 ? "m/s^2" : "g"},
-      {"method", c.refined ? "refined" : "six rests"},
+      {"method", c.method},
+      {"uncertainty",
+       {{"offset", c.uncertainty.offset}, {"gain_matrix", c.uncertainty.gainMatrix}}},
   };
 }
 
@@ -47,6 +49,15 @@ void to_json(Json& j, const Orientation& o) {
 }
 
 template <typename Json>
+void to_json(Json& j, const Stretch& s) {
+  j = Json{{"first_row", s.firstRow},
+           {"last_row", s.lastRow},
+           {"mean", s.mean},
+           {"in_quality", s.inQuality},
+           {"weight", s.weight}};
+}
+
+template <typename Json>
 void to_json(Json& j, const Quality& q) {
   j = Json{{"still_stretches", q.stillStretches},
            {"norm_error_before_mg", q.normErrorBeforeMg},
@@ -59,7 +70,10 @@ void to_json(Json& j, const Quality& q) {
            {"cross_axis_determined",
             {{"x-y", q.crossDetermined[0]},
              {"x-z", q.crossDetermined[1]},
-             {"y-z", q.crossDetermined[2]}}}};
+             {"y-z", q.crossDetermined[2]}}},
+           {"expected_error_mg", q.expectedErrorMg},
+           {"stretches_used", q.stretchesUsed},
+           {"rest_tilt_deg", q.restTiltDeg}};
 }
 
 namespace report {
@@ -71,9 +85,13 @@ std::string jsonReport(const Report& report) {
   Json doc;
   doc["success"] = r.success;
   if (r.success) doc["calibration"] = r.calibration;
-  Json parameters = r.parameters;
-  parameters["chosen"] = r.parametersChosen ? "auto" : "given";
-  doc["parameters"] = parameters;
+  if (r.parametersUsed) {
+    Json parameters = r.parameters;
+    parameters["chosen"] = r.parametersChosen ? "auto" : "given";
+    doc["parameters"] = parameters;
+  } else {
+    doc["parameters"] = nullptr;  // no rest search took part
+  }
   std::string delimiter = rec.layout.blanks ? "space" : std::string(1, rec.layout.delimiter);
   if (!rec.layout.blanks && rec.layout.delimiter == '\t') delimiter = "tab";
   doc["input"] = {{"path", report.path},           {"rows", rec.rows()},
@@ -82,6 +100,7 @@ std::string jsonReport(const Report& report) {
                   {"columns", rec.layout.columns}, {"delimiter", delimiter}};
   doc["orientations"] = r.orientations;
   doc["quality"] = r.quality;
+  doc["stretches"] = r.stretches;
   doc["warnings"] = r.success ? r.warnings : std::vector<std::string>();
   doc["problems"] = r.success ? std::vector<std::string>() : r.problems;
   doc["repeat"] = report.repeatCommand.empty() ? Json(nullptr) : Json(report.repeatCommand);

@@ -1,0 +1,254 @@
+#include "stretchTracker.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tiltfit {
+namespace analysis {
+namespace {
+
+constexpr double kThreshold = 4.5;  // normalised distance of a still sample from the mean
+constexpr int kMaxSkipped = 2;      // consecutive outside values a stretch survives
+constexpr std::size_t kBlockSizes[] = {4, 16, 64, 256, 1024};
+constexpr std::size_t kMinBlocks = 8;  // blocks a level needs before it speaks for the mean
+// Samples a stretch needs before its own spread may widen its test: enough for the spread to mean
+// something, few enough that a fast hand-held wobble cannot keep the stretch from starting.
+constexpr std::size_t kMinSpreadSamples = 8;
+// The most samples between two stretches that one may continue the other: the skipped values
+// and a piece too short to keep.
+constexpr std::uint64_t kJoinGap = 2 * kMinStillSamples;
+
+bool opens(const double v[3]) {
+  return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]) &&
+         !(v[0] == 0.0 && v[1] == 0.0 && v[2] == 0.0);
+}
+
+}  // namespace
+
+StretchTracker::StretchTracker(const TrackerOptions& options) : options_(options) {
+  for (int j = 0; j < 3; ++j) inv_[j] = 1.0 / options_.floor.sigma[j];
+}
+
+void StretchTracker::push(double x, double y, double z) {
+  replay_.push_back(Sample{{x, y, z}, row_++});
+  while (!replay_.empty()) {
+    const Sample s = replay_.front();
+    replay_.pop_front();
+    feed(s);
+  }
+  // Nothing can continue the pending stretch any more once its gap is past.
+  if (pending_ && (open_.count == 0 ? row_ : open_.first) > kept_.last + 1 + kJoinGap) {
+    emitPending();
+  }
+}
+
+void StretchTracker::finish() {
+  while (open_.count > 0) {
+    close();
+    while (!replay_.empty()) {
+      const Sample s = replay_.front();
+      replay_.pop_front();
+      feed(s);
+    }
+  }
+  emitPending();
+}
+
+std::vector<StillStretch> StretchTracker::take() {
+  std::vector<StillStretch> out;
+  out.swap(done_);
+  return out;
+}
+
+bool StretchTracker::growing() const { return open_.count > 0; }
+
+StillStretch StretchTracker::current() const {
+  if (open_.count == 0) return StillStretch();
+  return stretchOf(pending_ && continues(open_) ? joined(kept_, open_) : open_);
+}
+
+void StretchTracker::open(const Sample& s) {
+  open_ = Sums();
+  for (int j = 0; j < 3; ++j) {
+    open_.origin[j] = s.v[j];
+    previous_[j] = s.v[j];
+  }
+  open_.first = s.row;
+  accept(s);
+}
+
+void StretchTracker::accept(const Sample& s) {
+  Sums& o = open_;
+  bool changed = o.count == 0;
+  const double t = static_cast<double>(s.row - o.first);
+  for (int j = 0; j < 3; ++j) {
+    const double d = s.v[j] - o.origin[j];
+    o.sum[j] += d;
+    o.sumSq[j] += d * d;
+    o.sumTime[j] += t * d;
+    changed = changed || s.v[j] != previous_[j];
+    previous_[j] = s.v[j];
+    for (Level& l : o.levels) l.partial[j] += d;
+  }
+  o.time += t;
+  o.timeSq += t * t;
+  if (changed) ++o.changes;
+  for (int k = 0; k < kLevels; ++k) {
+    Level& l = o.levels[k];
+    if (++l.filled < kBlockSizes[k]) continue;
+    for (int j = 0; j < 3; ++j) {
+      const double m = l.partial[j] / static_cast<double>(kBlockSizes[k]);
+      l.sum[j] += m;
+      l.sumSq[j] += m * m;
+      l.partial[j] = 0.0;
+    }
+    l.filled = 0;
+    ++l.blocks;
+  }
+  ++o.count;
+  o.last = s.row;
+  outside_.clear();
+  outsideValues_ = 0;
+}
+
+double StretchTracker::unit(const Sums& s, int j) const {
+  if (s.count < kMinSpreadSamples || !(options_.spreadCap[j] > 0.0)) return options_.floor.sigma[j];
+  const double n = static_cast<double>(s.count);
+  const double mean = s.sum[j] / n;
+  const double spread = std::sqrt(std::max(0.0, s.sumSq[j] / n - mean * mean));
+  return std::max(options_.floor.sigma[j], std::min(spread, options_.spreadCap[j]));
+}
+
+void StretchTracker::feed(const Sample& s) {
+  if (open_.count == 0) {
+    if (opens(s.v)) open(s);
+    return;
+  }
+  const double n = static_cast<double>(open_.count);
+  double dist = 0.0;
+  for (int j = 0; j < 3; ++j) {
+    const double e = (s.v[j] - open_.origin[j] - open_.sum[j] / n) / unit(open_, j);
+    dist += e * e;
+  }
+  if (dist < kThreshold * kThreshold && opens(s.v)) {  // false for NaN
+    accept(s);
+    return;
+  }
+  // A value the logger repeated is one reading of the sensor, not several.
+  const bool repeated = !outside_.empty() && outside_.back().v[0] == s.v[0] &&
+                        outside_.back().v[1] == s.v[1] && outside_.back().v[2] == s.v[2];
+  outside_.push_back(s);
+  if (!repeated) ++outsideValues_;
+  if (outsideValues_ > kMaxSkipped) close();
+}
+
+bool StretchTracker::moving(const Sums& s) const {
+  // Variance explained by a line through time, against the whole variance.
+  const double n = static_cast<double>(s.count);
+  const double timeVar = s.timeSq - s.time * s.time / n;
+  if (!(timeVar > 0.0)) return false;
+  double explained = 0.0;
+  double total = 0.0;
+  for (int j = 0; j < 3; ++j) {
+    const double cross = s.sumTime[j] - s.time * s.sum[j] / n;
+    explained += cross * cross / timeVar;
+    total += s.sumSq[j] - s.sum[j] * s.sum[j] / n;
+  }
+  return total > 0.0 && explained > kMaxTrend * total;
+}
+
+StretchTracker::Sums StretchTracker::joined(const Sums& a, const Sums& b) {
+  // b's sums moved to a's origin and first row: d' = d + delta, t' = t + tau.
+  Sums j = a;
+  const double n = static_cast<double>(b.count);
+  const double tau = static_cast<double>(b.first - a.first);
+  for (int k = 0; k < 3; ++k) {
+    const double delta = b.origin[k] - a.origin[k];
+    j.sum[k] += b.sum[k] + n * delta;
+    j.sumSq[k] += b.sumSq[k] + 2.0 * delta * b.sum[k] + n * delta * delta;
+    j.sumTime[k] += b.sumTime[k] + delta * b.time + tau * b.sum[k] + n * tau * delta;
+    for (int q = 0; q < kLevels; ++q) {
+      const double blocks = static_cast<double>(b.levels[q].blocks);
+      j.levels[q].sum[k] += b.levels[q].sum[k] + blocks * delta;
+      j.levels[q].sumSq[k] +=
+          b.levels[q].sumSq[k] + 2.0 * delta * b.levels[q].sum[k] + blocks * delta * delta;
+    }
+  }
+  for (int q = 0; q < kLevels; ++q) j.levels[q].blocks += b.levels[q].blocks;
+  j.time += b.time + n * tau;
+  j.timeSq += b.timeSq + 2.0 * tau * b.time + n * tau * tau;
+  j.count += b.count;
+  j.changes += b.changes;
+  j.last = b.last;
+  return j;
+}
+
+bool StretchTracker::continues(const Sums& later) const {
+  if (!pending_ || later.first > kept_.last + 1 + kJoinGap) return false;
+  const double na = static_cast<double>(kept_.count);
+  const double nb = static_cast<double>(later.count);
+  double dist = 0.0;
+  for (int j = 0; j < 3; ++j) {
+    const double gap = (later.origin[j] + later.sum[j] / nb) - (kept_.origin[j] + kept_.sum[j] / na);
+    const double e = gap / std::max(unit(kept_, j), unit(later, j));
+    dist += e * e;
+  }
+  return dist < kThreshold * kThreshold;
+}
+
+void StretchTracker::keep(const Sums& s) {
+  if (continues(s)) {
+    const Sums j = joined(kept_, s);
+    if (!moving(j)) {
+      kept_ = j;
+      return;
+    }
+  }
+  emitPending();
+  kept_ = s;
+  pending_ = true;
+}
+
+void StretchTracker::emitPending() {
+  if (!pending_) return;
+  done_.push_back(stretchOf(kept_));
+  pending_ = false;
+}
+
+void StretchTracker::close() {
+  if (open_.count >= kMinStillSamples && !moving(open_)) keep(open_);
+  open_.count = 0;
+  // The samples this stretch did not take may open the next one.
+  replay_.insert(replay_.begin(), outside_.begin(), outside_.end());
+  outside_.clear();
+  outsideValues_ = 0;
+}
+
+StillStretch StretchTracker::stretchOf(const Sums& s) const {
+  StillStretch st;
+  st.first = static_cast<std::size_t>(s.first);
+  st.last = static_cast<std::size_t>(s.last);
+  st.distinct = s.changes;
+  const double n = static_cast<double>(s.count);
+  for (int j = 0; j < 3; ++j) {
+    const double m = s.sum[j] / n;
+    st.mean[j] = s.origin[j] + m;
+    const double var = std::max(0.0, s.sumSq[j] / n - m * m);
+    st.noise[j] = std::sqrt(var);
+    // Independent samples: the variance over the samples the sensor produced. Correlated ones:
+    // the scatter of block means, from the longest blocks that are still numerous.
+    double meanVar = var / static_cast<double>(std::max<std::size_t>(1, s.changes));
+    for (const Level& l : s.levels) {
+      if (l.blocks < kMinBlocks) break;
+      const double b = static_cast<double>(l.blocks);
+      const double bm = l.sum[j] / b;
+      const double blockVar = std::max(0.0, l.sumSq[j] / b - bm * bm) * b / (b - 1.0);
+      meanVar = std::max(meanVar, blockVar / b);
+    }
+    st.meanSigma[j] = std::sqrt(meanVar);
+  }
+  return st;
+}
+
+}  // namespace analysis
+}  // namespace tiltfit
