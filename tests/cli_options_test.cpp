@@ -112,7 +112,10 @@ TEST(CliOptionsTest, RefusedArgumentsGetOneLineAndStatus234) {
       {"--auto", kSample, "--delimiter", "ab"},
       {"--auto", kSample, "5", "50", "5e-4", "1000", "2e-3"},
       {"--auto"},
-      {"--auto", kSample, "--units"}};
+      {"--auto", kSample, "--units"},
+      {"--auto", kSample, "--method", "best"},
+      {kSample, "5", "50", "5e-4", "1000", "2e-3", "--method", "stretches"},
+      {"--auto", kSample, "--no-refine", "--method", "stretches"}};
   for (const auto& args : cases) {
     const Outcome o = tiltfit(args);
     std::string joined;

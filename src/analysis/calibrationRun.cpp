@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <vector>
 
+#include <Eigen/Dense>
+
 #include "getAccCalib.h"
 
 namespace tiltfit {
@@ -359,8 +361,28 @@ RunResult runCalibration(const double* x, const double* y, const double* z, std:
   return r;
 }
 
+// The six-rest fit on six rest means (in g): for each output axis j the least-squares
+// c_j = A_j . m + b_j over the six rests, with the axis level as target, as the core fits its six
+// windows.
+Calibration sixRestOnMeans(const RestDirection rests[6]) {
+  Calibration c;
+  Eigen::Matrix<double, 6, 4> X;
+  for (int k = 0; k < 6; ++k) X.row(k) << rests[k].mean[0], rests[k].mean[1], rests[k].mean[2], 1.0;
+  const Eigen::ColPivHouseholderQR<Eigen::Matrix<double, 6, 4>> qr(X);
+  for (int j = 0; j < 3; ++j) {
+    Eigen::Matrix<double, 6, 1> target = Eigen::Matrix<double, 6, 1>::Zero();
+    for (int k = 0; k < 6; ++k)
+      if (rests[k].id.axis == j) target[k] = rests[k].id.level;
+    const Eigen::Vector4d beta = qr.solve(target);
+    for (int i = 0; i < 3; ++i) c.gain[3 * i + j] = beta[i];
+    c.offset[j] = beta[3];
+  }
+  return c;
+}
+
 RunResult runStretchCalibration(const double* x, const double* y, const double* z, std::size_t n,
-                                const RunOptions& options, std::vector<OrientationId>* missing) {
+                                const RunOptions& options, bool restsFromStretches,
+                                std::vector<OrientationId>* missing) {
   RunResult r;
   const InputScale& scale = options.scale;
   r.noise = options.noise != nullptr ? *options.noise : estimateNoiseFloor(x, y, z, n);
@@ -382,28 +404,70 @@ RunResult runStretchCalibration(const double* x, const double* y, const double* 
     return r;
   }
   r.success = true;
-  const Calibration& c = r.fit.calibration;
-  r.sixRest = toRawUnits(c, scale, options.outPerG);
+  Calibration reportedG = r.fit.calibration;
+  r.sixRest = toRawUnits(reportedG, scale, options.outPerG);
   // Each orientation is the calibrated stretch nearest its axis, when one lies close to it.
+  int nearest[6] = {-1, -1, -1, -1, -1, -1};
   for (int k = 0; k < 6; ++k) {
-    ChosenRest& rest = r.rests[k];
     double best = kFoundDeg;
     for (std::size_t s = 0; s < allG.size(); ++s) {
       double v[3];
-      c.apply(allG[s].mean, v);
-      const double angle = angleFromAxisDeg(v, rest.id);
+      reportedG.apply(allG[s].mean, v);
+      const double angle = angleFromAxisDeg(v, r.rests[k].id);
       if (!(angle <= best)) continue;
       best = angle;
-      rest.found = true;
-      rest.first = static_cast<unsigned int>(r.stretches[s].first + 1);
-      rest.last = static_cast<unsigned int>(r.stretches[s].last + 1);
-      std::copy(r.stretches[s].mean, r.stretches[s].mean + 3, rest.mean);
-      r.angleDeg[k] = angle;
-      r.residualMg[k] = std::abs(std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]) - 1.0) * 1000.0;
+      nearest[k] = static_cast<int>(s);
     }
   }
-  r.afterSixRest = NormErrors{};
-  finish(r, c, scale, options.outPerG);
+  bool six = true;
+  for (int k = 0; k < 6; ++k) six = six && nearest[k] >= 0;
+  if (six && restsFromStretches) {
+    // Six rests among the stretches: their directions give the rotation, as a six-rest fit's do.
+    RestDirection directions[6];
+    for (int k = 0; k < 6; ++k) {
+      const StillStretch& s = allG[static_cast<std::size_t>(nearest[k])];
+      directions[k].id = r.rests[k].id;
+      std::copy(s.mean, s.mean + 3, directions[k].mean);
+      directions[k].sigma = std::sqrt((s.meanSigma[0] * s.meanSigma[0] +
+                                       s.meanSigma[1] * s.meanSigma[1] +
+                                       s.meanSigma[2] * s.meanSigma[2]) /
+                                      3.0);
+    }
+    const Calibration sixRestG = sixRestOnMeans(directions);
+    StretchFitOptions withRests = fo;
+    withRests.rests = directions;
+    withRests.start = sixRestG;
+    StretchFit fit = fitStretches(withRests);
+    if (fit.ok) {
+      r.fit = fit;
+      r.method = Method::kRefined;
+      r.refined = true;
+      r.sixRest = toRawUnits(sixRestG, scale, options.outPerG);
+      r.afterSixRest = calibratedNormErrors(r.stretchesG, sixRestG, 1.0);
+      reportedG = fit.calibration;
+      for (int k = 0; k < 6; ++k) {
+        double c[3];
+        sixRestG.apply(directions[k].mean, c);
+        c[directions[k].id.axis] -= directions[k].id.level;
+        r.residualMg[k] = std::sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2]) * 1000.0;
+      }
+    }
+  }
+  for (int k = 0; k < 6; ++k) {
+    if (nearest[k] < 0) continue;
+    const std::size_t s = static_cast<std::size_t>(nearest[k]);
+    ChosenRest& rest = r.rests[k];
+    rest.found = true;
+    rest.first = static_cast<unsigned int>(r.stretches[s].first + 1);
+    rest.last = static_cast<unsigned int>(r.stretches[s].last + 1);
+    std::copy(r.stretches[s].mean, r.stretches[s].mean + 3, rest.mean);
+    double v[3];
+    reportedG.apply(allG[s].mean, v);
+    r.angleDeg[k] = angleFromAxisDeg(v, rest.id);
+    if (r.method == Method::kStretches)
+      r.residualMg[k] = std::abs(std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]) - 1.0) * 1000.0;
+  }
+  finish(r, reportedG, scale, options.outPerG);
   return r;
 }
 

@@ -101,11 +101,14 @@ std::vector<StillStretch> stretchesForFit(const double* x, const double* y, cons
 RunResult runCalibration(const double* x, const double* y, const double* z, std::size_t n,
                          const TuningNumbers& numbers, const RunOptions& options);
 
-// Calibrates from the still stretches alone (options.stretches, or found here), with no rest
-// search. Succeeds when the stretches determine every gain and offset; otherwise `missing` names
-// the axis directions no stretch comes near.
+// Calibrates from the still stretches (options.stretches, or found here), with no rest search.
+// Succeeds when the stretches determine every gain and offset; otherwise `missing` names the axis
+// directions no stretch comes near. With restsFromStretches, when six stretches lie within 20
+// degrees of the six axis directions after that calibration, they stand for the six rests: the
+// result is their six-rest fit refined with every stretch (method kRefined). Otherwise the
+// calibration keeps the sensor's own axes (kStretches).
 RunResult runStretchCalibration(const double* x, const double* y, const double* z, std::size_t n,
-                                const RunOptions& options,
+                                const RunOptions& options, bool restsFromStretches,
                                 std::vector<OrientationId>* missing = nullptr);
 
 // The orientations (report order) with no still stretch within 45 degrees of their axis, judged on

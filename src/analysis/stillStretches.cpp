@@ -3,6 +3,7 @@
 #include "stretchTracker.h"
 
 #include <algorithm>
+#include <deque>
 #include <cmath>
 #include <limits>
 
@@ -68,6 +69,40 @@ std::vector<StillStretch> findStillStretches(const double* x, const double* y, c
   for (std::size_t k = 0; k < n; ++k) tracker.push(x[k], y[k], z[k]);
   tracker.finish();
   return tracker.take();
+}
+
+double quietestWindowRange(const double* x, const double* y, const double* z, std::size_t n,
+                           std::size_t window) {
+  double best = std::numeric_limits<double>::quiet_NaN();
+  if (window == 0 || n < window) return best;
+  const double* axes[3] = {x, y, z};
+  // Sliding minimum and maximum of each axis by monotonic queues of indices.
+  std::deque<std::size_t> lo[3];
+  std::deque<std::size_t> hi[3];
+  std::size_t start = 0;  // first sample of the current run of finite samples
+  for (std::size_t k = 0; k < n; ++k) {
+    if (!(std::isfinite(x[k]) && std::isfinite(y[k]) && std::isfinite(z[k]))) {
+      for (int j = 0; j < 3; ++j) {
+        lo[j].clear();
+        hi[j].clear();
+      }
+      start = k + 1;
+      continue;
+    }
+    double range = 0.0;
+    for (int j = 0; j < 3; ++j) {
+      const double* a = axes[j];
+      while (!lo[j].empty() && a[lo[j].back()] >= a[k]) lo[j].pop_back();
+      while (!hi[j].empty() && a[hi[j].back()] <= a[k]) hi[j].pop_back();
+      lo[j].push_back(k);
+      hi[j].push_back(k);
+      while (lo[j].front() + window <= k) lo[j].pop_front();
+      while (hi[j].front() + window <= k) hi[j].pop_front();
+      range = std::max(range, a[hi[j].front()] - a[lo[j].front()]);
+    }
+    if (k + 1 >= start + window && !(range >= best)) best = range;
+  }
+  return best;
 }
 
 }  // namespace analysis

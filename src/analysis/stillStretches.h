@@ -51,6 +51,12 @@ std::vector<StillStretch> findStillStretches(const double* x, const double* y, c
                                              std::size_t n, const NoiseFloor& floor,
                                              const double* spreadCap = nullptr);
 
+// How still the stillest stretch of `window` consecutive samples is: over all such windows of
+// finite samples, the smallest of the largest range (maximum - minimum) of an axis, in the
+// recording's units. NaN when no window of finite samples exists. Linear in n.
+double quietestWindowRange(const double* x, const double* y, const double* z, std::size_t n,
+                           std::size_t window);
+
 // The widening for hand-held rests, in g per axis (scaled by the recording's reading of 1 g).
 constexpr double kSpreadCapG = 0.015;
 

@@ -300,8 +300,12 @@ Result calibrateAuto(const Recording& recording, const CalibrateOptions& options
   }
   std::vector<an::OrientationId> missing;
   if (options.method != Method::kSixRest && w.rec.rows() > 0) {
-    an::RunResult r = an::runStretchCalibration(w.rec.x.data(), w.rec.y.data(), w.rec.z.data(),
-                                                w.rec.rows(), w.runOptions(true), &missing);
+    // Six rests the band of the search could not tell from rests at other angles (a sensor whose
+    // errors move its rests further than those lie) still show among the calibrated stretches.
+    an::RunResult r =
+        an::runStretchCalibration(w.rec.x.data(), w.rec.y.data(), w.rec.z.data(), w.rec.rows(),
+                                  w.runOptions(true), options.method != Method::kStretches,
+                                  &missing);
     if (r.success) return finish(r, searched ? firstNumbers : TuningNumbers(), false);
     if (!searched) {
       first = std::move(r);

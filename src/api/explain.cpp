@@ -33,6 +33,29 @@ std::string unitsHint(const Recording& rec) {
   return text;
 }
 
+// A recording without a still stretch: how still its stillest second is. Without a time column
+// the rate is unknown; a second is taken as 100 samples, and the message says so.
+std::string neverStill(const Work& w) {
+  constexpr std::size_t kSecond = 100;
+  const Recording& rec = w.rec;
+  const std::size_t window = std::min(kSecond, rec.rows());
+  const double range =
+      rec.rows() < 2 * an::kMinStillSamples
+          ? std::nan("")
+          : an::quietestWindowRange(rec.x.data(), rec.y.data(), rec.z.data(), rec.rows(), window);
+  if (!std::isfinite(range) || !(range > 0.0)) {
+    return "the recording holds no still stretch to calibrate from";
+  }
+  // The units come from still stretches, and there are none: m/s^2 shows by its magnitude.
+  const double perG = w.units == an::Units::kG && !unitsHint(rec).empty() ? 9.81 : w.scale.perG;
+  char text[256];
+  std::snprintf(text, sizeof text,
+                "no still stretch: the quietest second moves %.1f mg (%zu samples taken for a "
+                "second); hold the device still for a few seconds in each position",
+                range / perG * 1000.0, window);
+  return text;
+}
+
 // Says why a run failed: the layout, missing rests, the units, or for each orientation the test
 // that stopped its search.
 void explainProblems(const Work& w, const an::RunResult& r, const TuningNumbers& numbers,
@@ -44,7 +67,7 @@ void explainProblems(const Work& w, const an::RunResult& r, const TuningNumbers&
     return;
   }
   if (w.stretches.empty()) {
-    out.problems.push_back("the recording holds no still stretch to calibrate from");
+    out.problems.push_back(neverStill(w));
     return;
   }
   const std::vector<an::StillStretch> stretchesG = an::stretchesInG(w.stretches, w.scale);

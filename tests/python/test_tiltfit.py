@@ -13,8 +13,14 @@ import tiltfit
 
 DATA = Path(__file__).resolve().parents[2] / "data"
 NUMBERS = (5, 50, 5e-4, 1000, 2e-3)
-# tiltfit_gen --truth for the sample recording (README, "Layout").
-TRUE_OFFSET = [-0.021005, 0.014397, -0.031894]
+# The sensor the sample recording was generated with (the tiltfit_gen command in README.md):
+# raw = K u + o. The calibration that undoes it is calibrated = inv(K) raw - inv(K) o.
+K = np.array([[1.012, 0.004, -0.006], [0.003, 0.991, 0.008], [-0.005, 0.002, 1.006]])
+O = np.array([0.021, -0.014, 0.032])
+TRUE_GAIN = np.linalg.inv(K)  # column form
+TRUE_OFFSET = -TRUE_GAIN @ O
+# 2 mg of noise over 1000-sample windows leaves every number within about 8e-5 of the truth.
+TOLERANCE = 2.5e-4
 
 
 @pytest.fixture(scope="module")
@@ -36,8 +42,15 @@ def test_the_header_line_becomes_a_row_of_zeros(sample):
 def test_given_numbers_calibrate_the_sample_recording(sample, result):
     assert result["success"] and result["problems"] == []
     assert result["parameters"]["chosen"] == "given"
-    assert result["calibration"]["method"] == "six rests"
-    assert result["calibration"]["offset"] == pytest.approx(TRUE_OFFSET, abs=1e-5)
+    c = result["calibration"]
+    assert c["method"] == "six rests"
+    # The whole calibration is the true one: a transposed matrix would fail here.
+    np.testing.assert_allclose(c["column_form"]["gain"], TRUE_GAIN, atol=TOLERANCE)
+    np.testing.assert_allclose(c["offset"], TRUE_OFFSET, atol=TOLERANCE)
+    # Each number's 1-sigma is of the size of its actual error, not orders away from it.
+    sigma = np.array(c["uncertainty"]["gain_matrix"])
+    error = np.abs(np.array(c["gain_matrix"]) - TRUE_GAIN.T)
+    assert (error < 5 * sigma).all() and (sigma < 10 * TOLERANCE).all()
     calibrated = tiltfit.apply(result, sample)
     for o in result["orientations"]:
         rest = calibrated[o["first_row"] - 1 : o["last_row"]]
@@ -61,6 +74,24 @@ def test_auto_calibration_detects_a_recording_in_metres_per_second_squared():
     assert r["calibration"]["units"] == "m/s^2" and r["calibration"]["method"] == "refined"
     assert r["parameters"]["chosen"] == "auto"
     assert all(o["found"] for o in r["orientations"])
+
+
+def test_auto_calibration_reports_its_method_uncertainty_and_stretches(sample):
+    auto = tiltfit.calibrate_auto(sample)
+    assert auto["success"] and auto["calibration"]["method"] == "refined"
+    np.testing.assert_allclose(auto["calibration"]["column_form"]["gain"], TRUE_GAIN,
+                               atol=TOLERANCE)
+    assert 0 < auto["quality"]["expected_error_mg"] < 0.3
+    # Every rest of the sample is a still stretch, used by the fit in full.
+    used = [s for s in auto["stretches"] if s["weight"] > 0.5]
+    assert len(used) == 6 and all(s["in_quality"] for s in used)
+    alone = tiltfit.calibrate_auto(sample, method="stretches")
+    assert alone["calibration"]["method"] == "stretches" and alone["parameters"] is None
+    # The stretches alone keep the sensor's axes: a symmetric matrix.
+    g = np.array(alone["calibration"]["gain_matrix"])
+    np.testing.assert_allclose(g, g.T, atol=1e-12)
+    with pytest.raises(ValueError, match="method"):
+        tiltfit.calibrate_auto(sample, method="best")
 
 
 def test_a_failed_calibration_is_a_result_not_an_exception(sample):
