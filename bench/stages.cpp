@@ -11,6 +11,7 @@
 #include <sys/resource.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +20,7 @@
 
 #include "accelcal.h"
 #include "calibrationQuality.h"
+#include "calibrationRun.h"
 #include "findStaticWindow.h"
 #include "findStaticWindowFast.h"
 #include "fpmode.h"
@@ -95,12 +97,16 @@ int main(int argc, char** argv) {
   coder::accelcal(sets[0], sets[1], sets[2], sets[3], sets[4], sets[5], A, b);
   const auto t4 = clock::now();
 
-  // What the tool adds: still stretches, refined fit, quality figures.
+  // What the tool adds: still stretches (of the noise floor for the units, then widened for the
+  // fit), the fit over them, quality figures.
   namespace an = tiltfit::analysis;
   const std::size_t rows = m[0].size();
   const an::NoiseFloor floor = an::estimateNoiseFloor(m[0].data(), m[1].data(), m[2].data(), rows);
-  const std::vector<an::StillStretch> stretches =
+  const std::vector<an::StillStretch> strict =
       an::findStillStretches(m[0].data(), m[1].data(), m[2].data(), rows, floor);
+  const std::vector<an::StillStretch> stretches = an::stretchesForFit(
+      m[0].data(), m[1].data(), m[2].data(), rows, floor, an::InputScale());
+  ok = ok && strict.size() + 1 > 0;
   an::Calibration six;
   for (int i = 0; i < 3; ++i) {
     for (int j = 0; j < 3; ++j) six.gain[3 * i + j] = A[i + 3 * j];
@@ -110,6 +116,8 @@ int main(int argc, char** argv) {
   fo.stretches = &stretches;
   fo.start = six;
   const an::StretchFit refined = an::fitStretches(fo);
+  const double expected = an::expectedErrorMg(refined.calibration, refined);
+  ok = ok && std::isfinite(expected);
   const an::NormErrors before = an::rawNormErrors(stretches, an::InputScale());
   const an::NormErrors after = an::calibratedNormErrors(stretches, refined.calibration, 1.0);
   const auto t5 = clock::now();

@@ -66,9 +66,26 @@ std::vector<StillStretch> findStillStretches(const double* x, const double* y, c
   options.floor = floor;
   if (spreadCap != nullptr) std::copy(spreadCap, spreadCap + 3, options.spreadCap);
   StretchTracker tracker(options);
-  for (std::size_t k = 0; k < n; ++k) tracker.push(x[k], y[k], z[k]);
+  tracker.push(x, y, z, n);
   tracker.finish();
   return tracker.take();
+}
+
+std::vector<StillStretch> findStillStretchesEvery(std::size_t stride, const double* x,
+                                                  const double* y, const double* z, std::size_t n,
+                                                  const NoiseFloor& floor) {
+  if (stride <= 1) return findStillStretches(x, y, z, n, floor);
+  TrackerOptions options;
+  options.floor = floor;
+  StretchTracker tracker(options);
+  for (std::size_t k = 0; k < n; k += stride) tracker.push(x[k], y[k], z[k]);
+  tracker.finish();
+  std::vector<StillStretch> out = tracker.take();
+  for (StillStretch& s : out) {
+    s.first *= stride;
+    s.last *= stride;
+  }
+  return out;
 }
 
 double quietestWindowRange(const double* x, const double* y, const double* z, std::size_t n,

@@ -51,6 +51,12 @@ std::vector<StillStretch> findStillStretches(const double* x, const double* y, c
                                              std::size_t n, const NoiseFloor& floor,
                                              const double* spreadCap = nullptr);
 
+// The still stretches of every stride-th sample (rows as in the whole recording): a look at a long
+// recording's positions, for its units, at a fraction of the cost.
+std::vector<StillStretch> findStillStretchesEvery(std::size_t stride, const double* x,
+                                                  const double* y, const double* z, std::size_t n,
+                                                  const NoiseFloor& floor);
+
 // How still the stillest stretch of `window` consecutive samples is: over all such windows of
 // finite samples, the smallest of the largest range (maximum - minimum) of an axis, in the
 // recording's units. NaN when no window of finite samples exists. Linear in n.

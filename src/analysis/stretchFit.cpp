@@ -9,7 +9,7 @@
 //     r_s = ( |S m_s + k| - 1 ) / sigma_s,   sigma_s^2 = u'C_s u + sigma_model^2,
 //
 // C_s the covariance of the stretch mean (its standard errors, which count repeated and correlated
-// samples for what they are worth), u the direction of m_s and sigma_model = 0.1 mg for what no
+// samples for what they are worth), u the direction of m_s and sigma_model = 0.05 mg for what no
 // linear model captures. The magnitude cannot see the rotation: stretches alone fix S and k, nine
 // numbers, and then w = 0 (the calibration keeps the sensor's own axes).
 //
@@ -56,7 +56,7 @@ namespace tiltfit {
 namespace analysis {
 namespace {
 
-constexpr double kModelSigma = 1e-4;    // g    // g    // g    // g
+constexpr double kModelSigma = 5e-5;    // g    // g    // g    // g    // g
 constexpr double kCauchyScale = 3.0;    // residuals, in sigmas, beyond which a stretch counts less
 constexpr double kMinTilt = 5e-5;       // rad: below what any rest can be known to be aligned
 // The tilt is estimated as tau^2 = (sum of squared direction residuals) / kDirectionDof. Of the

@@ -10,7 +10,7 @@ namespace {
 constexpr double kThreshold = 4.5;  // normalised distance of a still sample from the mean
 constexpr int kMaxSkipped = 2;      // consecutive outside values a stretch survives
 constexpr std::size_t kBlockSizes[] = {4, 16, 64, 256, 1024};
-constexpr std::size_t kMinBlocks = 8;  // blocks a level needs before it speaks for the mean
+constexpr std::size_t kMinBlocks = 16;  // blocks a level needs before it speaks for the mean
 // Samples a stretch needs before its own spread may widen its test: enough for the spread to mean
 // something, few enough that a fast hand-held wobble cannot keep the stretch from starting.
 constexpr std::size_t kMinSpreadSamples = 8;
@@ -26,11 +26,16 @@ bool opens(const double v[3]) {
 }  // namespace
 
 StretchTracker::StretchTracker(const TrackerOptions& options) : options_(options) {
-  for (int j = 0; j < 3; ++j) inv_[j] = 1.0 / options_.floor.sigma[j];
+  for (int j = 0; j < 3; ++j) {
+    floor2_[j] = options_.floor.sigma[j] * options_.floor.sigma[j];
+    const double cap = std::max(options_.spreadCap[j], options_.floor.sigma[j]);
+    cap2_[j] = cap * cap;
+  }
 }
 
 void StretchTracker::push(double x, double y, double z) {
-  replay_.push_back(Sample{{x, y, z}, row_++});
+  feed(Sample{{x, y, z}, row_++});
+  // Samples a closed stretch left behind are examined again, in order.
   while (!replay_.empty()) {
     const Sample s = replay_.front();
     replay_.pop_front();
@@ -40,6 +45,10 @@ void StretchTracker::push(double x, double y, double z) {
   if (pending_ && (open_.count == 0 ? row_ : open_.first) > kept_.last + 1 + kJoinGap) {
     emitPending();
   }
+}
+
+void StretchTracker::push(const double* x, const double* y, const double* z, std::size_t n) {
+  for (std::size_t k = 0; k < n; ++k) push(x[k], y[k], z[k]);
 }
 
 void StretchTracker::finish() {
@@ -68,7 +77,7 @@ StillStretch StretchTracker::current() const {
 }
 
 void StretchTracker::open(const Sample& s) {
-  open_ = Sums();
+  open_.reset();
   for (int j = 0; j < 3; ++j) {
     open_.origin[j] = s.v[j];
     previous_[j] = s.v[j];
@@ -77,7 +86,7 @@ void StretchTracker::open(const Sample& s) {
   accept(s);
 }
 
-void StretchTracker::accept(const Sample& s) {
+inline void StretchTracker::accept(const Sample& s) {
   Sums& o = open_;
   bool changed = o.count == 0;
   const double t = static_cast<double>(s.row - o.first);
@@ -88,18 +97,23 @@ void StretchTracker::accept(const Sample& s) {
     o.sumTime[j] += t * d;
     changed = changed || s.v[j] != previous_[j];
     previous_[j] = s.v[j];
-    for (Level& l : o.levels) l.partial[j] += d;
   }
+  Level& first = o.level(0);
+  for (int j = 0; j < 3; ++j) first.partial[j] += s.v[j] - o.origin[j];
   o.time += t;
   o.timeSq += t * t;
   if (changed) ++o.changes;
+  // A full block hands its sum on to the next level's block, which is four times as long.
   for (int k = 0; k < kLevels; ++k) {
     Level& l = o.levels[k];
-    if (++l.filled < kBlockSizes[k]) continue;
+    if (++l.filled < 4) break;
+    const double size = static_cast<double>(kBlockSizes[k]);
+    Level* next = k + 1 < kLevels ? &o.level(k + 1) : nullptr;
     for (int j = 0; j < 3; ++j) {
-      const double m = l.partial[j] / static_cast<double>(kBlockSizes[k]);
+      const double m = l.partial[j] / size;
       l.sum[j] += m;
       l.sumSq[j] += m * m;
+      if (next != nullptr) next->partial[j] += l.partial[j];
       l.partial[j] = 0.0;
     }
     l.filled = 0;
@@ -124,13 +138,26 @@ void StretchTracker::feed(const Sample& s) {
     if (opens(s.v)) open(s);
     return;
   }
-  const double n = static_cast<double>(open_.count);
-  double dist = 0.0;
+  // The test sum_j (e_j / u_j)^2 < 4.5^2, e the distance from the mean and u the test unit, scaled
+  // by the count n and multiplied out so that no division is needed on this path, the tool's
+  // busiest: with E_j = n e_j = n (v_j - origin_j) - sum_j and U_j = n^2 u_j^2, where n^2 times
+  // the spread's variance is n sumSq_j - sum_j^2, it reads
+  // E_0^2 U_1 U_2 + E_1^2 U_0 U_2 + E_2^2 U_0 U_1 < 4.5^2 U_0 U_1 U_2 (false for NaN).
+  const Sums& o = open_;
+  const double n = static_cast<double>(o.count);
+  const double n2 = n * n;
+  const bool widen = o.count >= kMinSpreadSamples;
+  double E2[3];
+  double U[3];
   for (int j = 0; j < 3; ++j) {
-    const double e = (s.v[j] - open_.origin[j] - open_.sum[j] / n) / unit(open_, j);
-    dist += e * e;
+    const double e = n * (s.v[j] - o.origin[j]) - o.sum[j];
+    E2[j] = e * e;
+    U[j] = n2 * floor2_[j];
+    if (widen) U[j] = std::max(U[j], std::min(n * o.sumSq[j] - o.sum[j] * o.sum[j], n2 * cap2_[j]));
   }
-  if (dist < kThreshold * kThreshold && opens(s.v)) {  // false for NaN
+  const bool inside = E2[0] * U[1] * U[2] + E2[1] * U[0] * U[2] + E2[2] * U[0] * U[1] <
+                      kThreshold * kThreshold * U[0] * U[1] * U[2];
+  if (inside && opens(s.v)) {
     accept(s);
     return;
   }
@@ -162,19 +189,22 @@ StretchTracker::Sums StretchTracker::joined(const Sums& a, const Sums& b) {
   Sums j = a;
   const double n = static_cast<double>(b.count);
   const double tau = static_cast<double>(b.first - a.first);
+  for (int q = 0; q < b.used; ++q) j.level(q);
   for (int k = 0; k < 3; ++k) {
     const double delta = b.origin[k] - a.origin[k];
     j.sum[k] += b.sum[k] + n * delta;
     j.sumSq[k] += b.sumSq[k] + 2.0 * delta * b.sum[k] + n * delta * delta;
     j.sumTime[k] += b.sumTime[k] + delta * b.time + tau * b.sum[k] + n * tau * delta;
-    for (int q = 0; q < kLevels; ++q) {
-      const double blocks = static_cast<double>(b.levels[q].blocks);
-      j.levels[q].sum[k] += b.levels[q].sum[k] + blocks * delta;
-      j.levels[q].sumSq[k] +=
-          b.levels[q].sumSq[k] + 2.0 * delta * b.levels[q].sum[k] + blocks * delta * delta;
+    // Block means move by delta too; the blocks left unfinished at either end are dropped.
+    for (int q = 0; q < b.used; ++q) {
+      const Level& from = b.levels[q];
+      Level& to = j.levels[q];
+      const double blocks = static_cast<double>(from.blocks);
+      to.sum[k] += from.sum[k] + blocks * delta;
+      to.sumSq[k] += from.sumSq[k] + 2.0 * delta * from.sum[k] + blocks * delta * delta;
     }
   }
-  for (int q = 0; q < kLevels; ++q) j.levels[q].blocks += b.levels[q].blocks;
+  for (int q = 0; q < b.used; ++q) j.levels[q].blocks += b.levels[q].blocks;
   j.time += b.time + n * tau;
   j.timeSq += b.timeSq + 2.0 * tau * b.time + n * tau * tau;
   j.count += b.count;
@@ -235,14 +265,19 @@ StillStretch StretchTracker::stretchOf(const Sums& s) const {
     st.mean[j] = s.origin[j] + m;
     const double var = std::max(0.0, s.sumSq[j] / n - m * m);
     st.noise[j] = std::sqrt(var);
-    // Independent samples: the variance over the samples the sensor produced. Correlated ones:
-    // the scatter of block means, from the longest blocks that are still numerous.
+    // Independent samples: the variance over the samples the sensor produced. Correlated ones
+    // (a wobble, a sensor's own filter): the scatter of block means, from the longest blocks that
+    // are still numerous enough to judge by. One level only: the largest of several noisy
+    // estimates would overstate the error of every mean.
     double meanVar = var / static_cast<double>(std::max<std::size_t>(1, s.changes));
-    for (const Level& l : s.levels) {
-      if (l.blocks < kMinBlocks) break;
-      const double b = static_cast<double>(l.blocks);
-      const double bm = l.sum[j] / b;
-      const double blockVar = std::max(0.0, l.sumSq[j] / b - bm * bm) * b / (b - 1.0);
+    const Level* chosen = nullptr;
+    for (int q = 0; q < s.used; ++q) {
+      if (s.levels[q].blocks >= kMinBlocks) chosen = &s.levels[q];
+    }
+    if (chosen != nullptr) {
+      const double b = static_cast<double>(chosen->blocks);
+      const double bm = chosen->sum[j] / b;
+      const double blockVar = std::max(0.0, chosen->sumSq[j] / b - bm * bm) * b / (b - 1.0);
       meanVar = std::max(meanVar, blockVar / b);
     }
     st.meanSigma[j] = std::sqrt(meanVar);

@@ -54,6 +54,8 @@ class StretchTracker {
 
   // The next sample; its row is the number of samples pushed before it.
   void push(double x, double y, double z);
+  // The next n samples, as n calls of push.
+  void push(const double* x, const double* y, const double* z, std::size_t n);
   // Ends the input: the open stretch is closed and kept when long enough.
   void finish();
 
@@ -71,7 +73,8 @@ class StretchTracker {
     std::uint64_t row;
   };
   // Means of consecutive blocks of 4, 16, 64, 256 and 1024 samples, for the standard error of the
-  // stretch mean when its samples are correlated (a wobble, a sensor's own filter).
+  // stretch mean when its samples are correlated (a wobble, a sensor's own filter). Each level
+  // counts the blocks of the level below: four of them make one of its own.
   static constexpr int kLevels = 5;
   struct Level {
     double partial[3] = {0, 0, 0};
@@ -93,7 +96,24 @@ class StretchTracker {
     std::size_t changes = 0;  // samples that differ from the one before: what the sensor produced
     std::uint64_t first = 0;
     std::uint64_t last = 0;
+    // Levels [0, used) hold data; the others are cleared when first reached, so that opening a
+    // stretch (once per sample while the device moves) stays cheap.
+    int used = 0;
     Level levels[kLevels];
+    void reset() {
+      for (int j = 0; j < 3; ++j) origin[j] = sum[j] = sumSq[j] = sumTime[j] = 0.0;
+      time = timeSq = 0.0;
+      count = changes = 0;
+      first = last = 0;
+      used = 0;
+    }
+    Level& level(int k) {
+      if (k >= used) {
+        levels[k] = Level();
+        used = k + 1;
+      }
+      return levels[k];
+    }
   };
 
   void feed(const Sample& s);
@@ -109,7 +129,8 @@ class StretchTracker {
   StillStretch stretchOf(const Sums& s) const;
 
   TrackerOptions options_;
-  double inv_[3];
+  double floor2_[3];  // squared noise floor
+  double cap2_[3];    // squared widening cap (at least the floor)
   std::uint64_t row_ = 0;
   Sums open_;  // the stretch growing now (count 0: none)
   double previous_[3] = {0, 0, 0};

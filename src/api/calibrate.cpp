@@ -58,10 +58,16 @@ void decideUnits(Work& w, Units units, const std::string& outputUnits) {
 // widens) and the still stretches the fit uses.
 void prepare(Work& w, const CalibrateOptions& options) {
   const Recording& rec = w.rec;
+  const bool judged = options.units == Units::kAuto || options.units == Units::kCounts;
   if (rec.rows() > 0) {
     w.noise = an::estimateNoiseFloor(rec.x.data(), rec.y.data(), rec.z.data(), rec.rows());
-    w.stretches =
-        an::findStillStretches(rec.x.data(), rec.y.data(), rec.z.data(), rec.rows(), w.noise);
+    if (judged) {
+      // The units need the stretches' means, not every sample: a long recording is looked at
+      // every few samples, keeping some 10^6 of them.
+      const std::size_t stride = std::max<std::size_t>(1, rec.rows() >> 20);
+      w.stretches = an::findStillStretchesEvery(stride, rec.x.data(), rec.y.data(), rec.z.data(),
+                                                rec.rows(), w.noise);
+    }
   }
   decideUnits(w, options.units, options.outputUnits);
   if (rec.rows() > 0) {
