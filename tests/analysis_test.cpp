@@ -239,6 +239,38 @@ TEST(StillStretchTest, TrackerFedInPiecesFindsTheSameStretches) {
   }
 }
 
+// A result no better than the raw readings gives way to the plain units map: counts at 4096 per g
+// around 32768 then map to g with no correction, the quality figures are the raw ones, and one
+// warning says why.
+TEST(IdentityTest, AResultNoBetterThanTheRawReadingsBecomesTheUnitsMap) {
+  tiltfit_gen::Options o;  // a sensor that reads true already
+  o.extraRests = 6;
+  o.tiltDeg = 5;
+  o.countsScale = 4096;
+  o.countsOffset = 32768;
+  const tiltfit_gen::Recording rec = tiltfit_gen::generate(o);
+  RunOptions options;
+  options.scale.perG = 4096;
+  options.scale.zero = 32768;
+  RunResult r = runStretchCalibration(rec.x.data(), rec.y.data(), rec.z.data(), rec.x.size(),
+                                      options, false);
+  ASSERT_TRUE(r.success);
+  EXPECT_FALSE(preferIdentity(r, options.scale, 1.0));  // the fit reads the stretches better
+  r.after.meanMg = r.before.meanMg;                     // as if it did not
+  ASSERT_TRUE(preferIdentity(r, options.scale, 1.0));
+  EXPECT_EQ(r.method, Method::kIdentity);
+  for (int i = 0; i < 3; ++i) {
+    for (int j = 0; j < 3; ++j) EXPECT_EQ(r.reported.gain[3 * i + j], i == j ? 1.0 / 4096 : 0.0);
+    EXPECT_EQ(r.reported.offset[i], -8.0);
+  }
+  EXPECT_DOUBLE_EQ(r.after.meanMg, r.before.meanMg);
+  ASSERT_EQ(r.warnings.size(), 1u);
+  EXPECT_EQ(r.warnings[0].rfind("the sensor already reads within ", 0), 0u) << r.warnings[0];
+  // This sensor is true, so the identity's expected error is the fit's own uncertainty.
+  EXPECT_GT(r.expectedErrorMg, 0.0);
+  EXPECT_LT(r.expectedErrorMg, 0.5);
+}
+
 ChosenRest rest(int k, unsigned first, unsigned last, double x, double y, double z) {
   ChosenRest r;
   r.id = kOrientations[k];
