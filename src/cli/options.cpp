@@ -84,7 +84,7 @@ std::string parseArguments(int argc, const char* const* argv, CliOptions& o) {
       problem = flag(o.json);
     } else if (name == "--units" || name == "--output-units" || name == "--columns" ||
                name == "--delimiter" || name == "--plot" || name == "--apply" ||
-               name == "--method") {
+               name == "--method" || name == "--c-header" || name == "--c-prefix") {
       if (!takeValue()) return name + " needs a value";
       if (name == "--units") {
         if (!oneOf(value, {"g", "ms2", "counts", "auto"}))
@@ -118,6 +118,11 @@ std::string parseArguments(int argc, const char* const* argv, CliOptions& o) {
         if (!oneOf(value, {"auto", "six-rest", "stretches"}))
           return "--method must be auto, six-rest or stretches: \"" + value + "\"";
         o.method = value;
+      } else if (name == "--c-header") {
+        if (value.empty()) return "--c-header needs a file name";
+        o.cHeaderPath = value;
+      } else if (name == "--c-prefix") {
+        o.cPrefix = value;
       } else if (name == "--plot") {
         if (value.empty()) return "--plot needs a file name";
         o.plotPath = value;
@@ -160,6 +165,8 @@ const char* helpText() {
          "  --delimiter D         field separator: one character, tab or space (default ,)\n"
          "  --json                print one JSON document instead of the text report\n"
          "  --plot FILE.svg       also draw the smoothed axes and the chosen rests\n"
+         "  --c-header FILE.h     also write the calibration as a C99 header for firmware\n"
+         "  --c-prefix NAME       name its symbols NAME_GAIN, NAME_OFFSET, NAME_apply\n"
          "  --apply CALIB.json    write FILE with its three columns calibrated\n"
          "  -h, --help            print this text\n"
          "  --version             print the version\n"

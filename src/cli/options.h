@@ -25,8 +25,11 @@ struct CliOptions {
   char delimiter = ',';
   bool blanks = false;  // fields separated by any run of blanks
   std::string plotPath;
+  std::string cHeaderPath;  // --c-header FILE.h
+  std::string cPrefix;      // --c-prefix NAME
   std::string applyPath;  // --apply CALIB.json
   std::vector<std::string> positionals;
+  std::string commandLine;  // the command as given, quoted for a shell
   bool anyOption = false;  // at least one argument starting with "--" (or -h)
 };
 

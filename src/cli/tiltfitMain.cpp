@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "applyCalibration.h"
+#include "cHeader.h"
 #include "jsonReport.h"
 #include "movmean.h"
 #include "options.h"
@@ -215,6 +216,24 @@ bool writePlot(const std::string& plotPath, const std::string& path, const Recor
   return true;
 }
 
+// Writes the calibration as a C header; false when the file could not be written (errno set).
+bool writeCHeader(const CliOptions& o, const Result& r) {
+  report::CHeader h;
+  h.prefix = o.cPrefix;
+  h.command = o.commandLine;
+  h.rawUnits = r.units == Units::kMs2 ? "m/s^2" : r.units == Units::kCounts ? "counts" : "g";
+  const std::string text = report::cHeader(r, h);
+  std::FILE* f = std::fopen(o.cHeaderPath.c_str(), "wb");
+  if (f == nullptr) return false;
+  const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  const int err = errno;
+  if (std::fclose(f) != 0 || !written) {
+    if (!written) errno = err;
+    return false;
+  }
+  return true;
+}
+
 // The classic command and --auto share everything after the arguments.
 int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumbers* given) {
   const bool classic = given != nullptr;
@@ -290,6 +309,11 @@ int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumb
     }
   }
   int status = finishReport(r.success ? kSuccess : kCalibrationFailed);
+  if (r.success && !o.cHeaderPath.empty() && !writeCHeader(o, r)) {
+    std::fprintf(stderr, "tiltfit: cannot write the C header %s: %s\n", o.cHeaderPath.c_str(),
+                 std::strerror(errno));
+    if (status == kSuccess) status = kCannotWrite;
+  }
   if (!o.plotPath.empty() && !writePlot(o.plotPath, path, rec, r)) {
     std::fprintf(stderr, "tiltfit: cannot write the plot %s: %s\n", o.plotPath.c_str(),
                  std::strerror(errno));
@@ -400,6 +424,13 @@ int run(int argc, char* argv[]) {
   CliOptions o;
   const std::string problem = parseArguments(argc, argv, o);
   if (!problem.empty()) return refuse(problem);
+  o.commandLine = "tiltfit";
+  for (int i = 1; i < argc; ++i) o.commandLine += " " + shellWord(argv[i]);
+  if (!o.cPrefix.empty()) {
+    const std::string bad = report::checkPrefix(o.cPrefix);
+    if (!bad.empty()) return refuse(bad);
+    if (o.cHeaderPath.empty()) return refuse("--c-prefix names the symbols of --c-header FILE.h");
+  }
   if (o.help) {
     std::fputs(helpText(), stdout);
     return finishReport(kSuccess);

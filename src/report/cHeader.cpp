@@ -1,0 +1,87 @@
+#include "cHeader.h"
+
+#include <cctype>
+#include <cmath>
+#include <string>
+
+namespace tiltfit {
+namespace report {
+namespace {
+
+// A float literal that reads back as the float nearest to v.
+std::string floatLiteral(double v) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.9g", static_cast<double>(static_cast<float>(v)));
+  std::string s = text;
+  if (s.find_first_of(".eEn") == std::string::npos) s += ".0";
+  return s + "f";
+}
+
+std::string figure(double v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3g", v);
+  return text;
+}
+
+// A comment line cannot end the comment early.
+std::string commentSafe(std::string s) {
+  for (std::size_t at = s.find("*/"); at != std::string::npos; at = s.find("*/", at)) {
+    s.replace(at, 2, "* /");
+  }
+  return s;
+}
+
+}  // namespace
+
+std::string checkPrefix(const std::string& prefix) {
+  bool ok = !prefix.empty() && !std::isdigit(static_cast<unsigned char>(prefix[0]));
+  for (char c : prefix) ok = ok && (std::isalnum(static_cast<unsigned char>(c)) || c == '_');
+  return ok ? "" : "--c-prefix must be a C identifier (letters, digits and _): \"" + prefix + "\"";
+}
+
+std::string cHeader(const Result& r, const CHeader& o) {
+  const Calibration& c = r.calibration;
+  const std::string p = o.prefix.empty() ? "TILTFIT" : o.prefix;
+  const std::string apply = (o.prefix.empty() ? "tiltfit" : o.prefix) + "_apply";
+  const std::string guard = p + "_CALIBRATION_H";
+  const std::string out = c.outputMs2 ? "m/s^2" : "g";
+  const auto G = c.columnGain();
+  const Quality& q = r.quality;
+  std::string h;
+  h += "/* Accelerometer calibration made by tiltfit.\n";
+  h += " *\n";
+  h += " *   calibrated[i] = sum over j of " + p + "_GAIN[i][j] * raw[j] + " + p +
+       "_OFFSET[i]\n";
+  h += " *\n";
+  h += " * raw: the sensor's readings (x, y, z) in " + o.rawUnits + ", as in the recording;\n";
+  h += " * calibrated: in " + out + ". The matrix is in column form (the matrix times the raw\n";
+  h += " * sample as a column vector); tiltfit's report prints its transpose.\n";
+  h += " * Method: " + c.method + ".\n";
+  h += " * Quality: " + std::to_string(q.stillStretches) + " still stretches read 1 g within " +
+       figure(q.normErrorAfterMg) + " mg on average\n";
+  h += " * (worst " + figure(q.worstAfterMg) + " mg; " + figure(q.normErrorBeforeMg) +
+       " mg before); expected error in any direction " + figure(q.expectedErrorMg) + " mg.\n";
+  if (!o.command.empty()) h += " * Made by: " + commentSafe(o.command) + "\n";
+  h += " */\n";
+  h += "#ifndef " + guard + "\n#define " + guard + "\n\n";
+  h += "static const float " + p + "_GAIN[3][3] = {\n";
+  for (std::size_t i = 0; i < 3; ++i) {
+    h += "    {" + floatLiteral(G[i][0]) + ", " + floatLiteral(G[i][1]) + ", " +
+         floatLiteral(G[i][2]) + "}" + (i < 2 ? ",\n" : "\n");
+  }
+  h += "};\n\n";
+  h += "static const float " + p + "_OFFSET[3] = {" + floatLiteral(c.offset[0]) + ", " +
+       floatLiteral(c.offset[1]) + ", " + floatLiteral(c.offset[2]) + "};\n\n";
+  h += "static inline void " + apply + "(const float raw[3], float calibrated[3]) {\n";
+  h += "  int i;\n";
+  h += "  for (i = 0; i < 3; ++i) {\n";
+  h += "    calibrated[i] = " + p + "_GAIN[i][0] * raw[0] + " + p + "_GAIN[i][1] * raw[1] +\n";
+  h += "                    " + p + "_GAIN[i][2] * raw[2] + " + p + "_OFFSET[i];\n";
+  h += "  }\n";
+  h += "}\n\n";
+  h += "#endif\n";
+  return h;
+}
+
+}  // namespace report
+}  // namespace tiltfit
