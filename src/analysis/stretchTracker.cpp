@@ -71,6 +71,13 @@ std::vector<StillStretch> StretchTracker::take() {
 
 bool StretchTracker::growing() const { return open_.count > 0; }
 
+std::uint64_t StretchTracker::oldestRowInUse() const {
+  std::uint64_t oldest = row_;
+  if (open_.count > 0) oldest = std::min(oldest, open_.first);
+  if (pending_) oldest = std::min(oldest, kept_.first);
+  return oldest;
+}
+
 StillStretch StretchTracker::current() const {
   if (open_.count == 0) return StillStretch();
   return stretchOf(pending_ && continues(open_) ? joined(kept_, open_) : open_);
@@ -78,6 +85,7 @@ StillStretch StretchTracker::current() const {
 
 void StretchTracker::open(const Sample& s) {
   open_.reset();
+  for (int j = 0; j < 3; ++j) unit2_[j] = floor2_[j];
   for (int j = 0; j < 3; ++j) {
     open_.origin[j] = s.v[j];
     previous_[j] = s.v[j];
@@ -146,14 +154,15 @@ void StretchTracker::feed(const Sample& s) {
   const Sums& o = open_;
   const double n = static_cast<double>(o.count);
   const double n2 = n * n;
-  const bool widen = o.count >= kMinSpreadSamples;
+  // The spread widens the test only while the stretch shows no trend: the slow end of a turn
+  // spreads the samples too, and must not carry the stretch along. Judged every few samples.
+  if (o.count >= kMinSpreadSamples && o.count % kMinSpreadSamples == 0) updateSpread();
   double E2[3];
   double U[3];
   for (int j = 0; j < 3; ++j) {
     const double e = n * (s.v[j] - o.origin[j]) - o.sum[j];
     E2[j] = e * e;
-    U[j] = n2 * floor2_[j];
-    if (widen) U[j] = std::max(U[j], std::min(n * o.sumSq[j] - o.sum[j] * o.sum[j], n2 * cap2_[j]));
+    U[j] = n2 * (o.count >= kMinSpreadSamples ? unit2_[j] : floor2_[j]);
   }
   const bool inside = E2[0] * U[1] * U[2] + E2[1] * U[0] * U[2] + E2[2] * U[0] * U[1] <
                       kThreshold * kThreshold * U[0] * U[1] * U[2];
@@ -167,6 +176,16 @@ void StretchTracker::feed(const Sample& s) {
   outside_.push_back(s);
   if (!repeated) ++outsideValues_;
   if (outsideValues_ > kMaxSkipped) close();
+}
+
+void StretchTracker::updateSpread() {
+  const Sums& o = open_;
+  const bool trending = moving(o);
+  const double n = static_cast<double>(o.count);
+  for (int j = 0; j < 3; ++j) {
+    const double var = (o.sumSq[j] - o.sum[j] * o.sum[j] / n) / n;
+    unit2_[j] = trending ? floor2_[j] : std::max(floor2_[j], std::min(var, cap2_[j]));
+  }
 }
 
 bool StretchTracker::moving(const Sums& s) const {

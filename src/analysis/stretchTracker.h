@@ -37,8 +37,9 @@ struct TrackerOptions {
 // A stretch opens at a finite sample that is not a row of three zeros (the reader's row for a
 // header or a blank line) and grows while each new sample stays within 4.5 test units of the
 // stretch's running mean (normalised distance over the three axes). The test unit of an axis is
-// its noise floor; once the stretch holds a few samples, it is the larger of the floor and the
-// stretch's own standard deviation, the latter capped at spreadCap. Up to two consecutive values
+// its noise floor; once the stretch holds a few samples and while it shows no trend (the slow end
+// of a turn drifts, and must not widen it), it is the larger of the floor and the stretch's own
+// standard deviation, the latter capped at spreadCap. Up to two consecutive values
 // outside are skipped (a value the logger repeated counts once); a third ends the stretch. The
 // next stretch may start at the first sample the ended one did not take, so those samples are
 // examined again.
@@ -66,6 +67,9 @@ class StretchTracker {
   bool growing() const;
   StillStretch current() const;
   std::uint64_t samples() const { return row_; }
+  // The first row of any stretch not yet emitted (growing, or ended and waiting for what follows
+  // it); samples() when there is none.
+  std::uint64_t oldestRowInUse() const;
 
  private:
   struct Sample {
@@ -124,6 +128,7 @@ class StretchTracker {
   void emitPending();
   double unit(const Sums& s, int axis) const;  // the test unit of an axis
   bool moving(const Sums& s) const;            // a steady turn (see kMaxTrend)
+  void updateSpread();                         // unit2_ from the open stretch
   bool continues(const Sums& later) const;     // later may join the pending stretch
   static Sums joined(const Sums& a, const Sums& b);
   StillStretch stretchOf(const Sums& s) const;
@@ -133,6 +138,7 @@ class StretchTracker {
   double cap2_[3];    // squared widening cap (at least the floor)
   std::uint64_t row_ = 0;
   Sums open_;  // the stretch growing now (count 0: none)
+  double unit2_[3] = {0, 0, 0};  // its squared test units, from its spread while it shows no trend
   double previous_[3] = {0, 0, 0};
   bool pending_ = false;  // a kept stretch that the open one may still continue
   Sums kept_;

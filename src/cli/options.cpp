@@ -76,6 +76,8 @@ std::string parseArguments(int argc, const char* const* argv, CliOptions& o) {
       problem = flag(o.version);
     } else if (name == "--auto") {
       problem = flag(o.autoMode);
+    } else if (name == "--live") {
+      problem = flag(o.liveMode);
     } else if (name == "--refine") {
       problem = flag(o.refine);
     } else if (name == "--no-refine") {
@@ -84,7 +86,8 @@ std::string parseArguments(int argc, const char* const* argv, CliOptions& o) {
       problem = flag(o.json);
     } else if (name == "--units" || name == "--output-units" || name == "--columns" ||
                name == "--delimiter" || name == "--plot" || name == "--apply" ||
-               name == "--method" || name == "--c-header" || name == "--c-prefix") {
+               name == "--method" || name == "--c-header" || name == "--c-prefix" ||
+               name == "--target-mg" || name == "--save") {
       if (!takeValue()) return name + " needs a value";
       if (name == "--units") {
         if (!oneOf(value, {"g", "ms2", "counts", "auto"}))
@@ -118,6 +121,11 @@ std::string parseArguments(int argc, const char* const* argv, CliOptions& o) {
         if (!oneOf(value, {"auto", "six-rest", "stretches"}))
           return "--method must be auto, six-rest or stretches: \"" + value + "\"";
         o.method = value;
+      } else if (name == "--target-mg") {
+        o.targetMg = value;
+      } else if (name == "--save") {
+        if (value.empty()) return "--save needs a file name";
+        o.savePath = value;
       } else if (name == "--c-header") {
         if (value.empty()) return "--c-header needs a file name";
         o.cHeaderPath = value;
@@ -144,6 +152,7 @@ const char* helpText() {
          "  tiltfit FILE tolerancePct moveMeanWindow diffThreshold windowWidth "
          "deltaThresholdWindow [options]\n"
          "  tiltfit --apply CALIB.json FILE [options]\n"
+         "  tiltfit --live SOURCE [--target-mg X] [--save FILE] [options]\n"
          "\n"
          "Calibrates a three-axis accelerometer from one CSV recording of still positions: six\n"
          "rests (each axis up and down), or any set of directions with --auto. --auto chooses\n"
@@ -165,6 +174,10 @@ const char* helpText() {
          "  --delimiter D         field separator: one character, tab or space (default ,)\n"
          "  --json                print one JSON document instead of the text report\n"
          "  --plot FILE.svg       also draw the smoothed axes and the chosen rests\n"
+         "  --live                capture from SOURCE (- for standard input, a FIFO, a serial\n"
+         "                        device, or a file replayed), saying what to hold next\n"
+         "  --target-mg X         with --live: stop at this expected error (default 0.5 mg)\n"
+         "  --save FILE           with --live: keep every line read in FILE\n"
          "  --c-header FILE.h     also write the calibration as a C99 header for firmware\n"
          "  --c-prefix NAME       name its symbols NAME_GAIN, NAME_OFFSET, NAME_apply\n"
          "  --apply CALIB.json    write FILE with its three columns calibrated\n"

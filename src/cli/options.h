@@ -13,6 +13,9 @@ struct CliOptions {
   bool help = false;
   bool version = false;
   bool autoMode = false;
+  bool liveMode = false;  // --live SOURCE
+  std::string targetMg;   // --target-mg X, as given
+  std::string savePath;   // --save FILE
   bool refine = false;
   bool noRefine = false;
   bool json = false;
@@ -30,6 +33,10 @@ struct CliOptions {
   std::string applyPath;  // --apply CALIB.json
   std::vector<std::string> positionals;
   std::string commandLine;  // the command as given, quoted for a shell
+  // Set by --live for the calibration of a capture that is not kept: the path the report names
+  // (empty: the file's), and no command to repeat it.
+  std::string shownPath;
+  bool noRepeat = false;
   bool anyOption = false;  // at least one argument starting with "--" (or -h)
 };
 

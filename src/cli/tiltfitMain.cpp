@@ -16,6 +16,8 @@
 #include "applyCalibration.h"
 #include "cHeader.h"
 #include "jsonReport.h"
+#include "live.h"
+#include "modes.h"
 #include "movmean.h"
 #include "options.h"
 #include "plotSvg.h"
@@ -234,7 +236,9 @@ bool writeCHeader(const CliOptions& o, const Result& r) {
   return true;
 }
 
-// The classic command and --auto share everything after the arguments.
+}  // namespace
+
+// The classic command, --auto and --live share everything after the arguments.
 int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumbers* given) {
   const bool classic = given != nullptr;
   ReadOptions read;
@@ -264,14 +268,15 @@ int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumb
   const long long durationUs =
       std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count() / 1000;
 
-  report::Report report{path, rec, r, o.units.empty() ? (classic ? "g" : "auto") : o.units, "", ""};
-  if (r.success && !classic) {
+  const std::string& shown = o.shownPath.empty() ? path : o.shownPath;
+  report::Report report{shown, rec, r, o.units.empty() ? (classic ? "g" : "auto") : o.units, "", ""};
+  if (r.success && !classic && !o.noRepeat) {
     report.repeatCommand =
         r.parametersUsed && r.calibration.method != "identity"
             ? classicCommand(path, r.parameters, r.units, rec.layout, r.calibration.refined, o)
             : autoCommand(path, r.units, rec.layout, o.method, o);
   }
-  if (!r.success && r.hasSuggestion) {
+  if (!r.success && r.hasSuggestion && !o.noRepeat) {
     report.tryCommand =
         classicCommand(path, r.suggestedNumbers, r.suggestedUnits, rec.layout, false, o);
   }
@@ -321,6 +326,8 @@ int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumb
   }
   return status;
 }
+
+namespace {
 
 // tiltfit --apply CALIB.json FILE: the recording with its three columns calibrated.
 int runApply(const CliOptions& o) {
@@ -441,6 +448,12 @@ int run(int argc, char* argv[]) {
   }
   try {
     if (!o.applyPath.empty()) return runApply(o);
+    if (o.liveMode) {
+      if (o.autoMode) return refuse("--live calibrates as --auto does: give one of them");
+      return runLive(o);
+    }
+    if (!o.targetMg.empty() || !o.savePath.empty())
+      return refuse("--target-mg and --save belong to --live SOURCE");
     return o.autoMode ? runAuto(o) : runClassic(o);
   } catch (const Error& e) {
     std::fprintf(stderr, "tiltfit: %s\n", e.what());
