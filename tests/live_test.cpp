@@ -1,5 +1,5 @@
 // tiltfit --live as a user runs it: a generated session paced through a pipe by a logger stand-in
-// (tiltfit_test_pacer), a terminal, signals, a silent FIFO and a serial device that goes away.
+// (tiltfit_pace), a terminal, signals, a silent FIFO and a serial device that goes away.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>

@@ -1,12 +1,13 @@
-// tiltfit_test_pacer: writes the lines of a file to standard output at a given pace, as a logger
-// would, for the tests and the benchmark of live capture.
+// tiltfit_pace: writes the lines of a file to standard output at a given pace, as a logger would,
+// for trying, testing and timing `tiltfit --live`.
 //
-//   tiltfit_test_pacer FILE LINES_PER_SECOND [--pause-at LINE SECONDS] [--stop-at LINE]
-//                      [--stamp STAMPS_FILE]
+//   tiltfit_pace FILE LINES_PER_SECOND [--pause-at LINE SECONDS] [--stop-at LINE]
+//                [--stamp STAMPS_FILE]
 //
 // Lines go out in bursts every 10 ms. --pause-at stops writing before that line (1-based) for so
 // many seconds; --stop-at ends the output before that line. --stamp writes, for every line, the
-// seconds since the start at which it was written (one number a line), to time what the tool says.
+// time it was written on the monotonic clock (CLOCK_MONOTONIC, in seconds; one number a line), to
+// time what the tool says.
 #include <unistd.h>
 
 #include <chrono>
@@ -20,7 +21,7 @@
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: tiltfit_test_pacer FILE LINES_PER_SECOND [options]\n");
+    std::fprintf(stderr, "usage: tiltfit_pace FILE LINES_PER_SECOND [options]\n");
     return 2;
   }
   std::ifstream in(argv[1], std::ios::binary);
@@ -54,7 +55,7 @@ int main(int argc, char** argv) {
       burst += lines[next];
       if (stamps) {
         std::fprintf(stamps, "%.6f\n",
-                     std::chrono::duration<double>(Clock::now() - start).count());
+                     std::chrono::duration<double>(Clock::now().time_since_epoch()).count());
       }
     }
     for (std::size_t done = 0; done < burst.size();) {
