@@ -38,6 +38,9 @@ void ACCTOOLS::beginRead(const CsvLayout& layout) {
   mReadErrno = 0;
   mSkippedFields = 0;
   std::string().swap(mFirstSkippedField);
+  std::vector<LineRun>().swap(mLineRuns);
+  mLinesWithoutReadings = 0;
+  mFirstLineWithoutReadings = 0;
 }
 
 namespace {
@@ -53,6 +56,63 @@ void checkLayout(const CsvLayout& layout) {
     throw std::invalid_argument("CsvLayout: a newline cannot separate fields");
   }
 }
+
+// The line runs of the rows kept, built a row at a time (keep) or a run at a time (append). A run
+// takes the step of its first two rows and grows while the lines keep that step.
+class LineRunBuilder {
+ public:
+  using LineRun = ACCTOOLS::LineRun;
+
+  void keep(std::uint64_t line) {
+    if (count_ >= 2 && line == next_) {
+      next_ += runs_.back().step;
+      ++count_;
+      ++rows_;
+      return;
+    }
+    keepAfterBreak(line);
+  }
+
+  // Appends the n rows of run r (lines r.line, r.line + r.step, ...), with the runs that keeping
+  // them one by one would give. Once three of them are kept the last run holds the third with
+  // r's step, so the rest extend it.
+  void append(const LineRun& r, std::uint64_t n) {
+    const std::uint64_t first = n < 3 ? n : 3;
+    for (std::uint64_t k = 0; k < first; ++k) keep(r.line + std::uint64_t{r.step} * k);
+    if (n > first) {
+      count_ += n - first;
+      rows_ += n - first;
+      next_ = r.line + std::uint64_t{r.step} * n;
+    }
+  }
+
+  std::uint64_t rows() const { return rows_; }
+  const std::vector<LineRun>& runs() const { return runs_; }
+  std::vector<LineRun> release() { return std::exchange(runs_, {}); }
+  // The rows of run i.
+  std::uint64_t rowsOf(std::size_t i) const {
+    return (i + 1 < runs_.size() ? runs_[i + 1].row : rows_) - runs_[i].row;
+  }
+
+ private:
+  __attribute__((noinline)) void keepAfterBreak(std::uint64_t line) {
+    if (count_ == 1 && line > runs_.back().line) {
+      runs_.back().step = static_cast<std::uint32_t>(line - runs_.back().line);
+      next_ = line + runs_.back().step;
+    } else {
+      runs_.push_back(LineRun{static_cast<std::uint32_t>(rows_), static_cast<std::uint32_t>(line), 1});
+      count_ = 0;
+      next_ = line + 1;
+    }
+    ++count_;
+    ++rows_;
+  }
+
+  std::vector<LineRun> runs_;
+  std::uint64_t rows_ = 0;   // rows kept
+  std::uint64_t count_ = 0;  // rows of the last run
+  std::uint64_t next_ = 0;   // the line that would continue the last run
+};
 
 // Reads from fd to the end into a string; returns 0 or an errno value.
 int readToEnd(int fd, std::string& out) {
@@ -137,20 +197,28 @@ bool ACCTOOLS::readStreamReference(std::istream& file, const CsvLayout& layout) 
   file.seekg(0, std::ios::beg);
 
   const int lastField = std::max({layout.columns[0], layout.columns[1], layout.columns[2]});
+  const int distinctFields = 1 + (layout.columns[1] != layout.columns[0]) +
+                             (layout.columns[2] != layout.columns[0] &&
+                              layout.columns[2] != layout.columns[1]);
+  const bool drop = layout.dropLinesWithoutReadings;
+  LineRunBuilder kept;
   std::uint64_t counterLine = 0;
   std::string line;
   std::string word;
   while (std::getline(file, line, '\n')) {
     std::stringstream str(line);
+    const std::uint64_t row = drop ? kept.rows() : counterLine;
+    int converted = 0;
     for (int field = 1; field <= lastField && readField(str, layout, word); ++field) {
       if (field != layout.columns[0] && field != layout.columns[1] && field != layout.columns[2]) {
         continue;
       }
       try {
         const double addedValue = std::stod(word);
+        ++converted;
         for (int j = 0; j < 3; ++j) {
           if (layout.columns[j] == field) {
-            mAccelerometerMeasures[static_cast<std::size_t>(j)][counterLine] = addedValue;
+            mAccelerometerMeasures[static_cast<std::size_t>(j)][row] = addedValue;
           }
         }
       } catch (const std::exception&) {
@@ -162,10 +230,21 @@ bool ACCTOOLS::readStreamReference(std::istream& file, const CsvLayout& layout) 
         }
       }
     }
+    if (drop) {
+      if (converted == distinctFields) {
+        kept.keep(counterLine);
+      } else if (mLinesWithoutReadings++ == 0) {
+        mFirstLineWithoutReadings = counterLine;
+      }
+    }
     ++counterLine;
   }
   if (file.bad()) {
     return failRead(ReadError::kReadFailed, errno != 0 ? errno : EIO, true);
+  }
+  if (drop) {
+    for (std::vector<double>& column : mAccelerometerMeasures) column.resize(kept.rows());
+    mLineRuns = kept.release();
   }
   return true;
 }
@@ -270,16 +349,32 @@ inline const char* nextField(const char* p, const char* e, char delimiter) {
   return (p < e && *p == delimiter) ? p + 1 : p;
 }
 
+// The rows one chunk kept when lines without readings are left out: written from row `base` (the
+// row of the chunk's first line) on, with the lines they came from.
+struct Kept {
+  std::uint64_t base = 0;
+  LineRunBuilder runs;  // rows counted from base
+  std::uint64_t dropped = 0;
+  std::uint64_t firstDropped = 0;  // the first line left out, when dropped > 0
+
+  __attribute__((noinline)) void drop(std::uint64_t line) {
+    if (dropped++ == 0) firstDropped = line;
+  }
+};
+
 // Parses the lines in [p, e) (each ending in a newline, but possibly the last) into rows row,
 // row + 1, ... of the columns, skipping rows at or beyond `rows`; records the fields that do not
 // convert. Only the wanted fields are converted; the line ends them all. In the tool's own format
-// (kStandard) field k goes to column k.
-template <Cut kCut, bool kStandard>
+// (kStandard) field k goes to column k. With kDrop (kept given) line row + k is kept, as the next
+// row from kept->base on, only when every wanted field converts.
+template <Cut kCut, bool kStandard, bool kDrop>
 void parseLinesCut(const char* p, const char* e, std::uint64_t row, std::uint64_t rows,
-                   double* const* columns, const FieldMap& map, Skipped& skipped) {
+                   double* const* columns, const FieldMap& map, Skipped& skipped, Kept* kept) {
   const char delimiter = kStandard ? ',' : map.delimiter;
   const int wanted = kStandard ? 3 : map.count;
   while (p < e) {
+    const std::uint64_t target = kDrop ? kept->base + kept->runs.rows() : row;
+    int converted = 0;
     const char* f = kCut == Cut::kBlanks ? nextField<kCut>(p, e, delimiter) : p;
     for (int field = 0, next = 0; (kStandard ? field : next) < wanted && f < e && *f != '\n';
          ++field) {
@@ -299,12 +394,13 @@ void parseLinesCut(const char* p, const char* e, std::uint64_t row, std::uint64_
         }
         if (row < rows) {
           if (number != nullptr || tiltfit_csv::parseField(f, end, value)) {
+            if (kDrop) ++converted;
             if (kStandard) {
-              columns[field][row] = value;
+              columns[field][target] = value;
             } else {
               const unsigned targets = map.wanted[next].columns;
               for (int j = 0; j < 3; ++j) {
-                if ((targets >> j) & 1U) columns[j][row] = value;
+                if ((targets >> j) & 1U) columns[j][target] = value;
               }
             }
           } else {
@@ -315,6 +411,13 @@ void parseLinesCut(const char* p, const char* e, std::uint64_t row, std::uint64_
       }
       f = nextField<kCut>(end, e, delimiter);
     }
+    if (kDrop) {
+      if (converted == wanted) {
+        kept->runs.keep(row);
+      } else {
+        kept->drop(row);
+      }
+    }
     const char* nl =
         (f < e && *f == '\n')
             ? f
@@ -324,23 +427,68 @@ void parseLinesCut(const char* p, const char* e, std::uint64_t row, std::uint64_
   }
 }
 
-void parseLines(const char* p, const char* e, std::uint64_t row, std::uint64_t rows,
-                double* const* columns, const FieldMap& map, Skipped& skipped) {
+template <bool kDrop>
+void parseLinesDrop(const char* p, const char* e, std::uint64_t row, std::uint64_t rows,
+                    double* const* columns, const FieldMap& map, Skipped& skipped, Kept* kept) {
   if (map.standard) {
-    parseLinesCut<Cut::kNumberFirst, true>(p, e, row, rows, columns, map, skipped);
+    parseLinesCut<Cut::kNumberFirst, true, kDrop>(p, e, row, rows, columns, map, skipped, kept);
     return;
   }
   switch (map.cut) {
     case Cut::kNumberFirst:
-      parseLinesCut<Cut::kNumberFirst, false>(p, e, row, rows, columns, map, skipped);
+      parseLinesCut<Cut::kNumberFirst, false, kDrop>(p, e, row, rows, columns, map, skipped, kept);
       break;
     case Cut::kFieldFirst:
-      parseLinesCut<Cut::kFieldFirst, false>(p, e, row, rows, columns, map, skipped);
+      parseLinesCut<Cut::kFieldFirst, false, kDrop>(p, e, row, rows, columns, map, skipped, kept);
       break;
     case Cut::kBlanks:
-      parseLinesCut<Cut::kBlanks, false>(p, e, row, rows, columns, map, skipped);
+      parseLinesCut<Cut::kBlanks, false, kDrop>(p, e, row, rows, columns, map, skipped, kept);
       break;
   }
+}
+
+// kept, when given, receives the rows kept and is where they start (row).
+void parseLines(const char* p, const char* e, std::uint64_t row, std::uint64_t rows,
+                double* const* columns, const FieldMap& map, Skipped& skipped, Kept* kept) {
+  if (kept != nullptr) {
+    kept->base = row;
+    parseLinesDrop<true>(p, e, row, rows, columns, map, skipped, kept);
+  } else {
+    parseLinesDrop<false>(p, e, row, rows, columns, map, skipped, nullptr);
+  }
+}
+
+// Moves the rows each chunk kept together, in file order, and returns the lines they came from;
+// dropped and firstDropped receive the lines left out and the first of them.
+std::vector<ACCTOOLS::LineRun> keepRows(std::vector<Kept>& kept,
+                                        std::array<std::vector<double>, 3>& columns,
+                                        std::uint64_t& dropped, std::uint64_t& firstDropped) {
+  // Each chunk wrote its rows from the row of its first line on; they move down to follow the rows
+  // of the chunks before it. The moves only go down, so each can be made in place, in order.
+  LineRunBuilder all;
+  dropped = 0;
+  firstDropped = 0;
+  for (Kept& k : kept) {
+    const std::uint64_t n = k.runs.rows();
+    if (n > 0 && k.base != all.rows()) {
+      for (std::vector<double>& column : columns) {
+        std::memmove(column.data() + all.rows(), column.data() + k.base, sizeof(double) * n);
+      }
+    }
+    const std::vector<ACCTOOLS::LineRun>& runs = k.runs.runs();
+    for (std::size_t i = 0; i < runs.size(); ++i) all.append(runs[i], k.runs.rowsOf(i));
+    if (k.dropped > 0 && dropped == 0) firstDropped = k.firstDropped;
+    dropped += k.dropped;
+    k = Kept();
+  }
+  const std::size_t rows = static_cast<std::size_t>(all.rows());
+  for (std::vector<double>& column : columns) {
+    // A recording that left out many lines gives the memory back, at the cost of a copy.
+    const bool shrink = rows < column.size() / 4 * 3;
+    column.resize(rows);
+    if (shrink) column.shrink_to_fit();
+  }
+  return all.release();
 }
 
 // Reads up to n bytes at offset, retrying interrupted and short reads; returns the count (short
@@ -378,7 +526,7 @@ class FileDescriptor {
 // Returns 0, or an errno value.
 int parseChunk(int fd, std::uint64_t c, std::uint64_t firstRow, std::uint64_t rows,
                double* const* columns, const FieldMap& map, std::vector<char>& buffer,
-               Skipped& skipped) {
+               Skipped& skipped, Kept* kept) {
   const std::uint64_t start = c * kChunk;
   const std::uint64_t from = start == 0 ? 0 : start - 1;
   const std::size_t lead = static_cast<std::size_t>(start - from);
@@ -420,14 +568,14 @@ int parseChunk(int fd, std::uint64_t c, std::uint64_t firstRow, std::uint64_t ro
       filled += static_cast<std::size_t>(got);
     }
   }
-  parseLines(data + begin, data + end, row, rows, columns, map, skipped);
+  parseLines(data + begin, data + end, row, rows, columns, map, skipped, kept);
   return 0;
 }
 
 // The same for a source held whole in memory (total bytes at data).
 void parseChunkInMemory(const char* data, std::uint64_t total, std::uint64_t c,
                         std::uint64_t firstRow, std::uint64_t rows, double* const* columns,
-                        const FieldMap& map, Skipped& skipped) {
+                        const FieldMap& map, Skipped& skipped, Kept* kept) {
   const std::uint64_t start = c * kChunk;
   if (start >= total) return;
   const std::uint64_t chunkEnd = std::min(total, start + kChunk);
@@ -444,7 +592,7 @@ void parseChunkInMemory(const char* data, std::uint64_t total, std::uint64_t c,
       std::memchr(data + chunkEnd - 1, '\n', static_cast<std::size_t>(total - (chunkEnd - 1)));
   const std::uint64_t end =
       nl != nullptr ? static_cast<std::uint64_t>(static_cast<const char*>(nl) - data) + 1 : total;
-  parseLines(data + begin, data + end, row, rows, columns, map, skipped);
+  parseLines(data + begin, data + end, row, rows, columns, map, skipped, kept);
 }
 
 // Memory for holding a whole file, released on every path.
@@ -657,6 +805,8 @@ bool ACCTOOLS::parseChunks(std::vector<std::uint64_t>& newlines, const char* dat
   // file order before the next wave starts.
   std::vector<Skipped> skipped(static_cast<std::size_t>(threads));
   const std::uint64_t chunks = newlines.size();
+  const bool drop = layout.dropLinesWithoutReadings;
+  std::vector<Kept> kept(drop ? static_cast<std::size_t>(chunks) : 0);
   int error = 0;
   for (std::uint64_t wave = 0; wave < chunks && error == 0;
        wave += static_cast<std::uint64_t>(threads)) {
@@ -665,13 +815,14 @@ bool ACCTOOLS::parseChunks(std::vector<std::uint64_t>& newlines, const char* dat
       const std::uint64_t c = wave + static_cast<std::uint64_t>(t);
       if (c >= chunks) continue;
       try {
+        Kept* k = drop ? &kept[static_cast<std::size_t>(c)] : nullptr;
         if (data != nullptr) {
           parseChunkInMemory(data, size, c, newlines[static_cast<std::size_t>(c)], lineNumber,
-                             columns, map, skipped[static_cast<std::size_t>(t)]);
+                             columns, map, skipped[static_cast<std::size_t>(t)], k);
         } else {
           error |= parseChunk(fd, c, newlines[static_cast<std::size_t>(c)], lineNumber, columns,
                               map, buffers[static_cast<std::size_t>(t)],
-                              skipped[static_cast<std::size_t>(t)]);
+                              skipped[static_cast<std::size_t>(t)], k);
         }
       } catch (...) {
         carry(std::current_exception());
@@ -691,6 +842,13 @@ bool ACCTOOLS::parseChunks(std::vector<std::uint64_t>& newlines, const char* dat
   }
   if (error != 0) {
     return failRead(ReadError::kReadFailed, error, true);
+  }
+  if (drop) {
+    std::uint64_t dropped = 0;
+    std::uint64_t firstDropped = 0;
+    mLineRuns = keepRows(kept, mAccelerometerMeasures, dropped, firstDropped);
+    mLinesWithoutReadings = dropped;
+    mFirstLineWithoutReadings = firstDropped;
   }
   return true;
 }
