@@ -166,6 +166,7 @@ TEST(ReaderTest, LinesWithoutReadingsAreLeftOutAndTheRestKeepTheirLines) {
     EXPECT_EQ(linesOfRows(runs, m[0].size()), (std::vector<std::uint64_t>{1, 3, 5, 6, 9}));
     EXPECT_EQ(tools.linesWithoutReadings(), 5U);
     EXPECT_EQ(tools.firstLineWithoutReadings(), 0U);
+    EXPECT_EQ(tools.firstLineWithoutReadingsText(), "ax,ay,az");
     EXPECT_EQ(tools.skippedFields(), 5U);  // ax, ay, az, the empty field and the prompt
   }
   // Nothing to keep; and without the option every line is a row, with no runs.

@@ -22,6 +22,7 @@
 namespace {
 
 using tiltfit_test::Outcome;
+using tiltfit_test::kRelationLine;
 using tiltfit_test::TempDir;
 
 const std::string kExe = TILTFIT_EXE;
@@ -86,11 +87,25 @@ TEST(BadInputTest, EmptyFileAndBinaryGarbage) {
   std::mt19937 rng(5);
   std::string garbage(1 << 20, '\0');
   for (char& c : garbage) c = static_cast<char>(rng());
-  o = tiltfit(dir.file("garbage.bin", garbage));
+  const std::string path = dir.file("garbage.bin", garbage);
+  o = tiltfit(path);
   EXPECT_EQ(o.signal, 0);
   EXPECT_EQ(o.status, 255);
   EXPECT_EQ(o.out, kFailureLine);
   EXPECT_EQ(o.err.rfind("Header : ", 0), 0U);
+  const std::string why =
+      "tiltfit: the recording is not text but binary data: give it as CSV text\n";
+  EXPECT_EQ(o.err.substr(o.err.size() - why.size()), why);
+  // With --auto, or any option, binary data get one line instead.
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--auto", path},
+        std::vector<std::string>{path, "5", "50", "5e-4", "1000", "2e-3", "--json"}}) {
+    o = tiltfit_test::run(kExe, args);
+    EXPECT_EQ(o.status, 254);
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(o.err, "tiltfit: " + path +
+                         " is not text but binary data: give the recording as CSV text\n");
+  }
 }
 
 TEST(BadInputTest, NulBytesByteOrderMarkAndCrlfStillCalibrate) {
@@ -104,14 +119,14 @@ TEST(BadInputTest, NulBytesByteOrderMarkAndCrlfStillCalibrate) {
   Outcome o = tiltfit(dir.file("crlf.csv", join(lines, "\r\n")));
   EXPECT_EQ(o.status, 0);
   EXPECT_EQ(tiltfit_test::maskTime(o.out), report);
-  EXPECT_EQ(o.err, "Header : accx\nHeader : accy\nHeader : accz\r\n");
+  EXPECT_EQ(o.err, std::string("Header : accx\nHeader : accy\nHeader : accz\r\n") + kRelationLine);
   // A byte-order mark only changes the header's first field.
   o = tiltfit(dir.file("bom.csv", "\xEF\xBB\xBF" + join(lines, "\n")));
   EXPECT_EQ(o.status, 0);
   EXPECT_EQ(tiltfit_test::maskTime(o.out), report);
-  EXPECT_EQ(o.err,
-            "Header : \xEF\xBB\xBF"
-            "accx\nHeader : accy\nHeader : accz\n");
+  EXPECT_EQ(o.err, std::string("Header : \xEF\xBB\xBF"
+                              "accx\nHeader : accy\nHeader : accz\n") +
+                       kRelationLine);
   // A NUL ends a field's number like any other character after it.
   for (size_t i = 1; i < lines.size(); i += 97) lines[i] += std::string(1, '\0') + "junk";
   o = tiltfit(dir.file("nul.csv", join(lines, "\n")));
@@ -127,7 +142,8 @@ TEST(BadInputTest, BadFieldsAndNonFiniteSamples) {
   const Outcome o = tiltfit(dir.file("bad.csv", join(lines, "\n")));
   EXPECT_EQ(o.status, 0);
   EXPECT_TRUE(isReport(o.out));
-  EXPECT_EQ(o.err, std::string(kHeaderLines) + "Header : abc\nHeader : 1e999\nHeader : -1e-400\n");
+  EXPECT_EQ(o.err, std::string(kHeaderLines) +
+                       "Header : abc\nHeader : 1e999\nHeader : -1e-400\n" + kRelationLine);
 }
 
 TEST(BadInputTest, OneHugeLineAndVeryManyShortLines) {
@@ -256,7 +272,7 @@ TEST(BadInputTest, EveryMemoryLimitEndsInSuccessOrOutOfMemory) {
     if (o.status == 0) {
       ++successes;
       EXPECT_TRUE(isReport(o.out)) << mb << " MB";
-      EXPECT_EQ(o.err, "") << mb << " MB";
+      EXPECT_EQ(o.err, kRelationLine) << mb << " MB";
     } else {
       EXPECT_EQ(o.signal, 0) << mb << " MB";
       EXPECT_EQ(o.status, 244) << mb << " MB";

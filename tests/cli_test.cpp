@@ -90,7 +90,7 @@ TEST(CliTest, SuccessReportAndExtraArgumentsIgnored) {
     const Outcome o = tiltfit(args);
     EXPECT_EQ(o.status, 0);
     EXPECT_EQ(maskTime(o.out), expected);
-    EXPECT_EQ(o.err, kHeaderLines);
+    EXPECT_EQ(o.err, std::string(kHeaderLines) + tiltfit_test::kRelationLine);
   }
 }
 

@@ -135,12 +135,14 @@ struct Reading {
   std::vector<ACCTOOLS::LineRun> runs;
   std::uint64_t dropped;
   std::uint64_t firstDropped;
+  std::string firstDroppedText;
 };
 
 void takeLines(const ACCTOOLS& tools, Reading& r) {
   r.runs = tools.lineRuns();
   r.dropped = tools.linesWithoutReadings();
   r.firstDropped = tools.firstLineWithoutReadings();
+  r.firstDroppedText = tools.firstLineWithoutReadingsText();
 }
 
 Reading read(const std::string& path, bool fast, const CsvLayout& layout = CsvLayout()) {
@@ -164,6 +166,7 @@ void expectSame(const Reading& a, const Reading& b, const std::string& what) {
   ASSERT_EQ(a.firstSkipped, b.firstSkipped) << what;
   ASSERT_EQ(a.dropped, b.dropped) << what;
   ASSERT_EQ(a.firstDropped, b.firstDropped) << what;
+  ASSERT_EQ(a.firstDroppedText, b.firstDroppedText) << what;
   ASSERT_EQ(a.runs.size(), b.runs.size()) << what;
   for (size_t k = 0; k < a.runs.size(); ++k) {
     ASSERT_EQ(a.runs[k].row, b.runs[k].row) << what << " run " << k;

@@ -222,7 +222,7 @@ RunResult runCalibration(const double* x, const double* y, const double* z, std:
   const std::vector<StillStretch>& stretchesG = r.stretchesG;
 
   r.searchSucceeded = found != 0;
-  if (r.searchSucceeded) r.restProblems = checkChosenRests(r.rests, scale);
+  if (r.searchSucceeded) r.restProblems = checkChosenRests(r.rests, scale, options.lineOf);
   r.success = r.searchSucceeded && r.restProblems.empty();
   if (!r.success) return r;
 

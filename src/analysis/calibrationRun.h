@@ -32,6 +32,8 @@ struct RunOptions {
   // The recording's noise floor and still stretches (recording units) when already known.
   const NoiseFloor* noise = nullptr;
   const std::vector<StillStretch>* stretches = nullptr;
+  // The line of the text each row came from, for the messages that name rows.
+  LineOfRow lineOf;
 };
 
 struct RunResult {

@@ -259,6 +259,50 @@ std::vector<std::string> layoutProblems(const std::vector<std::string>& lines,
   return problems;
 }
 
+bool isGzip(const char* data, std::size_t n) {
+  return n >= 2 && static_cast<unsigned char>(data[0]) == 0x1F &&
+         static_cast<unsigned char>(data[1]) == 0x8B;
+}
+
+std::string binaryKind(const char* data, std::size_t n) {
+  const auto* b = reinterpret_cast<const unsigned char*>(data);
+  auto startsWith = [&](const char* magic, std::size_t length) {
+    return n >= length && std::equal(b, b + length, reinterpret_cast<const unsigned char*>(magic));
+  };
+  if (isGzip(data, n)) return "gzip data";
+  if (startsWith("PK\x03\x04", 4)) return "zip data";
+  if (startsWith("\xFD" "7zXZ\x00", 6)) return "xz data";
+  if (startsWith("BZh", 3) && n >= 4 && b[3] >= '1' && b[3] <= '9') return "bzip2 data";
+  if (startsWith("\x28\xB5\x2F\xFD", 4)) return "zstd data";
+  if (startsWith("\xFF\xFE", 2) || startsWith("\xFE\xFF", 2)) return "UTF-16 text";
+  std::size_t control = 0;
+  std::size_t notUtf8 = 0;
+  for (std::size_t i = 0; i < n;) {
+    const unsigned c = b[i];
+    if (c < 0x80) {
+      // Tab, line ends, form feeds and the escape of terminal colours occur in text.
+      const bool textual = c >= 0x20 || c == '\t' || c == '\n' || c == '\r' || c == '\v' ||
+                           c == '\f' || c == 0x1B;
+      if (!textual || c == 0x7F) ++control;
+      ++i;
+      continue;
+    }
+    // A lead byte and its continuation bytes; a sequence cut by the end of the bytes counts as
+    // UTF-8.
+    const std::size_t length = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
+    std::size_t k = 1;
+    while (length > 0 && k < length && i + k < n && (b[i + k] & 0xC0) == 0x80) ++k;
+    if (length == 0 || (k < length && i + k < n)) {
+      ++notUtf8;
+      ++i;
+    } else {
+      i += k;
+    }
+  }
+  if (control * 100 > n || notUtf8 * 10 > n) return "binary data";
+  return "";
+}
+
 std::string delimiterArgument(const Layout& layout) {
   if (layout.blanks) return "space";
   if (layout.delimiter == '\t') return "tab";

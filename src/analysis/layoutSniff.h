@@ -3,6 +3,7 @@
 #ifndef TILTFIT_ANALYSIS_LAYOUTSNIFF_H
 #define TILTFIT_ANALYSIS_LAYOUTSNIFF_H
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,15 @@ std::vector<std::string> splitLines(const char* text, std::size_t size, std::siz
 
 // The --delimiter argument that gives this layout: "','", "';'", "tab" or "space".
 std::string delimiterArgument(const Layout& layout);
+
+// The n bytes at data start gzip data (RFC 1952's two magic bytes).
+bool isGzip(const char* data, std::size_t n);
+
+// What the first n bytes of a file say it is when it is not text: "gzip data", "zip data", "xz
+// data", "bzip2 data", "zstd data", "UTF-16 text" (by their first bytes) or "binary data" (more
+// than 1 % of the bytes are control characters no text holds, NUL among them, or more than 10 %
+// are not UTF-8, which Latin-1 text does not come near); empty for text, and for no bytes.
+std::string binaryKind(const char* data, std::size_t n);
 
 }  // namespace analysis
 }  // namespace tiltfit

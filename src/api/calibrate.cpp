@@ -91,8 +91,10 @@ Result toResult(const Work& w, const an::RunResult& r, const TuningNumbers& numb
     o.axis = an::kOrientations[k].axis;
     o.reading = an::kOrientations[k].level;
     o.found = c.found;
-    o.firstRow = c.first;
-    o.lastRow = c.last;
+    o.firstSample = c.first - 1;
+    o.lastSample = c.last - 1;
+    o.firstRow = static_cast<std::uint32_t>(w.rec.lineOf(o.firstSample));
+    o.lastRow = static_cast<std::uint32_t>(w.rec.lineOf(o.lastSample));
     for (int j = 0; j < 3; ++j) o.mean[static_cast<std::size_t>(j)] = c.mean[j];
     o.angleDeg = r.angleDeg[k];
     o.residualMg = r.residualMg[k];

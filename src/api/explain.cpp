@@ -37,6 +37,19 @@ std::string unitsHint(const Recording& rec) {
 // that stopped its search.
 void explainProblems(const Work& w, const an::RunResult& r, const TuningNumbers& numbers,
                      Result& out) {
+  // Bytes that are no text were read as text (the classic reading): nothing else matters.
+  if (w.rec.notText == "gzip data") {
+    out.problems.push_back(
+        "the recording is gzip data, which the classic command without options reads as text: "
+        "decompress it first (zcat FILE | tiltfit - ...), or run tiltfit --auto FILE, which "
+        "reads gzip");
+    return;
+  }
+  if (!w.rec.notText.empty()) {
+    out.problems.push_back("the recording is not text but " + w.rec.notText +
+                           ": give it as CSV text");
+    return;
+  }
   const std::vector<std::string> layout =
       an::layoutProblems(w.rec.sampleLines, toAnalysisLayout(w.rec.layout));
   if (!layout.empty()) {

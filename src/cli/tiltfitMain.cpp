@@ -119,6 +119,54 @@ std::string classicCommand(const std::string& path, const TuningNumbers& t, Unit
   return c;
 }
 
+// The explicit command for a run that read rec: without any option the classic command reads every
+// line as a row and any bytes as text, so a recording that needed more names its units.
+std::string repeatCommand(const std::string& path, const TuningNumbers& t, Units units,
+                          const Recording& rec, bool refine, const CliOptions& o) {
+  std::string c = classicCommand(path, t, units, rec.layout, refine, o);
+  if ((rec.linesWithoutReadings > 0 || rec.gzip) && c.find(" --") == std::string::npos) {
+    c += std::string(" --units ") + unitsName(units);
+  }
+  return c;
+}
+
+// "", or "; the header says g, the values m/s^2" when the names of the columns give other units
+// than the values.
+std::string unitsNote(const Recording& rec, const Result& r) {
+  if (rec.unitsInHeader == Units::kAuto || rec.unitsInHeader == r.units) return "";
+  auto words = [](Units u) {
+    return u == Units::kMs2 ? "m/s^2" : u == Units::kCounts ? "raw counts" : "g";
+  };
+  return std::string("; the header says ") + words(rec.unitsInHeader) + ", the values say " +
+         words(r.units) + ", which decide";
+}
+
+// The line that says what was read: which columns and why (--auto), and the lines left out.
+std::string readSummary(const Recording& rec, const Result& r, bool autoMode, bool columnsGiven) {
+  std::string s;
+  if (autoMode) {
+    const auto& c = rec.layout.columns;
+    s = "columns " + std::to_string(c[0]) + "," + std::to_string(c[1]) + "," +
+        std::to_string(c[2]) + " as x, y, z";
+    if (columnsGiven) {
+      s += ": as given";
+    } else if (!rec.columnsReason.empty()) {
+      s += ": " + rec.columnsReason;
+    }
+    s += unitsNote(rec, r);
+  }
+  if (rec.linesWithoutReadings > 0) {
+    const unsigned long long n = rec.linesWithoutReadings;
+    if (!s.empty()) s += "; ";
+    s += "skipped " + std::to_string(n) + (n == 1 ? " line" : " lines") + " without readings";
+    std::string first = rec.firstLineWithoutReadingsText;
+    if (first.size() > 60) first = first.substr(0, 57) + "...";
+    s += " (the first: line " + std::to_string(rec.firstLineWithoutReadings) +
+         (first.empty() ? std::string(", empty)") : ", \"" + first + "\")");
+  }
+  return s;
+}
+
 // A report that did not reach its destination (a full disk, a closed pipe) is no success.
 int finishReport(int status) {
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
@@ -175,8 +223,10 @@ bool writePlot(const std::string& plotPath, const std::string& path, const Recor
   in.band = r.parameters.tolerancePct / 100.0;
   for (std::size_t k = 0; k < 6; ++k) {
     const Orientation& o = r.orientations[k];
-    in.windows[k] = report::PlotWindow{o.axis, o.reading, o.found, o.firstRow, o.lastRow};
+    in.windows[k] = report::PlotWindow{o.axis, o.reading, o.found, o.firstSample + 1,
+                                       o.lastSample + 1};
   }
+  if (!rec.lineRuns.empty()) in.lineOf = [&rec](std::size_t i) { return rec.lineOf(i); };
   in.failed = !r.success;
   in.title = path + (r.success ? ": calibration success" : ": calibration failed");
   std::FILE* out = std::fopen(plotPath.c_str(), "wb");
@@ -199,7 +249,12 @@ int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumb
   for (int k = 0; k < 3; ++k) read.layout.columns[static_cast<std::size_t>(k)] = o.columns[k];
   read.detectDelimiter = !classic && !o.delimiterGiven;
   read.detectColumns = !classic && !o.columnsGiven;
-  read.reportToStderr = classic;
+  // The classic command without options reads as it always has: a row for every line, its fields
+  // that are no numbers reported one by one. Every other run leaves out the lines without
+  // readings and sums them up in one line.
+  const bool asSpecified = classic && !o.anyOption;
+  read.reportToStderr = asSpecified;
+  read.keepLinesWithoutReadings = asSpecified;
 
   CalibrateOptions options;
   options.units = unitsFromName(!o.units.empty() ? o.units : classic ? "g" : "auto");
@@ -208,25 +263,23 @@ int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumb
 
   const auto start = std::chrono::system_clock::now();
   const Recording rec = readRecording(path, read);
-  if (!classic && rec.skippedFields > 0) {
-    const unsigned long long skipped = rec.skippedFields;
-    std::fprintf(stderr, "tiltfit: skipped %llu field%s that %s not numbers (the first: \"%s\")\n",
-                 skipped, skipped == 1 ? "" : "s", skipped == 1 ? "is" : "are",
-                 rec.firstSkippedField.c_str());
-  }
   const Result r = classic ? calibrate(rec, *given, options) : calibrateAuto(rec, options);
   const auto end = std::chrono::system_clock::now();
   const long long durationUs =
       std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count() / 1000;
+  if (!asSpecified) {
+    const std::string summary = readSummary(rec, r, !classic, o.columnsGiven);
+    if (!summary.empty()) std::fprintf(stderr, "tiltfit: %s\n", summary.c_str());
+  }
 
   report::Report report{path, rec, r, o.units.empty() ? (classic ? "g" : "auto") : o.units, "", ""};
   if (r.success && !classic) {
     report.repeatCommand =
-        classicCommand(path, r.parameters, r.units, rec.layout, r.calibration.refined, o);
+        repeatCommand(path, r.parameters, r.units, rec, r.calibration.refined, o);
   }
   if (!r.success && r.hasSuggestion) {
     report.tryCommand =
-        classicCommand(path, r.suggestedNumbers, r.suggestedUnits, rec.layout, false, o);
+        repeatCommand(path, r.suggestedNumbers, r.suggestedUnits, rec, false, o);
   }
 
   if (o.json) {
@@ -252,6 +305,15 @@ int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumb
     }
   }
   int status = finishReport(r.success ? kSuccess : kCalibrationFailed);
+  if (status == kSuccess && classic && !o.json) {
+    // The classic report's closing line is fixed text, which does not say that the sample is a
+    // row vector; read as a column vector the matrix is applied transposed.
+    std::fputs(
+        "tiltfit: the numbers above satisfy calibrated = raw \xC2\xB7 accGainMatrix + accOffset, "
+        "raw being the row vector (x, y, z); for firmware that multiplies a column vector, "
+        "--json gives the transposed matrix as column_form\n",
+        stderr);
+  }
   if (!o.plotPath.empty() && !writePlot(o.plotPath, path, rec, r)) {
     std::fprintf(stderr, "tiltfit: cannot write the plot %s: %s\n", o.plotPath.c_str(),
                  std::strerror(errno));
@@ -373,6 +435,7 @@ int run(int argc, char* argv[]) {
     std::fprintf(stderr, "tiltfit: %s\n", e.what());
     switch (e.kind()) {
       case Error::Kind::kCannotRead:
+      case Error::Kind::kNotText:
         return kCannotRead;
       case Error::Kind::kTooManyRows:
         return kTooManyRows;

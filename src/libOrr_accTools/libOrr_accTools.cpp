@@ -41,6 +41,7 @@ void ACCTOOLS::beginRead(const CsvLayout& layout) {
   std::vector<LineRun>().swap(mLineRuns);
   mLinesWithoutReadings = 0;
   mFirstLineWithoutReadings = 0;
+  std::string().swap(mFirstLineWithoutReadingsText);
 }
 
 namespace {
@@ -55,6 +56,12 @@ void checkLayout(const CsvLayout& layout) {
   if (!layout.blanks && layout.delimiter == '\n') {
     throw std::invalid_argument("CsvLayout: a newline cannot separate fields");
   }
+}
+
+// The first bytes of the line [b, e), without a carriage return that ends it.
+std::string lineStart(const char* b, const char* e) {
+  if (e > b && e[-1] == '\r') --e;
+  return std::string(b, std::min<std::size_t>(static_cast<std::size_t>(e - b), 120));
 }
 
 // The line runs of the rows kept, built a row at a time (keep) or a run at a time (append). A run
@@ -235,6 +242,7 @@ bool ACCTOOLS::readStreamReference(std::istream& file, const CsvLayout& layout) 
         kept.keep(counterLine);
       } else if (mLinesWithoutReadings++ == 0) {
         mFirstLineWithoutReadings = counterLine;
+        mFirstLineWithoutReadingsText = lineStart(line.data(), line.data() + line.size());
       }
     }
     ++counterLine;
@@ -356,9 +364,14 @@ struct Kept {
   LineRunBuilder runs;  // rows counted from base
   std::uint64_t dropped = 0;
   std::uint64_t firstDropped = 0;  // the first line left out, when dropped > 0
+  std::string firstDroppedText;    // its start
 
-  __attribute__((noinline)) void drop(std::uint64_t line) {
-    if (dropped++ == 0) firstDropped = line;
+  // Left out: the line [b, e) (its newline not included), number line.
+  __attribute__((noinline)) void drop(std::uint64_t line, const char* b, const char* e) {
+    if (dropped++ == 0) {
+      firstDropped = line;
+      firstDroppedText = lineStart(b, e);
+    }
   }
 };
 
@@ -411,17 +424,17 @@ void parseLinesCut(const char* p, const char* e, std::uint64_t row, std::uint64_
       }
       f = nextField<kCut>(end, e, delimiter);
     }
+    const char* nl = f >= e      ? nullptr
+                     : *f == '\n' ? f
+                                   : static_cast<const char*>(
+                                         std::memchr(f, '\n', static_cast<std::size_t>(e - f)));
     if (kDrop) {
       if (converted == wanted) {
         kept->runs.keep(row);
       } else {
-        kept->drop(row);
+        kept->drop(row, p, nl != nullptr ? nl : e);
       }
     }
-    const char* nl =
-        (f < e && *f == '\n')
-            ? f
-            : static_cast<const char*>(std::memchr(f, '\n', static_cast<std::size_t>(e - f)));
     ++row;
     p = nl != nullptr ? nl + 1 : e;
   }
@@ -459,10 +472,12 @@ void parseLines(const char* p, const char* e, std::uint64_t row, std::uint64_t r
 }
 
 // Moves the rows each chunk kept together, in file order, and returns the lines they came from;
-// dropped and firstDropped receive the lines left out and the first of them.
+// dropped, firstDropped and firstDroppedText receive the lines left out, the first of them and
+// its start.
 std::vector<ACCTOOLS::LineRun> keepRows(std::vector<Kept>& kept,
                                         std::array<std::vector<double>, 3>& columns,
-                                        std::uint64_t& dropped, std::uint64_t& firstDropped) {
+                                        std::uint64_t& dropped, std::uint64_t& firstDropped,
+                                        std::string& firstDroppedText) {
   // Each chunk wrote its rows from the row of its first line on; they move down to follow the rows
   // of the chunks before it. The moves only go down, so each can be made in place, in order.
   LineRunBuilder all;
@@ -477,7 +492,10 @@ std::vector<ACCTOOLS::LineRun> keepRows(std::vector<Kept>& kept,
     }
     const std::vector<ACCTOOLS::LineRun>& runs = k.runs.runs();
     for (std::size_t i = 0; i < runs.size(); ++i) all.append(runs[i], k.runs.rowsOf(i));
-    if (k.dropped > 0 && dropped == 0) firstDropped = k.firstDropped;
+    if (k.dropped > 0 && dropped == 0) {
+      firstDropped = k.firstDropped;
+      firstDroppedText = std::move(k.firstDroppedText);
+    }
     dropped += k.dropped;
     k = Kept();
   }
@@ -846,7 +864,8 @@ bool ACCTOOLS::parseChunks(std::vector<std::uint64_t>& newlines, const char* dat
   if (drop) {
     std::uint64_t dropped = 0;
     std::uint64_t firstDropped = 0;
-    mLineRuns = keepRows(kept, mAccelerometerMeasures, dropped, firstDropped);
+    mLineRuns = keepRows(kept, mAccelerometerMeasures, dropped, firstDropped,
+                         mFirstLineWithoutReadingsText);
     mLinesWithoutReadings = dropped;
     mFirstLineWithoutReadings = firstDropped;
   }

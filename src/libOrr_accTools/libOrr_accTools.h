@@ -133,11 +133,13 @@ class ACCTOOLS {
   std::uint64_t skippedFields() const { return mSkippedFields; }
   const std::string& firstSkippedField() const { return mFirstSkippedField; }
   // After a read that left lines out: the lines each row came from, sorted by row (empty when no
-  // row was kept), how many lines were left out and the first of them (0-based; 0 when none).
-  // After a read that kept every line: no run (row r is line r), 0 and 0.
+  // row was kept), how many lines were left out, the first of them (0-based; 0 when none) and its
+  // first 120 bytes (a carriage return that ends it left off). After a read that kept every line:
+  // no run (row r is line r), 0, 0 and "".
   const std::vector<LineRun>& lineRuns() const { return mLineRuns; }
   std::uint64_t linesWithoutReadings() const { return mLinesWithoutReadings; }
   std::uint64_t firstLineWithoutReadings() const { return mFirstLineWithoutReadings; }
+  const std::string& firstLineWithoutReadingsText() const { return mFirstLineWithoutReadingsText; }
 
  private:
   // Records why a read failed and, when asked, says "Can not open csv file"; returns false.
@@ -164,6 +166,7 @@ class ACCTOOLS {
   std::vector<LineRun> mLineRuns;
   std::uint64_t mLinesWithoutReadings = 0;
   std::uint64_t mFirstLineWithoutReadings = 0;
+  std::string mFirstLineWithoutReadingsText;
 };
 
 #endif

@@ -79,7 +79,8 @@ std::string jsonReport(const Report& report) {
   doc["input"] = {{"path", report.path},           {"rows", rec.rows()},
                   {"units", unitsName(r.units)},   {"units_given", report.unitsGiven},
                   {"units_per_g", r.unitsPerG},    {"units_zero", r.unitsZero},
-                  {"columns", rec.layout.columns}, {"delimiter", delimiter}};
+                  {"columns", rec.layout.columns}, {"delimiter", delimiter},
+                  {"lines_without_readings", rec.linesWithoutReadings}};
   doc["orientations"] = r.orientations;
   doc["quality"] = r.quality;
   doc["warnings"] = r.success ? r.warnings : std::vector<std::string>();
