@@ -93,6 +93,17 @@ class LineRunBuilder {
     }
   }
 
+  // For a caller that extends the last run itself: whether it can be extended (it has its step),
+  // the line that extends it and its step; extend(n) then adds the n rows so kept.
+  bool extendable() const { return count_ >= 2; }
+  std::uint64_t next() const { return next_; }
+  std::uint64_t step() const { return runs_.empty() ? 1 : runs_.back().step; }
+  void extend(std::uint64_t n) {
+    count_ += n;
+    rows_ += n;
+    next_ += step() * n;
+  }
+
   std::uint64_t rows() const { return rows_; }
   const std::vector<LineRun>& runs() const { return runs_; }
   std::vector<LineRun> release() { return std::exchange(runs_, {}); }
@@ -357,37 +368,37 @@ inline const char* nextField(const char* p, const char* e, char delimiter) {
   return (p < e && *p == delimiter) ? p + 1 : p;
 }
 
-// The rows one chunk kept when lines without readings are left out: written from row `base` (the
-// row of the chunk's first line) on, with the lines they came from.
+// What one chunk kept when lines without readings are left out: its rows, written from row `base`
+// on (the row of its first line less `shift`, the lines left out before the chunk's wave), and
+// the lines it left out. The lines kept follow from those; recording only the lines left out
+// costs a line that is kept nothing.
 struct Kept {
+  std::uint64_t shift = 0;
   std::uint64_t base = 0;
-  LineRunBuilder runs;  // rows counted from base
-  std::uint64_t dropped = 0;
-  std::uint64_t firstDropped = 0;  // the first line left out, when dropped > 0
-  std::string firstDroppedText;    // its start
+  std::uint64_t firstLine = 0;  // the first line that starts in the chunk
+  std::uint64_t lines = 0;      // the lines that start in the chunk
+  LineRunBuilder dropped;       // the lines left out, as runs
+  std::string firstDroppedText;
+
+  std::uint64_t rows() const { return lines - dropped.rows(); }
 
   // Left out: the line [b, e) (its newline not included), number line.
   __attribute__((noinline)) void drop(std::uint64_t line, const char* b, const char* e) {
-    if (dropped++ == 0) {
-      firstDropped = line;
-      firstDroppedText = lineStart(b, e);
-    }
+    if (dropped.rows() == 0) firstDroppedText = lineStart(b, e);
+    dropped.keep(line);
   }
 };
 
 // Parses the lines in [p, e) (each ending in a newline, but possibly the last) into rows row,
 // row + 1, ... of the columns, skipping rows at or beyond `rows`; records the fields that do not
 // convert. Only the wanted fields are converted; the line ends them all. In the tool's own format
-// (kStandard) field k goes to column k. With kDrop (kept given) line row + k is kept, as the next
-// row from kept->base on, only when every wanted field converts.
-template <Cut kCut, bool kStandard, bool kDrop>
+// (kStandard) field k goes to column k.
+template <Cut kCut, bool kStandard>
 void parseLinesCut(const char* p, const char* e, std::uint64_t row, std::uint64_t rows,
-                   double* const* columns, const FieldMap& map, Skipped& skipped, Kept* kept) {
+                   double* const* columns, const FieldMap& map, Skipped& skipped) {
   const char delimiter = kStandard ? ',' : map.delimiter;
   const int wanted = kStandard ? 3 : map.count;
   while (p < e) {
-    const std::uint64_t target = kDrop ? kept->base + kept->runs.rows() : row;
-    int converted = 0;
     const char* f = kCut == Cut::kBlanks ? nextField<kCut>(p, e, delimiter) : p;
     for (int field = 0, next = 0; (kStandard ? field : next) < wanted && f < e && *f != '\n';
          ++field) {
@@ -407,13 +418,12 @@ void parseLinesCut(const char* p, const char* e, std::uint64_t row, std::uint64_
         }
         if (row < rows) {
           if (number != nullptr || tiltfit_csv::parseField(f, end, value)) {
-            if (kDrop) ++converted;
             if (kStandard) {
-              columns[field][target] = value;
+              columns[field][row] = value;
             } else {
               const unsigned targets = map.wanted[next].columns;
               for (int j = 0; j < 3; ++j) {
-                if ((targets >> j) & 1U) columns[j][target] = value;
+                if ((targets >> j) & 1U) columns[j][row] = value;
               }
             }
           } else {
@@ -424,90 +434,181 @@ void parseLinesCut(const char* p, const char* e, std::uint64_t row, std::uint64_
       }
       f = nextField<kCut>(end, e, delimiter);
     }
-    const char* nl = f >= e      ? nullptr
-                     : *f == '\n' ? f
-                                   : static_cast<const char*>(
-                                         std::memchr(f, '\n', static_cast<std::size_t>(e - f)));
-    if (kDrop) {
-      if (converted == wanted) {
-        kept->runs.keep(row);
-      } else {
-        kept->drop(row, p, nl != nullptr ? nl : e);
-      }
-    }
+    const char* nl =
+        (f < e && *f == '\n')
+            ? f
+            : static_cast<const char*>(std::memchr(f, '\n', static_cast<std::size_t>(e - f)));
     ++row;
     p = nl != nullptr ? nl + 1 : e;
   }
 }
 
-template <bool kDrop>
-void parseLinesDrop(const char* p, const char* e, std::uint64_t row, std::uint64_t rows,
-                    double* const* columns, const FieldMap& map, Skipped& skipped, Kept* kept) {
+// The same, leaving out the lines whose wanted fields do not all convert: the lines kept go to
+// rows kept->base, kept->base + 1, ..., and the others are recorded in kept. A copy of the loop
+// above rather than a flag in it, so that the reading that keeps every line pays nothing for it.
+template <Cut kCut, bool kStandard>
+void parseLinesKeptCut(const char* p, const char* e, std::uint64_t row, double* const* columns,
+                       const FieldMap& map, Skipped& skipped, Kept& kept) {
+  const char delimiter = kStandard ? ',' : map.delimiter;
+  const int wanted = kStandard ? 3 : map.count;
+  std::uint64_t target = kept.base;
+  const std::uint64_t first = row;
+  while (p < e) {
+    const char* f = kCut == Cut::kBlanks ? nextField<kCut>(p, e, delimiter) : p;
+    bool failed = false;
+    int field = 0;
+    int next = 0;
+    for (; (kStandard ? field : next) < wanted && f < e && *f != '\n'; ++field) {
+      const char* end;
+      if (!kStandard && field != map.wanted[next].field) {
+        end = fieldEnd<kCut>(f, e, delimiter);
+      } else {
+        double value;
+        const char* number;
+        if (kCut == Cut::kFieldFirst) {
+          end = fieldEnd<kCut>(f, e, delimiter);
+          number = tiltfit_csv::parseDecimalPrefix(f, end, value);
+        } else {
+          number = tiltfit_csv::parseDecimalPrefix(f, e, value);
+          end = fieldEnd<kCut>(number != nullptr ? number : f, e, delimiter);
+        }
+        if (number != nullptr || tiltfit_csv::parseField(f, end, value)) {
+          if (kStandard) {
+            columns[field][target] = value;
+          } else {
+            const unsigned targets = map.wanted[next].columns;
+            for (int j = 0; j < 3; ++j) {
+              if ((targets >> j) & 1U) columns[j][target] = value;
+            }
+          }
+        } else {
+          skipped.add(f, end, map.quiet);
+          failed = true;
+        }
+        if (!kStandard) ++next;
+      }
+      f = nextField<kCut>(end, e, delimiter);
+    }
+    // f never passes e; said so that the compiler does not think the length can be negative.
+    const char* nl = f >= e      ? nullptr
+                     : *f == '\n' ? f
+                                   : static_cast<const char*>(
+                                         std::memchr(f, '\n', static_cast<std::size_t>(e - f)));
+    if (!failed && (kStandard ? field : next) == wanted) {
+      ++target;
+    } else {
+      kept.drop(row, p, nl != nullptr ? nl : e);
+    }
+    ++row;
+    p = nl != nullptr ? nl + 1 : e;
+  }
+  kept.firstLine = first;
+  kept.lines = row - first;
+}
+
+void parseLines(const char* p, const char* e, std::uint64_t row, std::uint64_t rows,
+                double* const* columns, const FieldMap& map, Skipped& skipped) {
   if (map.standard) {
-    parseLinesCut<Cut::kNumberFirst, true, kDrop>(p, e, row, rows, columns, map, skipped, kept);
+    parseLinesCut<Cut::kNumberFirst, true>(p, e, row, rows, columns, map, skipped);
     return;
   }
   switch (map.cut) {
     case Cut::kNumberFirst:
-      parseLinesCut<Cut::kNumberFirst, false, kDrop>(p, e, row, rows, columns, map, skipped, kept);
+      parseLinesCut<Cut::kNumberFirst, false>(p, e, row, rows, columns, map, skipped);
       break;
     case Cut::kFieldFirst:
-      parseLinesCut<Cut::kFieldFirst, false, kDrop>(p, e, row, rows, columns, map, skipped, kept);
+      parseLinesCut<Cut::kFieldFirst, false>(p, e, row, rows, columns, map, skipped);
       break;
     case Cut::kBlanks:
-      parseLinesCut<Cut::kBlanks, false, kDrop>(p, e, row, rows, columns, map, skipped, kept);
+      parseLinesCut<Cut::kBlanks, false>(p, e, row, rows, columns, map, skipped);
       break;
   }
 }
 
-// kept, when given, receives the rows kept and is where they start (row).
-void parseLines(const char* p, const char* e, std::uint64_t row, std::uint64_t rows,
-                double* const* columns, const FieldMap& map, Skipped& skipped, Kept* kept) {
-  if (kept != nullptr) {
-    kept->base = row;
-    parseLinesDrop<true>(p, e, row, rows, columns, map, skipped, kept);
-  } else {
-    parseLinesDrop<false>(p, e, row, rows, columns, map, skipped, nullptr);
+void parseLinesKept(const char* p, const char* e, std::uint64_t row, double* const* columns,
+                    const FieldMap& map, Skipped& skipped, Kept& kept) {
+  if (map.standard) {
+    parseLinesKeptCut<Cut::kNumberFirst, true>(p, e, row, columns, map, skipped, kept);
+    return;
+  }
+  switch (map.cut) {
+    case Cut::kNumberFirst:
+      parseLinesKeptCut<Cut::kNumberFirst, false>(p, e, row, columns, map, skipped, kept);
+      break;
+    case Cut::kFieldFirst:
+      parseLinesKeptCut<Cut::kFieldFirst, false>(p, e, row, columns, map, skipped, kept);
+      break;
+    case Cut::kBlanks:
+      parseLinesKeptCut<Cut::kBlanks, false>(p, e, row, columns, map, skipped, kept);
+      break;
   }
 }
 
-// Moves the rows each chunk kept together, in file order, and returns the lines they came from;
-// dropped, firstDropped and firstDroppedText receive the lines left out, the first of them and
-// its start.
-std::vector<ACCTOOLS::LineRun> keepRows(std::vector<Kept>& kept,
-                                        std::array<std::vector<double>, 3>& columns,
-                                        std::uint64_t& dropped, std::uint64_t& firstDropped,
-                                        std::string& firstDroppedText) {
-  // Each chunk wrote its rows from the row of its first line on; they move down to follow the rows
-  // of the chunks before it. The moves only go down, so each can be made in place, in order.
-  LineRunBuilder all;
-  dropped = 0;
-  firstDropped = 0;
-  for (Kept& k : kept) {
-    const std::uint64_t n = k.runs.rows();
-    if (n > 0 && k.base != all.rows()) {
+// The lines [p, e), the first of them line row, read as the layout says: into rows row, row + 1,
+// ... or, when kept is given, as parseLinesKept does.
+void parseSpan(const char* p, const char* e, std::uint64_t row, std::uint64_t rows,
+               double* const* columns, const FieldMap& map, Skipped& skipped, Kept* kept) {
+  if (kept == nullptr) {
+    parseLines(p, e, row, rows, columns, map, skipped);
+    return;
+  }
+  kept->base = row - kept->shift;
+  parseLinesKept(p, e, row, columns, map, skipped, *kept);
+}
+
+// The rows the chunks kept, gathered in file order: each chunk's rows move down to follow those of
+// the chunks before it, and their line runs join. The chunks of a wave are taken once the wave is
+// parsed, so that the next wave writes its rows where they stay, but for the lines its own chunks
+// leave out: a header moves the rows of the first wave's other chunks by one row, and no more.
+struct Gathered {
+  LineRunBuilder runs;
+  std::uint64_t dropped = 0;
+  std::uint64_t firstDropped = 0;
+  std::string firstDroppedText;
+
+  void take(Kept& k, std::array<std::vector<double>, 3>& columns) {
+    const std::uint64_t n = k.rows();
+    if (n > 0 && k.base != runs.rows()) {
       for (std::vector<double>& column : columns) {
-        std::memmove(column.data() + all.rows(), column.data() + k.base, sizeof(double) * n);
+        std::memmove(column.data() + runs.rows(), column.data() + k.base, sizeof(double) * n);
       }
     }
-    const std::vector<ACCTOOLS::LineRun>& runs = k.runs.runs();
-    for (std::size_t i = 0; i < runs.size(); ++i) all.append(runs[i], k.runs.rowsOf(i));
-    if (k.dropped > 0 && dropped == 0) {
-      firstDropped = k.firstDropped;
+    // The lines kept are those between the lines left out.
+    std::uint64_t from = k.firstLine;
+    const std::vector<ACCTOOLS::LineRun>& out = k.dropped.runs();
+    for (std::size_t i = 0; i < out.size(); ++i) {
+      const std::uint64_t count = k.dropped.rowsOf(i);
+      for (std::uint64_t j = 0; j < count; ++j) {
+        const std::uint64_t line = out[i].line + std::uint64_t{out[i].step} * j;
+        if (line > from) runs.append(run(from), line - from);
+        from = line + 1;
+      }
+    }
+    if (k.firstLine + k.lines > from) runs.append(run(from), k.firstLine + k.lines - from);
+    if (k.dropped.rows() > 0 && dropped == 0) {
+      firstDropped = out[0].line;
       firstDroppedText = std::move(k.firstDroppedText);
     }
-    dropped += k.dropped;
+    dropped += k.dropped.rows();
     k = Kept();
   }
-  const std::size_t rows = static_cast<std::size_t>(all.rows());
-  for (std::vector<double>& column : columns) {
-    // A recording that left out many lines gives the memory back, at the cost of a copy.
-    const bool shrink = rows < column.size() / 4 * 3;
-    column.resize(rows);
-    if (shrink) column.shrink_to_fit();
+
+  // Consecutive lines from line on.
+  static ACCTOOLS::LineRun run(std::uint64_t line) {
+    return ACCTOOLS::LineRun{0, static_cast<std::uint32_t>(line), 1};
   }
-  return all.release();
-}
+
+  // The columns cut to the rows kept.
+  void finish(std::array<std::vector<double>, 3>& columns) const {
+    const std::size_t rows = static_cast<std::size_t>(runs.rows());
+    for (std::vector<double>& column : columns) {
+      // A recording that left out many lines gives the memory back, at the cost of a copy.
+      const bool shrink = rows < column.size() / 4 * 3;
+      column.resize(rows);
+      if (shrink) column.shrink_to_fit();
+    }
+  }
+};
 
 // Reads up to n bytes at offset, retrying interrupted and short reads; returns the count (short
 // only at end of file) or -1 with errno set.
@@ -586,7 +687,7 @@ int parseChunk(int fd, std::uint64_t c, std::uint64_t firstRow, std::uint64_t ro
       filled += static_cast<std::size_t>(got);
     }
   }
-  parseLines(data + begin, data + end, row, rows, columns, map, skipped, kept);
+  parseSpan(data + begin, data + end, row, rows, columns, map, skipped, kept);
   return 0;
 }
 
@@ -610,7 +711,7 @@ void parseChunkInMemory(const char* data, std::uint64_t total, std::uint64_t c,
       std::memchr(data + chunkEnd - 1, '\n', static_cast<std::size_t>(total - (chunkEnd - 1)));
   const std::uint64_t end =
       nl != nullptr ? static_cast<std::uint64_t>(static_cast<const char*>(nl) - data) + 1 : total;
-  parseLines(data + begin, data + end, row, rows, columns, map, skipped, kept);
+  parseSpan(data + begin, data + end, row, rows, columns, map, skipped, kept);
 }
 
 // Memory for holding a whole file, released on every path.
@@ -825,6 +926,7 @@ bool ACCTOOLS::parseChunks(std::vector<std::uint64_t>& newlines, const char* dat
   const std::uint64_t chunks = newlines.size();
   const bool drop = layout.dropLinesWithoutReadings;
   std::vector<Kept> kept(drop ? static_cast<std::size_t>(chunks) : 0);
+  Gathered gathered;
   int error = 0;
   for (std::uint64_t wave = 0; wave < chunks && error == 0;
        wave += static_cast<std::uint64_t>(threads)) {
@@ -834,6 +936,7 @@ bool ACCTOOLS::parseChunks(std::vector<std::uint64_t>& newlines, const char* dat
       if (c >= chunks) continue;
       try {
         Kept* k = drop ? &kept[static_cast<std::size_t>(c)] : nullptr;
+        if (k != nullptr) k->shift = gathered.dropped;
         if (data != nullptr) {
           parseChunkInMemory(data, size, c, newlines[static_cast<std::size_t>(c)], lineNumber,
                              columns, map, skipped[static_cast<std::size_t>(t)], k);
@@ -847,6 +950,10 @@ bool ACCTOOLS::parseChunks(std::vector<std::uint64_t>& newlines, const char* dat
       }
     }
     if (failure) std::rethrow_exception(failure);
+    for (std::uint64_t c = wave; drop && c < chunks && c < wave + static_cast<std::uint64_t>(threads);
+         ++c) {
+      gathered.take(kept[static_cast<std::size_t>(c)], mAccelerometerMeasures);
+    }
     for (Skipped& s : skipped) {
       if (s.count > 0 && mSkippedFields == 0) {
         mFirstSkippedField = std::move(s.first);
@@ -862,12 +969,11 @@ bool ACCTOOLS::parseChunks(std::vector<std::uint64_t>& newlines, const char* dat
     return failRead(ReadError::kReadFailed, error, true);
   }
   if (drop) {
-    std::uint64_t dropped = 0;
-    std::uint64_t firstDropped = 0;
-    mLineRuns = keepRows(kept, mAccelerometerMeasures, dropped, firstDropped,
-                         mFirstLineWithoutReadingsText);
-    mLinesWithoutReadings = dropped;
-    mFirstLineWithoutReadings = firstDropped;
+    gathered.finish(mAccelerometerMeasures);
+    mLineRuns = gathered.runs.release();
+    mLinesWithoutReadings = gathered.dropped;
+    mFirstLineWithoutReadings = gathered.firstDropped;
+    mFirstLineWithoutReadingsText = std::move(gathered.firstDroppedText);
   }
   return true;
 }
