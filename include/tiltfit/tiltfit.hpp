@@ -94,8 +94,10 @@ struct Recording {
   std::vector<LineRun> lineRuns;
   // How the columns were chosen, in words ("named \"accX\", ... in the header"), when detected.
   std::string columnsReason;
-  Units unitsInHeader = Units::kAuto;  // the units the chosen columns' names give; kAuto: none
-  bool gzip = false;                   // the text was gzip data, decompressed
+  // The unit the chosen columns' names give ("g", "m/s^2", "mg", "counts"), or empty. A hint: the
+  // calibration judges the units from the values.
+  std::string unitsInHeader;
+  bool gzip = false;  // the text was gzip data, decompressed
   // What the bytes look like when they are no text but were read as text all the same
   // (keepLinesWithoutReadings): "gzip data", "binary data" ...; empty for text.
   std::string notText;

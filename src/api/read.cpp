@@ -157,8 +157,17 @@ std::string notTextMessage(const std::string& name, const std::string& kind) {
 void detectLayout(const ReadOptions& options, Recording& rec) {
   rec.layout = options.layout;
   if (!options.detectDelimiter && !options.detectColumns) return;
-  const an::LayoutGuess g = an::sniffLayout(rec.sampleLines);
-  if (!g.ok) return;
+  an::Layout given;
+  given.delimiter = options.layout.delimiter;
+  given.blanks = options.layout.blanks;
+  const an::LayoutGuess g =
+      an::sniffLayout(rec.sampleLines, options.detectDelimiter ? nullptr : &given);
+  if (!g.ok) {
+    if (options.detectColumns) {
+      rec.columnsReason = "the first three fields, as the text shows no three columns of numbers";
+    }
+    return;
+  }
   if (options.detectDelimiter) {
     rec.layout.delimiter = g.layout.delimiter;
     rec.layout.blanks = g.layout.blanks;
@@ -166,6 +175,8 @@ void detectLayout(const ReadOptions& options, Recording& rec) {
   if (options.detectColumns) {
     for (int k = 0; k < 3; ++k)
       rec.layout.columns[static_cast<std::size_t>(k)] = g.layout.columns[k];
+    rec.columnsReason = g.reason;
+    rec.unitsInHeader = g.units;
   }
 }
 

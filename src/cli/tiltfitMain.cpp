@@ -130,15 +130,17 @@ std::string repeatCommand(const std::string& path, const TuningNumbers& t, Units
   return c;
 }
 
-// "", or "; the header says g, the values m/s^2" when the names of the columns give other units
-// than the values.
+// "", or "; the header says g, the values m/s^2, which decide" when the names of the columns give
+// other units than the values.
 std::string unitsNote(const Recording& rec, const Result& r) {
-  if (rec.unitsInHeader == Units::kAuto || rec.unitsInHeader == r.units) return "";
-  auto words = [](Units u) {
-    return u == Units::kMs2 ? "m/s^2" : u == Units::kCounts ? "raw counts" : "g";
-  };
-  return std::string("; the header says ") + words(rec.unitsInHeader) + ", the values say " +
-         words(r.units) + ", which decide";
+  const std::string& said = rec.unitsInHeader;
+  if (said.empty()) return "";
+  const Units meant = said == "g" ? Units::kG : said == "m/s^2" ? Units::kMs2 : Units::kCounts;
+  if (meant == r.units) return "";
+  const char* values = r.units == Units::kMs2      ? "m/s^2"
+                       : r.units == Units::kCounts ? "raw counts"
+                                                   : "g";
+  return "; the header says " + said + ", the values are in " + values + ", which decide";
 }
 
 // The line that says what was read: which columns and why (--auto), and the lines left out.
