@@ -96,6 +96,11 @@ inline const char* const kRelationLine =
     "being the row vector (x, y, z); for firmware that multiplies a column vector, --json gives "
     "the transposed matrix as column_form\n";
 
+// What follows the reasons of a failure that no tuning number can mend, after the failure line.
+inline const char* const kNoNumberHelps =
+    "tiltfit: no tuning number will mend this: the failure line's advice to increase tolerancePct "
+    "or deltaThresholdWindow does not apply here\n";
+
 // The report with the execution-time figure replaced by N.
 inline std::string maskTime(std::string out) {
   const std::string key = "Execution time : ";

@@ -94,6 +94,39 @@ TEST(CliOptionsTest, ARestThatIsNotItsOrientationFails) {
     EXPECT_EQ(o.out, kFailureLine);
     EXPECT_NE(o.err.find("lower tolerancePct"), std::string::npos) << o.err;
     EXPECT_NE(o.err.find("(rows "), std::string::npos) << o.err;
+    // The failure line says to increase tolerancePct; standard error says plainly it must not.
+    EXPECT_NE(o.err.find("tiltfit: which way the numbers must move: tolerancePct down; the "
+                         "failure line's advice to increase tolerancePct or deltaThresholdWindow "
+                         "does not apply here\n"),
+              std::string::npos)
+        << o.err;
+  }
+}
+
+// After a refined result no warning asks for --refine, whether the refinement was asked for or
+// chosen by --auto; without it the same warning does.
+TEST(CliOptionsTest, NoRefineAdviceAfterARefinedResult) {
+  TempDir dir;
+  // Tilted rests and no position between the axes: the cross-axis terms stay undetermined.
+  const std::string path = dir.file("tilted.csv", csv(tilted(3, 0)));
+  const std::vector<std::string> numbers = {path, "8", "20", "2e-3", "1000", "8e-3"};
+  const Outcome plain = tiltfit(numbers);
+  ASSERT_EQ(plain.status, 0) << plain.err;
+  EXPECT_NE(plain.err.find("--refine"), std::string::npos) << plain.err;
+  std::vector<std::string> refinedArgs = numbers;
+  refinedArgs.push_back("--refine");
+  for (const std::vector<std::string>& args :
+       {refinedArgs, std::vector<std::string>{"--auto", path}}) {
+    const Outcome o = tiltfit(args);
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(o.err.find("tiltfit: warning: "), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find("record a few extra positions"), std::string::npos) << o.err;
+    std::string warnings;
+    for (size_t at = o.err.find("tiltfit: warning: "); at != std::string::npos;
+         at = o.err.find("tiltfit: warning: ", at + 1)) {
+      warnings += o.err.substr(at, o.err.find('\n', at) - at);
+    }
+    EXPECT_EQ(warnings.find("--refine"), std::string::npos) << warnings;
   }
 }
 

@@ -196,6 +196,12 @@ struct Result {
   Quality quality;
   std::vector<std::string> warnings;  // after a success: what is poor and what to do
   std::vector<std::string> problems;  // after a failure: why, one sentence each
+  // After a failure: which way each tuning number must move for the search to find what it
+  // missed, in the order of TuningNumbers (tolerancePct first): +1 up, -1 down, 2 both (up for
+  // one orientation, down for another), 0 no matter. numbersCannotHelp: the failure is not the
+  // numbers' (the layout, the units, orientations missing from the recording, no still stretch).
+  std::array<int, 5> moves{};
+  bool numbersCannotHelp = false;
   // After a failed calibrate(): other numbers (and units) that were checked to calibrate the
   // same recording, when there are such.
   bool hasSuggestion = false;

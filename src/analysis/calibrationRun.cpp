@@ -54,7 +54,9 @@ bool withinLimits(const NormErrors& e) {
   return e.meanMg <= kMeanLimitMg && e.worstMg <= kWorstLimitMg;
 }
 
-void addWarnings(RunResult& r) {
+// refineAsked: the run was asked for the refined fit, so no warning may ask for it again, even
+// where the refinement could not be applied.
+void addWarnings(RunResult& r, bool refineAsked) {
   const RefineOutcome& f = r.refinement;
   // The cross-axis terms no stretch speaks for keep their six-rest values.
   static const char* const kPairs[3] = {"x-y", "x-z", "y-z"};
@@ -73,10 +75,11 @@ void addWarnings(RunResult& r) {
             (missingCount == 1 ? ", which keeps its six-rest value"
                                : ", which keep their six-rest values") +
             ": record a few extra positions at other angles "
-            "(tilted about halfway between those axes) and run with --refine";
+            "(tilted about halfway between those axes)" +
+            (refineAsked ? std::string() : std::string(" and run with --refine"));
   }
   std::string advice;
-  if (!r.refined) {
+  if (!refineAsked) {
     // With no cross-axis term fixed, a refinement that fits the stretches fits only the rests it
     // came from: it cannot mend the directions between them.
     if (f.applied && withinLimits(r.afterRefined) && missingCount < 3) {
@@ -250,7 +253,7 @@ RunResult runCalibration(const double* x, const double* y, const double* z, std:
     reportedG.apply(meanG[k], c);
     r.angleDeg[k] = angleFromAxisDeg(c, r.rests[k].id);
   }
-  addWarnings(r);
+  addWarnings(r, options.refine);
   return r;
 }
 

@@ -143,6 +143,39 @@ std::string unitsNote(const Recording& rec, const Result& r) {
   return "; the header says " + said + ", the values are in " + values + ", which decide";
 }
 
+// The line after a failure that says which way the tuning numbers must move, and plainly whether
+// the failure line's advice (increase tolerancePct or deltaThresholdWindow) applies; "" when the
+// diagnosis gives no direction.
+std::string adviceLine(const Result& r, bool failureLine) {
+  const char* const kAdvice =
+      "the failure line's advice to increase tolerancePct or deltaThresholdWindow does not apply "
+      "here";
+  if (r.numbersCannotHelp) {
+    return std::string("no tuning number will mend this") + (failureLine ? std::string(": ") + kAdvice : "");
+  }
+  std::string moves;
+  for (std::size_t k = 0; k < 5; ++k) {
+    const int m = r.moves[k];
+    if (m == 0) continue;
+    if (!moves.empty()) moves += ", ";
+    moves += kNames[k];
+    moves += m == 1 ? " up" : m == -1 ? " down" : " up for one orientation and down for another";
+  }
+  if (moves.empty()) return "";
+  std::string s = "which way the numbers must move: " + moves;
+  if (failureLine) {
+    const bool toleranceUp = r.moves[0] == 1 || r.moves[0] == 2;
+    const bool deviationUp = r.moves[4] == 1 || r.moves[4] == 2;
+    if (!toleranceUp && !deviationUp) {
+      s += std::string("; ") + kAdvice;
+    } else if (r.moves[0] == -1) {
+      s += "; of the failure line's advice only increasing deltaThresholdWindow applies: "
+           "tolerancePct must go down";
+    }
+  }
+  return s;
+}
+
 // The line that says what was read: which columns and why (--auto), and the lines left out.
 std::string readSummary(const Recording& rec, const Result& r, bool autoMode, bool columnsGiven) {
   std::string s;
@@ -302,6 +335,8 @@ int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumb
     }
   } else {
     for (const std::string& p : r.problems) std::fprintf(stderr, "tiltfit: %s\n", p.c_str());
+    const std::string advice = adviceLine(r, !o.json);
+    if (!advice.empty()) std::fprintf(stderr, "tiltfit: %s\n", advice.c_str());
     if (!report.tryCommand.empty()) {
       std::fprintf(stderr, "tiltfit: try: %s\n", report.tryCommand.c_str());
     }
