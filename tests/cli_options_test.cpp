@@ -325,3 +325,73 @@ TEST(CliOptionsTest, PlotAndApplyFromTheCommandLine) {
 }
 
 }  // namespace
+
+namespace {
+
+// --apply judges the layout on the first lines before writing anything, and the whole text at the
+// end: a calibration whose delimiter or columns do not fit fails with one line and status 234.
+TEST(CliOptionsTest, ApplyRefusesALayoutThatDoesNotFit) {
+  TempDir dir;
+  const std::string text = tiltfit_test::slurp(kSample);
+  std::string semicolons = text;
+  for (char& c : semicolons) c = c == ',' ? ';' : c;
+  const std::string semi = dir.file("semi.csv", semicolons);
+  const std::string fromSemi = dir.path() + "/semi.json";
+  const std::string fromComma = dir.path() + "/comma.json";
+  ASSERT_EQ(tiltfit_test::run(kExe, {"--auto", semi, "--json"}, 0, fromSemi).status, 0);
+  ASSERT_EQ(tiltfit_test::run(kExe, {"--auto", kSample, "--json"}, 0, fromComma).status, 0);
+
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const Case refused[] = {
+      {{"--apply", fromSemi, kSample},
+       "the calibration splits the fields at ';', the lines hold ',' between their numbers"},
+      {{"--apply", fromComma, semi},
+       "the calibration splits the fields at ',', the lines hold ';' between their numbers"},
+      {{"--apply", fromComma, kSample, "--columns", "4,5,6"},
+       "the calibration reads columns 4,5,6, the lines have 3 fields"}};
+  for (const Case& c : refused) {
+    const Outcome o = tiltfit(c.args);
+    EXPECT_EQ(o.status, 234) << c.message;
+    EXPECT_EQ(o.out, "") << c.message;
+    EXPECT_EQ(o.err, "tiltfit: the calibration does not fit " + c.args[2] + ": " + c.message + "\n");
+  }
+
+  // The first 5000 samples fit, the other 6100 use ';': beyond the 64 KiB judged first, so known
+  // only at the end, after the output.
+  std::istringstream in(text);
+  std::string mixed;
+  int lines = 0;
+  for (std::string line; std::getline(in, line); ++lines) {
+    if (lines > 5000) {
+      for (char& c : line) c = c == ',' ? ';' : c;
+    }
+    mixed += line + "\n";
+  }
+  ASSERT_EQ(lines, 11101);
+  const std::string late = dir.file("late.csv", mixed);
+  Outcome o = tiltfit({"--apply", fromComma, late});
+  EXPECT_EQ(o.status, 234);
+  EXPECT_EQ(count(o.out, "\n"), 11101u);
+  EXPECT_EQ(o.err, "tiltfit: the calibration does not fit " + late +
+                       ": of its 11100 lines that hold numbers, only 5000 have numbers at the "
+                       "calibration's columns 1,2,3 at ','; those were calibrated, the others "
+                       "copied\n");
+
+  // A log whose every other line is a record with the reading fields empty fits: those lines
+  // hold no readings and are copied.
+  std::istringstream again(text);
+  std::string interleaved;
+  for (std::string line; std::getline(again, line);) {
+    interleaved += "A," + line + "\nB,,,\n";
+  }
+  const std::string log = dir.file("log.csv", interleaved);
+  o = tiltfit({"--apply", fromComma, log, "--columns", "2,3,4"});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.err, "");
+  EXPECT_EQ(count(o.out, "B,,,\n"), 11101u);
+}
+
+}  // namespace

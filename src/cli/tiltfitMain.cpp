@@ -401,7 +401,17 @@ int runApply(const CliOptions& o) {
     std::fprintf(stderr, "tiltfit: %s: %s\n", path.c_str(), std::strerror(errno));
     return kCannotRead;
   }
-  const int err = applyCalibrationStream(c, in, stdout);
+  // The layout is judged on the first lines, before anything is written.
+  std::string head(64 * 1024, '\0');
+  head.resize(std::fread(&head[0], 1, head.size(), in));
+  const std::string name = path == "-" ? std::string("standard input") : path;
+  const std::string mismatch = layoutMismatch(c, head);
+  if (!mismatch.empty()) {
+    if (in != stdin) std::fclose(in);
+    return refuse("the calibration does not fit " + name + ": " + mismatch);
+  }
+  ApplyCounts counts;
+  const int err = applyCalibrationStream(c, in, stdout, &counts, head);
   const bool readFailed = std::ferror(in) != 0;
   if (in != stdin) std::fclose(in);
   if (err == ENOMEM) throw std::bad_alloc();
@@ -414,7 +424,14 @@ int runApply(const CliOptions& o) {
                  std::strerror(err));
     return kCannotWrite;
   }
-  return finishReport(kSuccess);
+  const int status = finishReport(kSuccess);
+  if (status == kSuccess && tooFewCalibrated(counts)) {
+    return refuse("the calibration does not fit " + name + ": of its " +
+                  std::to_string(counts.linesWithNumbers) + " lines that hold numbers, only " +
+                  std::to_string(counts.linesCalibrated) + " have numbers at the calibration's " +
+                  layoutArgument(c) + "; those were calibrated, the others copied");
+  }
+  return status;
 }
 
 int runClassic(const CliOptions& o) {
