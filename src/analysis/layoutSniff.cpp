@@ -418,7 +418,8 @@ std::vector<NamedTriple> namedTriples(const std::vector<std::string>& fields) {
     if (t.columns[a] >= 0) continue;  // the first of a name counts
     t.columns[a] = static_cast<int>(k);
     std::string shown = fields[k];
-    while (!shown.empty() && (shown.back() == '\r' || shown.back() == ' ')) shown.pop_back();
+    while (!shown.empty() && (shown.back() == '\r' || isBlank(shown.back()))) shown.pop_back();
+    shown.erase(0, std::min(shown.size(), shown.find_first_not_of(" \t")));
     t.names[a] = shown;
     if (n.tier > t.tier || t.qualifier.empty()) {
       t.tier = std::max(t.tier, n.tier);
