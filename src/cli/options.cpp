@@ -137,7 +137,8 @@ const char* helpText() {
          "\n"
          "Calibrates a three-axis accelerometer from one CSV recording of six rests (each axis\n"
          "up and down). --auto chooses the five tuning numbers from the recording; the classic\n"
-         "form takes them as given. FILE \"-\" reads standard input.\n"
+         "form takes them as given. FILE \"-\" reads standard input. With --auto or any option,\n"
+         "gzip is read too and lines without readings are left out; rows stay line numbers.\n"
          "\n"
          "Options:\n"
          "  --refine              report the refined fit, which makes every still stretch read 1 "
@@ -156,8 +157,8 @@ const char* helpText() {
          "  --version             print the version\n"
          "\n"
          "Exit status: 0 success, 255 calibration failed, 234 usage or a bad argument,\n"
-         "254 the recording cannot be read, 244 out of memory, 181 too many lines,\n"
-         "251 the report could not be written.\n";
+         "254 the recording cannot be read or is not text, 244 out of memory, 181 too many\n"
+         "lines, 251 the report could not be written.\n";
 }
 
 }  // namespace cli
