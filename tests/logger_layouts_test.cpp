@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -265,6 +266,25 @@ TEST_P(LoggerLayoutTest, AutoAloneCalibratesWithinOneMilligram) {
       EXPECT_LT(sample, rest->first + rest->count) << l.name << " " << end << " line " << line;
     }
   }
+  // The explicit command it prints gives the same calibration, reading the file the same way.
+  const std::string key = "tiltfit: to repeat: tiltfit ";
+  const std::size_t at = o.err.find(key);
+  ASSERT_NE(at, std::string::npos) << o.err;
+  std::vector<std::string> repeat;
+  std::istringstream words(o.err.substr(at + key.size(), o.err.find('\n', at) - at - key.size()));
+  for (std::string w; words >> w;) repeat.push_back(w);
+  ASSERT_GE(repeat.size(), 7u) << o.err;  // FILE, five numbers and an option at least
+  repeat.push_back("--json");
+  const Outcome again = tiltfit_test::run(kExe, repeat, 0, "", input);
+  ASSERT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(json::parse(again.out)["calibration"], doc["calibration"]) << l.name;
+  if (GetParam() == 0) {
+    // The columns given by hand: the empty fields of the other records are no zeros.
+    const Outcome given = tiltfit_test::run(kExe, {"--auto", path, "--columns", "5,6,7", "--json"});
+    ASSERT_EQ(given.status, 0) << given.err;
+    EXPECT_EQ(json::parse(given.out)["input"]["units"], "g");
+  }
+
   std::printf("[ figures  ] %s: %d still stretches, %.3f mg on average and %.3f mg at worst from 1 g "
               "after calibration (%.1f / %.1f mg before); true sensor %.3f mg mean, %.3f mg worst; "
               "%llu lines without readings\n",
