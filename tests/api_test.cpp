@@ -150,19 +150,9 @@ TEST(ApiTest, GzipDataReadAsTheTextTheyHold) {
   EXPECT_EQ(asText.notText, "gzip data");
 }
 
-TEST(ApiTest, DamagedGzipAndBinaryDataAreRefusedInOneLine) {
+TEST(ApiTest, BinaryDataAreRefusedInOneLine) {
   tiltfit_test::TempDir dir;
-  const std::string packed = tiltfit_test::gzip(tiltfit_test::slurp(kSample));
-  Attempt a = attempt(dir.file("cut.gz", packed.substr(0, packed.size() / 2)));
-  EXPECT_FALSE(a.ok);
-  EXPECT_EQ(a.kind, tiltfit::Error::Kind::kCannotRead);
-  EXPECT_EQ(a.what, dir.path() + "/cut.gz: the gzip data end early: the file is cut short");
-  std::string damaged = packed;
-  for (std::size_t k = 100; k < 140; ++k) damaged[k] = static_cast<char>(damaged[k] ^ 0x5A);
-  a = attempt(dir.file("damaged.gz", damaged));
-  EXPECT_EQ(a.kind, tiltfit::Error::Kind::kCannotRead);
-  EXPECT_NE(a.what.find("the gzip data are damaged ("), std::string::npos) << a.what;
-
+  Attempt a;
   // Noise, a zip archive and UTF-16 text, each named for what it is.
   std::string noise(5000, '\0');
   unsigned state = 12345;
