@@ -331,8 +331,8 @@ PYBIND11_MODULE(tiltfit, m) {
   });
 
   m.def("read_csv", &readCsv, py::arg("path"), py::arg("columns") = std::array<int, 3>{{1, 2, 3}},
-        py::arg("delimiter") = ",", py::arg("detect_layout") = false,
-        py::arg("every_line") = false, py::arg("with_lines") = false,
+        py::arg("delimiter") = ",", py::arg("detect_layout") = false, py::arg("every_line") = false,
+        py::arg("with_lines") = false,
         "Reads a CSV recording, or gzip-compressed CSV, into an N x 3 float64 array, one row per "
         "sample: lines whose three fields are not all numbers (a header, a blank line, a record "
         "of another kind) are left out. with_lines=True returns (samples, lines) instead, lines "

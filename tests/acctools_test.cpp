@@ -136,7 +136,8 @@ std::vector<std::uint64_t> linesOfRows(const std::vector<ACCTOOLS::LineRun>& run
   std::vector<std::uint64_t> lines;
   for (size_t k = 0; k < runs.size(); ++k) {
     const size_t end = k + 1 < runs.size() ? runs[k + 1].row : rows;
-    for (size_t r = runs[k].row; r < end; ++r) lines.push_back(runs[k].line + runs[k].step * (r - runs[k].row));
+    for (size_t r = runs[k].row; r < end; ++r)
+      lines.push_back(runs[k].line + runs[k].step * (r - runs[k].row));
   }
   return lines;
 }

@@ -328,44 +328,43 @@ TEST(ColumnNameTest, UsualSpellingsOfAnAccelerometerAndWhatIsNotOne) {
     int axis;
     int tier;
     const char* units;
-  } cases[] = {
-      {"ax", true, 0, 0, ""},
-      {"acc_y", true, 1, 0, ""},
-      {"accZ", true, 2, 0, ""},
-      {"AccX", true, 0, 0, ""},
-      {"accel_x", true, 0, 0, ""},
-      {"Accel Y", true, 1, 0, ""},
-      {"aX (g)", true, 0, 0, "g"},
-      {"aZ [m/s^2]", true, 2, 0, "m/s^2"},
-      {"accelerometer_z_m/s\xC2\xB2", true, 2, 0, "m/s^2"},
-      {"scaledAccelX", true, 0, 0, ""},
-      {"acceleration_x", true, 0, 0, ""},
-      {"accelerometer x", true, 0, 0, ""},
-      {"ACC_X_RAW", true, 0, 0, ""},
-      {"AcY", true, 1, 0, ""},
-      {"acc_x_mg", true, 0, 0, "mg"},
-      {"accX_lsb", true, 0, 0, "counts"},
-      {"\"accz\"", true, 2, 0, ""},
-      {"estAccX", true, 0, 1, ""},
-      {"acc_comp_y", true, 1, 1, ""},
-      {"filteredAccelZ", true, 2, 1, ""},
-      {"linAccX", true, 0, 2, ""},
-      {"linear_acceleration_y", true, 1, 2, ""},
-      {"gravityZ", true, 2, 2, ""},
-      {"gravX_ms2", true, 0, 2, "m/s^2"},
-      {"gyroX", false, -1, 0, ""},
-      {"gx", false, -1, 0, ""},
-      {"GyX", false, -1, 0, ""},
-      {"magY", false, -1, 0, ""},
-      {"temp", false, -1, 0, ""},
-      {"timestamp_ns", false, -1, 0, ""},
-      {"acc_time", false, -1, 0, ""},
-      {"sample_counter", false, -1, 0, ""},
-      {"acc_bias_x", false, -1, 0, ""},
-      {"accuracy_x", false, -1, 0, ""},
-      {"x", false, -1, 0, ""},
-      {"acc_xy", false, -1, 0, ""},
-      {"quatX", false, -1, 0, ""}};
+  } cases[] = {{"ax", true, 0, 0, ""},
+               {"acc_y", true, 1, 0, ""},
+               {"accZ", true, 2, 0, ""},
+               {"AccX", true, 0, 0, ""},
+               {"accel_x", true, 0, 0, ""},
+               {"Accel Y", true, 1, 0, ""},
+               {"aX (g)", true, 0, 0, "g"},
+               {"aZ [m/s^2]", true, 2, 0, "m/s^2"},
+               {"accelerometer_z_m/s\xC2\xB2", true, 2, 0, "m/s^2"},
+               {"scaledAccelX", true, 0, 0, ""},
+               {"acceleration_x", true, 0, 0, ""},
+               {"accelerometer x", true, 0, 0, ""},
+               {"ACC_X_RAW", true, 0, 0, ""},
+               {"AcY", true, 1, 0, ""},
+               {"acc_x_mg", true, 0, 0, "mg"},
+               {"accX_lsb", true, 0, 0, "counts"},
+               {"\"accz\"", true, 2, 0, ""},
+               {"estAccX", true, 0, 1, ""},
+               {"acc_comp_y", true, 1, 1, ""},
+               {"filteredAccelZ", true, 2, 1, ""},
+               {"linAccX", true, 0, 2, ""},
+               {"linear_acceleration_y", true, 1, 2, ""},
+               {"gravityZ", true, 2, 2, ""},
+               {"gravX_ms2", true, 0, 2, "m/s^2"},
+               {"gyroX", false, -1, 0, ""},
+               {"gx", false, -1, 0, ""},
+               {"GyX", false, -1, 0, ""},
+               {"magY", false, -1, 0, ""},
+               {"temp", false, -1, 0, ""},
+               {"timestamp_ns", false, -1, 0, ""},
+               {"acc_time", false, -1, 0, ""},
+               {"sample_counter", false, -1, 0, ""},
+               {"acc_bias_x", false, -1, 0, ""},
+               {"accuracy_x", false, -1, 0, ""},
+               {"x", false, -1, 0, ""},
+               {"acc_xy", false, -1, 0, ""},
+               {"quatX", false, -1, 0, ""}};
   for (const auto& c : cases) {
     const ColumnName n = parseColumnName(c.name);
     EXPECT_EQ(n.accelerometer, c.accelerometer) << c.name;
@@ -385,7 +384,8 @@ TEST(ColumnNameTest, UsualSpellingsOfAnAccelerometerAndWhatIsNotOne) {
 // in columns 7-9 and a gyro in 10. The time in column 2 restarts once.
 std::vector<std::string> interleavedLines(bool header) {
   std::vector<std::string> lines;
-  if (header) lines.push_back("kind,t_ns,seq,scaledAccX,scaledAccY,scaledAccZ,gravX,gravY,gravZ,gyroX");
+  if (header)
+    lines.push_back("kind,t_ns,seq,scaledAccX,scaledAccY,scaledAccZ,gravX,gravY,gravZ,gyroX");
   const double dirs[6][3] = {{1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}, {0, 0, 1}, {0, 0, -1}};
   char line[256];
   for (int k = 0; k < 120; ++k) {

@@ -125,10 +125,9 @@ TEST(ApiTest, GzipDataReadAsTheTextTheyHold) {
   const tiltfit::Recording plain = tiltfit::readRecording(kSample);
   const std::string packed = tiltfit_test::gzip(text);
   // As a file, whatever its name, and from memory.
-  for (const tiltfit::Recording& rec :
-       {tiltfit::readRecording(dir.file("rec.csv.gz", packed)),
-        tiltfit::readRecording(dir.file("rec.csv", packed)),
-        tiltfit::readRecordingFromText(packed)}) {
+  for (const tiltfit::Recording& rec : {tiltfit::readRecording(dir.file("rec.csv.gz", packed)),
+                                        tiltfit::readRecording(dir.file("rec.csv", packed)),
+                                        tiltfit::readRecordingFromText(packed)}) {
     EXPECT_TRUE(rec.gzip);
     EXPECT_EQ(rec.x, plain.x);
     EXPECT_EQ(rec.z, plain.z);
@@ -139,8 +138,8 @@ TEST(ApiTest, GzipDataReadAsTheTextTheyHold) {
   const std::string half = text.substr(0, text.size() / 2);
   const std::string cut = half.substr(0, half.rfind('\n') + 1);
   const std::string rest = text.substr(cut.size());
-  const tiltfit::Recording joined =
-      tiltfit::readRecording(dir.file("two.gz", tiltfit_test::gzip(cut) + tiltfit_test::gzip(rest)));
+  const tiltfit::Recording joined = tiltfit::readRecording(
+      dir.file("two.gz", tiltfit_test::gzip(cut) + tiltfit_test::gzip(rest)));
   EXPECT_EQ(joined.x, plain.x);
   // The classic reading takes the bytes as text: every line a row, and it says what they are.
   tiltfit::ReadOptions classic;
@@ -160,15 +159,18 @@ TEST(ApiTest, BinaryDataAreRefusedInOneLine) {
   const struct {
     std::string bytes;
     std::string message;
-  } cases[] = {
-      {noise, "noise.bin is not text but binary data: give the recording as CSV text"},
-      {"PK\x03\x04" + noise,
-       "noise.bin is not text but zip data: unpack it and give the CSV file it holds"},
-      {std::string("\xFF\xFE" "a\0x\0,\0", 8),
-       "noise.bin is UTF-16 text, which tiltfit does not read: save it as UTF-8"},
-      {"\xFD" "7zXZ" + std::string(1, '\0') + noise,
-       "noise.bin is not text but xz data: decompress it first (tiltfit reads text, and "
-       "gzip-compressed text)"}};
+  } cases[] = {{noise, "noise.bin is not text but binary data: give the recording as CSV text"},
+               {"PK\x03\x04" + noise,
+                "noise.bin is not text but zip data: unpack it and give the CSV file it holds"},
+               {std::string("\xFF\xFE"
+                            "a\0x\0,\0",
+                            8),
+                "noise.bin is UTF-16 text, which tiltfit does not read: save it as UTF-8"},
+               {"\xFD"
+                "7zXZ" +
+                    std::string(1, '\0') + noise,
+                "noise.bin is not text but xz data: decompress it first (tiltfit reads text, and "
+                "gzip-compressed text)"}};
   for (const auto& c : cases) {
     a = attempt(dir.file("noise.bin", c.bytes));
     EXPECT_EQ(a.kind, tiltfit::Error::Kind::kNotText) << c.message;
@@ -177,7 +179,9 @@ TEST(ApiTest, BinaryDataAreRefusedInOneLine) {
   // Text with a stray NUL, Latin-1 letters and terminal colours stays text.
   std::string text = tiltfit_test::slurp(kSample);
   text.insert(200, 1, '\0');
-  text.insert(0, "temp\xB0" "C,\x1B[32mok\x1B[0m\n");
+  text.insert(0,
+              "temp\xB0"
+              "C,\x1B[32mok\x1B[0m\n");
   a = attempt(dir.file("text.csv", text));
   EXPECT_TRUE(a.ok) << a.what;
 }

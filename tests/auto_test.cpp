@@ -249,8 +249,8 @@ TEST(AutoTest, TightNumbersGetADiagnosisAndATryLineThatWorks) {
     EXPECT_EQ(r.status, 255);
     EXPECT_NE(r.err.find(std::string(": ") + c.stop + ":"), std::string::npos) << r.err;
     // The failure line's advice holds for the band and the deviation only.
-    const bool lineApplies = c.stop == std::string("the band") ||
-                             c.stop == std::string("the deviation");
+    const bool lineApplies =
+        c.stop == std::string("the band") || c.stop == std::string("the deviation");
     EXPECT_NE(r.err.find(std::string("tiltfit: which way the numbers must move: ") + c.advice +
                          (lineApplies ? "" : notThat) + "\n"),
               std::string::npos)
@@ -315,7 +315,8 @@ TEST(AutoTest, EveryMissingOrientationIsNamed) {
         "tiltfit: no rest with y at +1 g in the recording\n"
         "tiltfit: no rest with z at +1 g in the recording\n";
     EXPECT_NE(r.err.find(missing + tiltfit_test::kNoNumberHelps), std::string::npos)
-        << units << "\n" << r.err;
+        << units << "\n"
+        << r.err;
     EXPECT_EQ(r.err.find("at -1 g in the recording"), std::string::npos) << r.err;
     const json doc = json::parse(tiltfit({"--auto", path, "--json"}).out);
     for (int k : {1, 3, 5}) {

@@ -23,8 +23,8 @@
 
 namespace {
 
-using tiltfit_test::Outcome;
 using tiltfit_test::kRelationLine;
+using tiltfit_test::Outcome;
 using tiltfit_test::TempDir;
 
 const std::string kExe = TILTFIT_EXE;
@@ -129,7 +129,7 @@ TEST(BadInputTest, NulBytesByteOrderMarkAndCrlfStillCalibrate) {
   EXPECT_EQ(o.status, 0);
   EXPECT_EQ(tiltfit_test::maskTime(o.out), report);
   EXPECT_EQ(o.err, std::string("Header : \xEF\xBB\xBF"
-                              "accx\nHeader : accy\nHeader : accz\n") +
+                               "accx\nHeader : accy\nHeader : accz\n") +
                        kRelationLine);
   // A NUL ends a field's number like any other character after it.
   for (size_t i = 1; i < lines.size(); i += 97) lines[i] += std::string(1, '\0') + "junk";
@@ -173,8 +173,8 @@ TEST(BadInputTest, BadFieldsAndNonFiniteSamples) {
   const Outcome o = tiltfit(dir.file("bad.csv", join(lines, "\n")));
   EXPECT_EQ(o.status, 0);
   EXPECT_TRUE(isReport(o.out));
-  EXPECT_EQ(o.err, std::string(kHeaderLines) +
-                       "Header : abc\nHeader : 1e999\nHeader : -1e-400\n" + kRelationLine);
+  EXPECT_EQ(o.err, std::string(kHeaderLines) + "Header : abc\nHeader : 1e999\nHeader : -1e-400\n" +
+                       kRelationLine);
 }
 
 TEST(BadInputTest, OneHugeLineAndVeryManyShortLines) {

@@ -285,11 +285,11 @@ TEST(CliOptionsTest, PlotAndApplyFromTheCommandLine) {
   EXPECT_EQ(plotted.status, 0);
   EXPECT_EQ(tiltfit_test::maskTime(plotted.out), tiltfit_test::maskTime(plain.out));
   // With an option the header is one line left out, not three fields reported.
-  EXPECT_EQ(plain.err, std::string("Header : accx\nHeader : accy\nHeader : accz\n") + tiltfit_test::kRelationLine);
-  EXPECT_EQ(plotted.err,
-            std::string("tiltfit: skipped 1 line without readings (the first: line 1, "
-                        "\"accx,accy,accz\")\n") +
-                tiltfit_test::kRelationLine);
+  EXPECT_EQ(plain.err, std::string("Header : accx\nHeader : accy\nHeader : accz\n") +
+                           tiltfit_test::kRelationLine);
+  EXPECT_EQ(plotted.err, std::string("tiltfit: skipped 1 line without readings (the first: line 1, "
+                                     "\"accx,accy,accz\")\n") +
+                             tiltfit_test::kRelationLine);
   EXPECT_NE(tiltfit_test::slurp(svg).find("<svg"), std::string::npos);
   const Outcome failed = tiltfit({kSample, "0.5", "50", "5e-4", "1000", "2e-3", "--plot", svg});
   EXPECT_EQ(failed.status, 255);
@@ -356,7 +356,8 @@ TEST(CliOptionsTest, ApplyRefusesALayoutThatDoesNotFit) {
     const Outcome o = tiltfit(c.args);
     EXPECT_EQ(o.status, 234) << c.message;
     EXPECT_EQ(o.out, "") << c.message;
-    EXPECT_EQ(o.err, "tiltfit: the calibration does not fit " + c.args[2] + ": " + c.message + "\n");
+    EXPECT_EQ(o.err,
+              "tiltfit: the calibration does not fit " + c.args[2] + ": " + c.message + "\n");
   }
 
   // The first 5000 samples fit, the other 6100 use ';': beyond the 64 KiB judged first, so known

@@ -102,7 +102,8 @@ TEST(CliTest, FailedCalibrationNamesTheMissingOrientation) {
   const Outcome r = tiltfit({path, "5", "50", "5e-4", "200", "2e-3"});
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, kFailureLine);
-  EXPECT_EQ(r.err, std::string(kHeaderLines) + "tiltfit: no rest with y at +1 g in the recording\n" +
+  EXPECT_EQ(r.err, std::string(kHeaderLines) +
+                       "tiltfit: no rest with y at +1 g in the recording\n" +
                        tiltfit_test::kNoNumberHelps);
 }
 

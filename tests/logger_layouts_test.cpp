@@ -69,13 +69,15 @@ Text loggerFile(const tiltfit_gen::Recording& r, const tiltfit_gen::Options& o) 
     const double g[3] = {r.x[i], r.y[i], r.z[i]};
     const double norm = std::sqrt(g[0] * g[0] + g[1] * g[1] + g[2] * g[2]);
     std::string common;
-    for (int j = 0; j < 3; ++j) common += "," + number(9.81 * g[j], 4);               // estimated
-    for (int j = 0; j < 3; ++j) common += "," + number(9.81 * (g[j] - o.offset[j]), 4);  // compensated
-    for (int j = 0; j < 3; ++j) common += "," + number(9.81 * g[j] / norm, 4);        // gravity
+    for (int j = 0; j < 3; ++j) common += "," + number(9.81 * g[j], 4);  // estimated
+    for (int j = 0; j < 3; ++j)
+      common += "," + number(9.81 * (g[j] - o.offset[j]), 4);                   // compensated
+    for (int j = 0; j < 3; ++j) common += "," + number(9.81 * g[j] / norm, 4);  // gravity
     common += "," + number(0.001 * static_cast<double>(i % 7), 4) + ",-0.0021,0.0013";  // gyro
-    for (int j = 0; j < 3; ++j) common += "," + number(48.0 * g[(j + 1) % 3], 2);    // magnetometer
+    for (int j = 0; j < 3; ++j) common += "," + number(48.0 * g[(j + 1) % 3], 2);  // magnetometer
     common += ",24.5,1,0,0,0,1013.2,120.5,3.91,0,0,0,0,0,0,17,0.31,9e2";
-    const std::string time = std::to_string(1712000000000000000LL + 1000000LL * static_cast<long long>(i));
+    const std::string time =
+        std::to_string(1712000000000000000LL + 1000000LL * static_cast<long long>(i));
     text.line("4097," + time + ",1," + std::to_string(2 * i) + "," + number(g[0]) + "," +
                   number(g[1]) + "," + number(g[2]) + common + "\n",
               static_cast<long>(i));
@@ -94,7 +96,8 @@ Text serialMonitorFile(const tiltfit_gen::Recording& r) {
         "hexlify, log2file, nocontrol, printable, send_on_enter, time\n",
         "--- More details at https://bit.ly/pio-monitor-filters\n",
         "--- Quit: Ctrl+C | Menu: Ctrl+T | Help: Ctrl+T followed by Ctrl+H\n",
-        "ets Jul 29 2019 12:21:46\r\n", "rst:0x1 (POWERON_RESET),boot:0x13 (SPI_FAST_FLASH_BOOT)\r\n",
+        "ets Jul 29 2019 12:21:46\r\n",
+        "rst:0x1 (POWERON_RESET),boot:0x13 (SPI_FAST_FLASH_BOOT)\r\n",
         "IMU ready at 100 Hz, range 2 g\n", "ax, ay, az\n"}) {
     text.line(banner);
   }
@@ -166,10 +169,10 @@ Text concatenatedFiles(const tiltfit_gen::Recording& r) {
 struct Layout {
   std::string name;
   Text text;
-  bool metric = false;    // the values are in m/s^2
-  std::string columns;    // what the summary line must say of the columns
-  bool gzip = false;      // the file is the text compressed with gzip
-  bool piped = false;     // given as `tiltfit --auto -`, the file on standard input
+  bool metric = false;  // the values are in m/s^2
+  std::string columns;  // what the summary line must say of the columns
+  bool gzip = false;    // the file is the text compressed with gzip
+  bool piped = false;   // given as `tiltfit --auto -`, the file on standard input
 };
 
 // The layout of case k, made from a recording of its own.
@@ -197,8 +200,12 @@ Layout layout(int k, tiltfit_gen::Options& truth) {
     case 4:
       return {"serial monitor capture, gzip file", serialMonitorFile(r), false, serial, true};
     case 5:
-      return {"serial monitor capture, gzip through a pipe", serialMonitorFile(r), false, serial,
-              true, true};
+      return {"serial monitor capture, gzip through a pipe",
+              serialMonitorFile(r),
+              false,
+              serial,
+              true,
+              true};
     default:
       return {"six files concatenated", concatenatedFiles(r), false,
               "columns 2,3,4 as x, y, z: named \"accX\", \"accY\", \"accZ\" in the header"};
@@ -212,7 +219,8 @@ void sphereError(const json& doc, const tiltfit_gen::Options& o, double& mean, d
   double G[9];
   double b[3];
   for (int i = 0; i < 3; ++i) {
-    for (int j = 0; j < 3; ++j) G[3 * i + j] = c["gain"][static_cast<size_t>(i)][static_cast<size_t>(j)].get<double>();
+    for (int j = 0; j < 3; ++j)
+      G[3 * i + j] = c["gain"][static_cast<size_t>(i)][static_cast<size_t>(j)].get<double>();
     b[i] = c["offset"][static_cast<size_t>(i)].get<double>();
   }
   tiltfit_gen::sphereError(o, G, b, o.metric ? 9.81 : 1.0, mean, worst);
@@ -285,13 +293,14 @@ TEST_P(LoggerLayoutTest, AutoAloneCalibratesWithinOneMilligram) {
     EXPECT_EQ(json::parse(given.out)["input"]["units"], "g");
   }
 
-  std::printf("[ figures  ] %s: %d still stretches, %.3f mg on average and %.3f mg at worst from 1 g "
-              "after calibration (%.1f / %.1f mg before); true sensor %.3f mg mean, %.3f mg worst; "
-              "%llu lines without readings\n",
-              l.name.c_str(), q["still_stretches"].get<int>(),
-              q["norm_error_after_mg"].get<double>(), q["worst_after_mg"].get<double>(),
-              q["norm_error_before_mg"].get<double>(), q["worst_before_mg"].get<double>(), mean,
-              worst, doc["input"]["lines_without_readings"].get<unsigned long long>());
+  std::printf(
+      "[ figures  ] %s: %d still stretches, %.3f mg on average and %.3f mg at worst from 1 g "
+      "after calibration (%.1f / %.1f mg before); true sensor %.3f mg mean, %.3f mg worst; "
+      "%llu lines without readings\n",
+      l.name.c_str(), q["still_stretches"].get<int>(), q["norm_error_after_mg"].get<double>(),
+      q["worst_after_mg"].get<double>(), q["norm_error_before_mg"].get<double>(),
+      q["worst_before_mg"].get<double>(), mean, worst,
+      doc["input"]["lines_without_readings"].get<unsigned long long>());
 }
 
 std::string layoutName(const ::testing::TestParamInfo<int>& info) {

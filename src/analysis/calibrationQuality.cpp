@@ -88,8 +88,9 @@ std::vector<std::string> checkChosenRests(const ChosenRest rests[6], const Input
       const ChosenRest& ra = rests[a];
       const ChosenRest& rb = rests[b];
       if (!ra.found || !rb.found) continue;
-      const std::string pair = "the windows for " + orientationName(ra.id) + " (" + rows(ra, lineOf) +
-                               ") and " + orientationName(rb.id) + " (" + rows(rb, lineOf) + ")";
+      const std::string pair = "the windows for " + orientationName(ra.id) + " (" +
+                               rows(ra, lineOf) + ") and " + orientationName(rb.id) + " (" +
+                               rows(rb, lineOf) + ")";
       if (ra.first <= rb.last && rb.first <= ra.last) {
         problems.push_back(pair +
                            " overlap: one rest passed for two orientations; lower "
@@ -114,8 +115,8 @@ std::vector<std::string> checkChosenRests(const ChosenRest rests[6], const Input
                     " points %.1f degrees away from its axis: it is a rest at another angle, not "
                     "that orientation; lower tolerancePct",
                     angle);
-      problems.push_back("the window for " + orientationName(rests[k].id) + " (" + rows(rests[k], lineOf) +
-                         ")" + text);
+      problems.push_back("the window for " + orientationName(rests[k].id) + " (" +
+                         rows(rests[k], lineOf) + ")" + text);
     }
   }
   return problems;

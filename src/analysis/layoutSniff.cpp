@@ -1,8 +1,8 @@
 #include "layoutSniff.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -161,7 +161,8 @@ double magnitudeSpread(const Table& t, int a, int b, int c) {
   const int cols[3] = {a, b, c};
   for (const auto& row : t.rows) {
     double s = 0.0;
-    for (int k = 0; k < 3; ++k) s += row[static_cast<std::size_t>(cols[k])] * row[static_cast<std::size_t>(cols[k])];
+    for (int k = 0; k < 3; ++k)
+      s += row[static_cast<std::size_t>(cols[k])] * row[static_cast<std::size_t>(cols[k])];
     if (!std::isfinite(s)) continue;
     for (int k = 0; k < 3; ++k) {
       const double v = row[static_cast<std::size_t>(cols[k])];
@@ -217,18 +218,36 @@ bool oneOf(const std::string& w, std::initializer_list<const char*> list) {
   return false;
 }
 
+// w is one of the blank-separated words of list.
+bool amongWords(const std::string& w, const char* list) {
+  const std::size_t n = w.size();
+  for (const char* p = list; *p != '\0';) {
+    const char* end = std::strchr(p, ' ');
+    const std::size_t length = end != nullptr ? static_cast<std::size_t>(end - p) : std::strlen(p);
+    if (length == n && w.compare(0, n, p, length) == 0) return true;
+    if (end == nullptr) break;
+    p = end + 1;
+  }
+  return false;
+}
+
 bool endsWith(const std::string& w, const std::string& tail) {
   return w.size() >= tail.size() && w.compare(w.size() - tail.size(), tail.size(), tail) == 0;
 }
 
+bool startsWith(const std::string& w, const char* head) {
+  return w.compare(0, std::strlen(head), head) == 0;
+}
+
 // "acc", "accel", "scaledaccel" ...: a word that names an accelerometer.
 bool accelerometerWord(const std::string& w) {
-  if (oneOf(w, {"a", "ac", "acc", "accl", "acl", "accel", "accels", "acceleration",
-                "accelerations", "accelerometer", "accelero", "accelerometre"})) {
+  if (amongWords(w,
+                 "a ac acc accl acl accel accels acceleration accelerations accelerometer "
+                 "accelero accelerometre")) {
     return true;
   }
-  if (w.compare(0, 5, "accur") == 0 || w.compare(0, 5, "accum") == 0 ||
-      w.compare(0, 6, "access") == 0 || w.compare(0, 6, "accoun") == 0) {
+  if (startsWith(w, "accur") || startsWith(w, "accum") || startsWith(w, "access") ||
+      startsWith(w, "accoun")) {
     return false;
   }
   for (const char* tail : {"acc", "accel", "acceleration", "accelerometer"}) {
@@ -237,60 +256,50 @@ bool accelerometerWord(const std::string& w) {
   return false;
 }
 
-bool gravityWord(const std::string& w) { return w == "grav" || w == "gravity" || endsWith(w, "gravity"); }
+bool gravityWord(const std::string& w) {
+  return w == "grav" || w == "gravity" || endsWith(w, "gravity");
+}
 
 // Words that make a column anything but an accelerometer's axis.
 bool otherQuantity(const std::string& w) {
-  return oneOf(w, {"gyro", "gyr", "gy", "gyroscope", "gyros", "mag", "magn", "magnet",
-                   "magnetometer", "magnetic", "compass", "temp", "temperature", "tmp", "time",
-                   "timestamp", "stamp", "ts", "t", "dt", "counter", "count", "cnt", "idx",
-                   "index", "seq", "sequence", "num", "no", "sample", "samples", "id", "quat",
-                   "quaternion", "q", "euler", "roll", "pitch", "yaw", "angle", "ang", "heading",
-                   "rot", "rotation", "rate", "omega", "w", "baro", "pressure", "press", "alt",
-                   "altitude", "lat", "lon", "lng", "gps", "volt", "voltage", "batt", "battery",
-                   "vel", "velocity", "speed", "pos", "position", "jerk", "std", "var",
-                   "variance", "noise", "bias", "offset", "scale", "err", "error", "accuracy",
-                   "status", "flag", "flags", "state", "mode", "orientation", "hz", "freq",
-                   "frequency", "ms", "us", "ns", "sec", "s", "date", "clock", "tick", "ticks"}) ||
-         w.compare(0, 4, "gyro") == 0 || w.compare(0, 4, "magn") == 0 ||
-         w.compare(0, 4, "temp") == 0 || w.compare(0, 4, "time") == 0;
+  return amongWords(w,
+                    "gyro gyr gy gyroscope gyros mag magn magnet magnetometer magnetic compass "
+                    "temp temperature tmp time timestamp stamp ts t dt counter count cnt idx index "
+                    "seq sequence num no sample samples id quat quaternion q euler roll pitch yaw "
+                    "angle ang heading rot rotation rate omega w baro pressure press alt altitude "
+                    "lat lon lng gps volt voltage batt battery vel velocity speed pos position "
+                    "jerk std var variance noise bias offset scale err error accuracy status flag "
+                    "flags state mode orientation hz freq frequency ms us ns sec s date clock tick "
+                    "ticks") ||
+         startsWith(w, "gyro") || startsWith(w, "magn") || startsWith(w, "temp") ||
+         startsWith(w, "time");
 }
 
 // The tier a word gives (see ColumnName), with the word to show for it; -1 for none.
 int qualifierTier(const std::string& w, std::string& shown) {
   static const struct {
-    const char* word;
+    const char* words;
     int tier;
     const char* shown;
-  } kWords[] = {{"est", 1, "estimated"},       {"estimated", 1, "estimated"},
-                {"estimate", 1, "estimated"},  {"comp", 1, "compensated"},
-                {"compensated", 1, "compensated"}, {"filt", 1, "filtered"},
-                {"filtered", 1, "filtered"},   {"filter", 1, "filtered"},
-                {"lpf", 1, "filtered"},        {"hpf", 1, "filtered"},
-                {"smooth", 1, "filtered"},     {"smoothed", 1, "filtered"},
-                {"avg", 1, "averaged"},        {"mean", 1, "averaged"},
-                {"fused", 1, "fused"},         {"fusion", 1, "fused"},
-                {"cal", 1, "calibrated"},      {"calib", 1, "calibrated"},
-                {"calibrated", 1, "calibrated"}, {"corrected", 1, "corrected"},
-                {"corr", 1, "corrected"},      {"kf", 1, "filtered"},
-                {"ekf", 1, "filtered"},        {"lin", 2, "linear"},
-                {"linear", 2, "linear"},       {"grav", 2, "gravity"},
-                {"gravity", 2, "gravity"},     {"dyn", 2, "linear"},
-                {"dynamic", 2, "linear"},      {"free", 2, "linear"},
-                {"user", 2, "linear"},         {"world", 2, "world-frame"},
-                {"earth", 2, "world-frame"},   {"global", 2, "world-frame"},
-                {"nav", 2, "world-frame"},     {"ned", 2, "world-frame"},
-                {"enu", 2, "world-frame"},     {"inertial", 2, "world-frame"}};
-  for (const auto& q : kWords) {
-    if (w == q.word) {
+  } kQualifiers[] = {{"est estimated estimate", 1, "estimated"},
+                     {"comp compensated", 1, "compensated"},
+                     {"filt filtered filter lpf hpf smooth smoothed kf ekf", 1, "filtered"},
+                     {"avg mean", 1, "averaged"},
+                     {"fused fusion", 1, "fused"},
+                     {"cal calib calibrated", 1, "calibrated"},
+                     {"corr corrected", 1, "corrected"},
+                     {"lin linear dyn dynamic free user", 2, "linear"},
+                     {"grav gravity", 2, "gravity"},
+                     {"world earth global nav ned enu inertial", 2, "world-frame"}};
+  for (const auto& q : kQualifiers) {
+    if (amongWords(w, q.words)) {
       shown = q.shown;
       return q.tier;
     }
   }
+  // "linacc", "gravacc", "estacc": a qualifier run into the accelerometer word.
   for (const char* prefix : {"lin", "grav", "est", "comp", "filt"}) {
-    // "linacc", "gravacc", "estacc": a qualifier run into the accelerometer word.
-    if (w.compare(0, std::strlen(prefix), prefix) == 0 && accelerometerWord(w) &&
-        w.size() > std::strlen(prefix)) {
+    if (startsWith(w, prefix) && w.size() > std::strlen(prefix) && accelerometerWord(w)) {
       return qualifierTier(prefix, shown);
     }
   }
@@ -325,13 +334,15 @@ ColumnName parseColumnName(const std::string& field) {
   name.erase(std::remove(name.begin(), name.end(), '\r'), name.end());
   // Metres per second squared, however written, become one word the cutting leaves whole.
   std::string lower;
-  for (char ch : name) lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(ch))));
+  for (char ch : name)
+    lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(ch))));
   for (const char* form : {"m/s^2", "m/s\xC2\xB2", "m/s2", "m/s/s", "m s^-2", "m*s^-2", "m.s-2",
                            "mps2", "ms^2", "ms-2", "ms2", "m_s2", "m_s^2"}) {
     const std::size_t n = std::strlen(form);
     for (std::size_t at = 0; (at = lower.find(form, at)) != std::string::npos;) {
       const bool starts = at == 0 || !std::islower(static_cast<unsigned char>(name[at - 1]));
-      const bool ends = at + n >= name.size() || !std::isalnum(static_cast<unsigned char>(name[at + n]));
+      const bool ends =
+          at + n >= name.size() || !std::isalnum(static_cast<unsigned char>(name[at + n]));
       if (!starts || !ends) {
         ++at;
         continue;
@@ -431,9 +442,8 @@ std::vector<NamedTriple> namedTriples(const std::vector<std::string>& fields) {
   for (const NamedTriple& t : triples) {
     if (t.columns[0] >= 0 && t.columns[1] >= 0 && t.columns[2] >= 0) whole.push_back(t);
   }
-  std::stable_sort(whole.begin(), whole.end(), [](const NamedTriple& a, const NamedTriple& b) {
-    return a.tier < b.tier;
-  });
+  std::stable_sort(whole.begin(), whole.end(),
+                   [](const NamedTriple& a, const NamedTriple& b) { return a.tier < b.tier; });
   return whole;
 }
 
@@ -571,7 +581,8 @@ LayoutGuess sniffLayout(const std::vector<std::string>& lines, const Layout* del
     std::vector<std::string> numbers;
     for (int c : g.growingColumns) numbers.push_back(std::to_string(c));
     g.reason += std::string(" besides ") + (numbers.size() == 1 ? "column " : "columns ") +
-                listed(numbers) + (numbers.size() == 1 ? ", which only grows" : ", which only grow") +
+                listed(numbers) +
+                (numbers.size() == 1 ? ", which only grows" : ", which only grow") +
                 " (a time or index)";
   }
   for (int k = 0; k < 3; ++k) g.layout.columns[k] = chosen[k] + 1;
@@ -631,7 +642,10 @@ std::string binaryKind(const char* data, std::size_t n) {
   };
   if (isGzip(data, n)) return "gzip data";
   if (startsWith("PK\x03\x04", 4)) return "zip data";
-  if (startsWith("\xFD" "7zXZ\x00", 6)) return "xz data";
+  if (startsWith("\xFD"
+                 "7zXZ\x00",
+                 6))
+    return "xz data";
   if (startsWith("BZh", 3) && n >= 4 && b[3] >= '1' && b[3] <= '9') return "bzip2 data";
   if (startsWith("\x28\xB5\x2F\xFD", 4)) return "zstd data";
   if (startsWith("\xFF\xFE", 2) || startsWith("\xFE\xFF", 2)) return "UTF-16 text";
@@ -641,15 +655,18 @@ std::string binaryKind(const char* data, std::size_t n) {
     const unsigned c = b[i];
     if (c < 0x80) {
       // Tab, line ends, form feeds and the escape of terminal colours occur in text.
-      const bool textual = c >= 0x20 || c == '\t' || c == '\n' || c == '\r' || c == '\v' ||
-                           c == '\f' || c == 0x1B;
+      const bool textual =
+          c >= 0x20 || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f' || c == 0x1B;
       if (!textual || c == 0x7F) ++control;
       ++i;
       continue;
     }
     // A lead byte and its continuation bytes; a sequence cut by the end of the bytes counts as
     // UTF-8.
-    const std::size_t length = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
+    const std::size_t length = c >= 0xF0 && c <= 0xF4  ? 4
+                               : c >= 0xE0             ? 3
+                               : c >= 0xC2 && c < 0xE0 ? 2
+                                                       : 0;
     std::size_t k = 1;
     while (length > 0 && k < length && i + k < n && (b[i + k] & 0xC0) == 0x80) ++k;
     if (length == 0 || (k < length && i + k < n)) {

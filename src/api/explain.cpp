@@ -158,7 +158,8 @@ void explainFailure(const Work& w, const an::RunResult& r, const TuningNumbers& 
   // say which are lacking.
   std::vector<std::string> lacking;
   for (const Orientation& o : out.orientations) {
-    if (o.diagnosis == "no rest with " + o.name() + " in the recording") lacking.push_back(o.name());
+    if (o.diagnosis == "no rest with " + o.name() + " in the recording")
+      lacking.push_back(o.name());
   }
   if (lacking.empty()) return;
   std::string list;
@@ -169,7 +170,8 @@ void explainFailure(const Work& w, const an::RunResult& r, const TuningNumbers& 
     if (o.diagnosis.rfind("not searched: ", 0) == 0) {
       o.diagnosis =
           "not searched: the tuning numbers are chosen from all six rests, and the recording "
-          "lacks " + list;
+          "lacks " +
+          list;
     }
   }
 }

@@ -144,7 +144,8 @@ std::string gunzip(const char* data, std::size_t size, const std::string& name) 
 
 // The one line that says a file is no text, and what to do.
 std::string notTextMessage(const std::string& name, const std::string& kind) {
-  if (kind == "UTF-16 text") return name + " is UTF-16 text, which tiltfit does not read: save it as UTF-8";
+  if (kind == "UTF-16 text")
+    return name + " is UTF-16 text, which tiltfit does not read: save it as UTF-8";
   std::string what = "give the recording as CSV text";
   if (kind == "zip data") what = "unpack it and give the CSV file it holds";
   if (kind == "xz data" || kind == "bzip2 data" || kind == "zstd data") {
@@ -251,13 +252,13 @@ void finishRead(ACCTOOLS& tools, bool ok, const std::string& path, Recording& re
   rec.firstLineWithoutReadingsText = tools.firstLineWithoutReadingsText();
   const std::vector<ACCTOOLS::LineRun>& runs = tools.lineRuns();
   rec.lineRuns.reserve(runs.size());
-  for (const ACCTOOLS::LineRun& r : runs) rec.lineRuns.push_back(LineRun{r.row, r.line + 1, r.step});
+  for (const ACCTOOLS::LineRun& r : runs)
+    rec.lineRuns.push_back(LineRun{r.row, r.line + 1, r.step});
   std::array<std::vector<double>, 3> m = tools.releaseAccelerometerMeasures();
   rec.x = std::move(m[0]);
   rec.y = std::move(m[1]);
   rec.z = std::move(m[2]);
 }
-
 
 // Reads a text held in memory; name stands for it in messages. Gzip data are decompressed once:
 // what they hold is read as it is (a gzip file can hold itself).
@@ -343,9 +344,9 @@ Recording readRecordingFromText(const std::string& text, const ReadOptions& opti
 }
 
 std::uint64_t Recording::lineOf(std::size_t row) const {
-  const auto after = std::upper_bound(
-      lineRuns.begin(), lineRuns.end(), row,
-      [](std::size_t r, const LineRun& run) { return r < run.row; });
+  const auto after =
+      std::upper_bound(lineRuns.begin(), lineRuns.end(), row,
+                       [](std::size_t r, const LineRun& run) { return r < run.row; });
   if (after == lineRuns.begin()) return row + 1;
   const LineRun& run = *(after - 1);
   return run.line + std::uint64_t{run.step} * (row - run.row);

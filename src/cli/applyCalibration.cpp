@@ -12,8 +12,8 @@
 #include <cstring>
 #include <new>
 #include <nlohmann/json.hpp>
-#include <string>
 #include <stdexcept>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -475,10 +475,12 @@ int applyCalibrationStream(const CalibrationFile& c, std::FILE* in, std::FILE* o
 }
 
 std::string layoutArgument(const CalibrationFile& c) {
-  std::string d = c.blanks ? std::string("space") : c.delimiter == '\t' ? std::string("tab")
-                                                                       : std::string(1, c.delimiter);
+  std::string d = c.blanks              ? std::string("space")
+                  : c.delimiter == '\t' ? std::string("tab")
+                                        : std::string(1, c.delimiter);
   return "columns " + std::to_string(c.columns[0]) + "," + std::to_string(c.columns[1]) + "," +
-         std::to_string(c.columns[2]) + " at " + (c.blanks || c.delimiter == '\t' ? d : "'" + d + "'");
+         std::to_string(c.columns[2]) + " at " +
+         (c.blanks || c.delimiter == '\t' ? d : "'" + d + "'");
 }
 
 std::string layoutMismatch(const CalibrationFile& c, const std::string& head) {
@@ -497,21 +499,21 @@ std::string layoutMismatch(const CalibrationFile& c, const std::string& head) {
   // with no numbers at all (a long banner), which the end of the text will judge.
   if (counts.linesWithNumbers == 0 && !guess.ok) return "";
   std::string why;
-  if (guess.ok && (guess.layout.blanks != c.blanks ||
-                   (!c.blanks && guess.layout.delimiter != c.delimiter))) {
-    why = std::string("the calibration splits the fields at ") +
-          (c.blanks ? std::string("runs of blanks")
-                    : analysis::delimiterArgument(analysis::Layout{c.delimiter, false, {1, 2, 3}})) +
-          ", the lines hold " + analysis::delimiterArgument(guess.layout) +
-          " between their numbers";
+  if (guess.ok &&
+      (guess.layout.blanks != c.blanks || (!c.blanks && guess.layout.delimiter != c.delimiter))) {
+    why =
+        std::string("the calibration splits the fields at ") +
+        (c.blanks ? std::string("runs of blanks")
+                  : analysis::delimiterArgument(analysis::Layout{c.delimiter, false, {1, 2, 3}})) +
+        ", the lines hold " + analysis::delimiterArgument(guess.layout) + " between their numbers";
   } else if (guess.ok && std::max({c.columns[0], c.columns[1], c.columns[2]}) > guess.fields) {
     why = "the calibration reads columns " + std::to_string(c.columns[0]) + "," +
           std::to_string(c.columns[1]) + "," + std::to_string(c.columns[2]) + ", the lines have " +
           std::to_string(guess.fields) + " fields";
   } else {
-    why = "of the first " + std::to_string(counts.linesWithNumbers) +
-          " lines that hold numbers, " + std::to_string(counts.linesCalibrated) +
-          " have numbers at the calibration's " + layoutArgument(c);
+    why = "of the first " + std::to_string(counts.linesWithNumbers) + " lines that hold numbers, " +
+          std::to_string(counts.linesCalibrated) + " have numbers at the calibration's " +
+          layoutArgument(c);
   }
   return why;
 }

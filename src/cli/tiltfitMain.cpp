@@ -151,7 +151,8 @@ std::string adviceLine(const Result& r, bool failureLine) {
       "the failure line's advice to increase tolerancePct or deltaThresholdWindow does not apply "
       "here";
   if (r.numbersCannotHelp) {
-    return std::string("no tuning number will mend this") + (failureLine ? std::string(": ") + kAdvice : "");
+    return std::string("no tuning number will mend this") +
+           (failureLine ? std::string(": ") + kAdvice : "");
   }
   std::string moves;
   for (std::size_t k = 0; k < 5; ++k) {
@@ -258,8 +259,8 @@ bool writePlot(const std::string& plotPath, const std::string& path, const Recor
   in.band = r.parameters.tolerancePct / 100.0;
   for (std::size_t k = 0; k < 6; ++k) {
     const Orientation& o = r.orientations[k];
-    in.windows[k] = report::PlotWindow{o.axis, o.reading, o.found, o.firstSample + 1,
-                                       o.lastSample + 1};
+    in.windows[k] =
+        report::PlotWindow{o.axis, o.reading, o.found, o.firstSample + 1, o.lastSample + 1};
   }
   if (!rec.lineRuns.empty()) in.lineOf = [&rec](std::size_t i) { return rec.lineOf(i); };
   in.failed = !r.success;
@@ -313,8 +314,7 @@ int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumb
         repeatCommand(path, r.parameters, r.units, rec, r.calibration.refined, o);
   }
   if (!r.success && r.hasSuggestion) {
-    report.tryCommand =
-        repeatCommand(path, r.suggestedNumbers, r.suggestedUnits, rec, false, o);
+    report.tryCommand = repeatCommand(path, r.suggestedNumbers, r.suggestedUnits, rec, false, o);
   }
 
   if (o.json) {

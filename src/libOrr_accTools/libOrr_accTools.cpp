@@ -118,7 +118,8 @@ class LineRunBuilder {
       runs_.back().step = static_cast<std::uint32_t>(line - runs_.back().line);
       next_ = line + runs_.back().step;
     } else {
-      runs_.push_back(LineRun{static_cast<std::uint32_t>(rows_), static_cast<std::uint32_t>(line), 1});
+      runs_.push_back(
+          LineRun{static_cast<std::uint32_t>(rows_), static_cast<std::uint32_t>(line), 1});
       count_ = 0;
       next_ = line + 1;
     }
@@ -215,9 +216,9 @@ bool ACCTOOLS::readStreamReference(std::istream& file, const CsvLayout& layout) 
   file.seekg(0, std::ios::beg);
 
   const int lastField = std::max({layout.columns[0], layout.columns[1], layout.columns[2]});
-  const int distinctFields = 1 + (layout.columns[1] != layout.columns[0]) +
-                             (layout.columns[2] != layout.columns[0] &&
-                              layout.columns[2] != layout.columns[1]);
+  const int distinctFields =
+      1 + (layout.columns[1] != layout.columns[0]) +
+      (layout.columns[2] != layout.columns[0] && layout.columns[2] != layout.columns[1]);
   const bool drop = layout.dropLinesWithoutReadings;
   LineRunBuilder kept;
   std::uint64_t counterLine = 0;
@@ -490,10 +491,11 @@ void parseLinesKeptCut(const char* p, const char* e, std::uint64_t row, double* 
       f = nextField<kCut>(end, e, delimiter);
     }
     // f never passes e; said so that the compiler does not think the length can be negative.
-    const char* nl = f >= e      ? nullptr
-                     : *f == '\n' ? f
-                                   : static_cast<const char*>(
-                                         std::memchr(f, '\n', static_cast<std::size_t>(e - f)));
+    const char* nl =
+        f >= e ? nullptr
+        : *f == '\n'
+            ? f
+            : static_cast<const char*>(std::memchr(f, '\n', static_cast<std::size_t>(e - f)));
     if (!failed && (kStandard ? field : next) == wanted) {
       ++target;
     } else {
@@ -950,8 +952,8 @@ bool ACCTOOLS::parseChunks(std::vector<std::uint64_t>& newlines, const char* dat
       }
     }
     if (failure) std::rethrow_exception(failure);
-    for (std::uint64_t c = wave; drop && c < chunks && c < wave + static_cast<std::uint64_t>(threads);
-         ++c) {
+    for (std::uint64_t c = wave;
+         drop && c < chunks && c < wave + static_cast<std::uint64_t>(threads); ++c) {
       gathered.take(kept[static_cast<std::size_t>(c)], mAccelerometerMeasures);
     }
     for (Skipped& s : skipped) {

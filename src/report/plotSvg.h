@@ -39,14 +39,14 @@ struct PlotInput {
 };
 
 // Writes a standalone SVG document (1800 x 780 user units) to out and flushes it: the three axes
-// against the sample, the horizontal axis ticked with lines of the text (lineOf), the +-1 g reference lines with their bands shaded, every window found
-// shaded and labelled ("z at +1 g"), a legend, axis labels and ticks, and on a failure the
-// orientations not found. Every axis is drawn as one path through the minimum and the maximum of
-// each of the 1600 pixel columns of the plot (a recording of any length gives a document of a few
-// hundred kB at most); non-finite samples are left out and break the path. The vertical range
-// covers the finite samples and both bands. n = 0 gives the empty axes with a note; windows
-// outside 1..n are clipped to it. The output depends on the input only (no time, no locale).
-// Returns false when writing failed, errno then telling why.
+// against the sample, the horizontal axis ticked with lines of the text (lineOf), the +-1 g
+// reference lines with their bands shaded, every window found shaded and labelled ("z at +1 g"), a
+// legend, axis labels and ticks, and on a failure the orientations not found. Every axis is drawn
+// as one path through the minimum and the maximum of each of the 1600 pixel columns of the plot (a
+// recording of any length gives a document of a few hundred kB at most); non-finite samples are
+// left out and break the path. The vertical range covers the finite samples and both bands. n = 0
+// gives the empty axes with a note; windows outside 1..n are clipped to it. The output depends on
+// the input only (no time, no locale). Returns false when writing failed, errno then telling why.
 bool writePlotSvg(std::FILE* out, const PlotInput& in);
 
 }  // namespace report
