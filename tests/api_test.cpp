@@ -176,7 +176,8 @@ TEST(ApiTest, BinaryDataAreRefusedInOneLine) {
     EXPECT_EQ(a.kind, tiltfit::Error::Kind::kNotText) << c.message;
     EXPECT_EQ(a.what, dir.path() + "/" + c.message);
   }
-  // Text with a stray NUL, Latin-1 letters and terminal colours stays text.
+  // Text with a stray NUL, Latin-1 letters and terminal colours stays text, and so does the
+  // padding a card leaves after a power cut, which ends lines like any byte that is no number.
   std::string text = tiltfit_test::slurp(kSample);
   text.insert(200, 1, '\0');
   text.insert(0,
@@ -184,6 +185,15 @@ TEST(ApiTest, BinaryDataAreRefusedInOneLine) {
               "C,\x1B[32mok\x1B[0m\n");
   a = attempt(dir.file("text.csv", text));
   EXPECT_TRUE(a.ok) << a.what;
+  a = attempt(dir.file("padded.csv", text.substr(0, 6000) + std::string(60000, '\0')));
+  EXPECT_TRUE(a.ok) << a.what;
+  EXPECT_EQ(attempt(dir.file("zeros.bin", std::string(60000, '\0'))).kind,
+            tiltfit::Error::Kind::kNotText);
+  // A byte that starts no UTF-8 sequence, with two continuation bytes after it, in every fifth
+  // place of a text of letters.
+  std::string notUtf8(2000, 'a');
+  for (std::size_t k = 0; k + 2 < notUtf8.size(); k += 5) notUtf8.replace(k, 3, "\xF8\x80\x80");
+  EXPECT_EQ(attempt(dir.file("f8.bin", notUtf8)).kind, tiltfit::Error::Kind::kNotText);
 }
 
 TEST(ApiTest, ErrorsSayWhatKindTheyAre) {

@@ -651,8 +651,18 @@ std::string binaryKind(const char* data, std::size_t n) {
   if (startsWith("\xFF\xFE", 2) || startsWith("\xFE\xFF", 2)) return "UTF-16 text";
   std::size_t control = 0;
   std::size_t notUtf8 = 0;
+  std::size_t padding = 0;
   for (std::size_t i = 0; i < n;) {
     const unsigned c = b[i];
+    if (c == 0) {
+      // A run of NULs is the padding a logger's card leaves after a power cut, not binary data.
+      std::size_t run = 1;
+      while (i + run < n && b[i + run] == 0) ++run;
+      if (run >= 16) padding += run;
+      if (run < 16) control += run;
+      i += run;
+      continue;
+    }
     if (c < 0x80) {
       // Tab, line ends, form feeds and the escape of terminal colours occur in text.
       const bool textual =
@@ -663,10 +673,10 @@ std::string binaryKind(const char* data, std::size_t n) {
     }
     // A lead byte and its continuation bytes; a sequence cut by the end of the bytes counts as
     // UTF-8.
-    const std::size_t length = c >= 0xF0 && c <= 0xF4  ? 4
-                               : c >= 0xE0             ? 3
-                               : c >= 0xC2 && c < 0xE0 ? 2
-                                                       : 0;
+    const std::size_t length = c >= 0xC2 && c <= 0xDF   ? 2
+                               : c >= 0xE0 && c <= 0xEF ? 3
+                               : c >= 0xF0 && c <= 0xF4 ? 4
+                                                        : 0;
     std::size_t k = 1;
     while (length > 0 && k < length && i + k < n && (b[i + k] & 0xC0) == 0x80) ++k;
     if (length == 0 || (k < length && i + k < n)) {
@@ -676,7 +686,9 @@ std::string binaryKind(const char* data, std::size_t n) {
       i += k;
     }
   }
-  if (control * 100 > n || notUtf8 * 10 > n) return "binary data";
+  const std::size_t judged = n - padding;
+  if (judged == 0 && n > 0) return "binary data";
+  if (control * 100 > judged || notUtf8 * 10 > judged) return "binary data";
   return "";
 }
 

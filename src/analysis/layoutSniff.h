@@ -80,7 +80,9 @@ bool isGzip(const char* data, std::size_t n);
 // What the first n bytes of a file say it is when it is not text: "gzip data", "zip data", "xz
 // data", "bzip2 data", "zstd data", "UTF-16 text" (by their first bytes) or "binary data" (more
 // than 1 % of the bytes are control characters no text holds, NUL among them, or more than 10 %
-// are not UTF-8, which Latin-1 text does not come near); empty for text, and for no bytes.
+// are not UTF-8, which Latin-1 text does not come near; runs of 16 NULs or more, the padding a
+// logger leaves after a power cut, are left out of the count, and bytes that are all such padding
+// are binary data); empty for text, and for no bytes.
 std::string binaryKind(const char* data, std::size_t n);
 
 }  // namespace analysis
