@@ -1,7 +1,9 @@
 // libFuzzer target: arbitrary bytes as a recording and as the five tuning numbers, through both
-// CSV readers and the whole calibration. Beyond crashes and sanitizer reports it checks that the
-// block reader agrees with the stream reader and the linear-time window search with the
-// from-scratch one, and aborts on any difference.
+// CSV readers (keeping every line, and leaving out the lines without readings), gzip
+// decompression and the whole calibration. Beyond crashes and sanitizer reports it checks that the
+// block reader agrees with the stream reader, that the lines each kept row came from are the lines
+// whose fields all convert, and the linear-time window search with the from-scratch one, and
+// aborts on any difference.
 //
 // Input layout: five selector bytes, one per tuning number (a value from a table of interesting
 // numbers, or the next eight bytes taken as a raw double), then the CSV text.
@@ -19,6 +21,7 @@
 #include <sstream>
 #include <string>
 
+#include "csvField.h"
 #include "findStaticWindow.h"
 #include "findStaticWindowFast.h"
 #include "libOrr_accTools.h"
@@ -51,19 +54,75 @@ struct Reading {
   bool ok;
   std::array<std::vector<double>, 3> columns;
   std::string messages;
+  std::vector<ACCTOOLS::LineRun> runs;
+  std::uint64_t dropped;
 };
 
-Reading read(const std::string& path, bool fast) {
+Reading read(const std::string& path, bool fast, bool drop = false) {
   std::stringstream captured;
   std::streambuf* saved = std::cerr.rdbuf(captured.rdbuf());
   ACCTOOLS tools;
   Reading r;
-  r.ok =
-      fast ? tools.readAccelerometerMeasures(path) : tools.readAccelerometerMeasuresReference(path);
+  CsvLayout layout;
+  layout.dropLinesWithoutReadings = drop;
+  r.ok = fast ? tools.readAccelerometerMeasures(path, layout)
+              : tools.readAccelerometerMeasuresReference(path, layout);
   std::cerr.rdbuf(saved);
   r.messages = captured.str();
   r.columns = tools.getAccelerometerMeasures();
+  r.runs = tools.lineRuns();
+  r.dropped = tools.linesWithoutReadings();
   return r;
+}
+
+void expectSame(const Reading& fast, const Reading& reference) {
+  if (fast.ok != reference.ok) mismatch("readers disagree on success");
+  if (fast.messages != reference.messages) mismatch("readers disagree on messages");
+  for (std::size_t c = 0; c < 3; ++c) {
+    if (fast.columns[c].size() != reference.columns[c].size()) mismatch("readers disagree on rows");
+    for (std::size_t r = 0; r < fast.columns[c].size(); ++r)
+      if (!sameBits(fast.columns[c][r], reference.columns[c][r]))
+        mismatch("readers disagree on a value");
+  }
+  if (fast.dropped != reference.dropped) mismatch("readers disagree on the lines left out");
+  if (fast.runs.size() != reference.runs.size()) mismatch("readers disagree on the line runs");
+  for (std::size_t k = 0; k < fast.runs.size(); ++k) {
+    if (fast.runs[k].row != reference.runs[k].row || fast.runs[k].line != reference.runs[k].line ||
+        fast.runs[k].step != reference.runs[k].step)
+      mismatch("readers disagree on a line run");
+  }
+}
+
+// The rows kept are, in order, the lines whose first three fields all convert, and the runs say
+// which: checked line by line on the text, with the field conversion the readers share.
+void expectKeptLines(const char* text, std::size_t size, const Reading& kept) {
+  std::vector<std::uint64_t> lines;
+  std::size_t at = 0;
+  for (std::uint64_t line = 0; at < size; ++line) {
+    const char* nl = static_cast<const char*>(std::memchr(text + at, '\n', size - at));
+    const std::size_t end = nl != nullptr ? static_cast<std::size_t>(nl - text) : size;
+    std::size_t f = at;
+    int converted = 0;
+    for (int field = 0; field < 3 && f <= end; ++field) {
+      std::size_t e = f;
+      while (e < end && text[e] != ',') ++e;
+      double v;
+      if (f >= end && field > 0) break;  // the line ends: no field after a final comma
+      if (tiltfit_csv::parseField(text + f, text + e, v)) ++converted;
+      f = e + 1;
+    }
+    if (converted == 3) lines.push_back(line);
+    at = end + 1;
+  }
+  const std::size_t rows = kept.columns[0].size();
+  if (lines.size() != rows) mismatch("rows kept are not the lines that convert");
+  for (std::size_t k = 0; k < kept.runs.size(); ++k) {
+    const std::size_t end = k + 1 < kept.runs.size() ? kept.runs[k + 1].row : rows;
+    for (std::size_t r = kept.runs[k].row; r < end; ++r) {
+      if (kept.runs[k].line + std::uint64_t{kept.runs[k].step} * (r - kept.runs[k].row) != lines[r])
+        mismatch("a line run names the wrong line");
+    }
+  }
 }
 
 }  // namespace
@@ -93,17 +152,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const std::string path = "/proc/self/fd/" + std::to_string(fd);
 
-  // The two readers agree on everything.
+  // The two readers agree on everything, keeping every line or leaving some out.
   const Reading fast = read(path, true);
-  const Reading reference = read(path, false);
-  if (fast.ok != reference.ok) mismatch("readers disagree on success");
-  if (fast.messages != reference.messages) mismatch("readers disagree on messages");
-  for (std::size_t c = 0; c < 3; ++c) {
-    if (fast.columns[c].size() != reference.columns[c].size()) mismatch("readers disagree on rows");
-    for (std::size_t r = 0; r < fast.columns[c].size(); ++r)
-      if (!sameBits(fast.columns[c][r], reference.columns[c][r]))
-        mismatch("readers disagree on a value");
-  }
+  expectSame(fast, read(path, false));
+  const Reading kept = read(path, true, true);
+  expectSame(kept, read(path, false, true));
+  expectKeptLines(csv, csvSize, kept);
 
   // The two window searches agree on the smoothed recording, where the reference is affordable.
   const int n = static_cast<int>(fast.columns[0].size());

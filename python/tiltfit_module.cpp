@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -33,7 +34,36 @@ std::size_t rowsOf(const Samples& samples) {
   return static_cast<std::size_t>(samples.shape(0));
 }
 
-tiltfit::Recording toRecording(const Samples& samples) {
+using Lines = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+
+// The runs of a recording's rows from the line of each (1-based, increasing): a run takes the step
+// of its first two rows and grows while the lines keep it.
+std::vector<tiltfit::LineRun> lineRuns(const Lines& lines, std::size_t n) {
+  if (lines.ndim() != 1 || static_cast<std::size_t>(lines.shape(0)) != n) {
+    throw py::value_error("lines must hold one line number per sample");
+  }
+  std::vector<tiltfit::LineRun> runs;
+  const std::int64_t* l = lines.data();
+  std::size_t count = 0;  // rows of the last run
+  for (std::size_t r = 0; r < n; ++r) {
+    if (l[r] < 1 || l[r] > 0xFFFFFFFFLL || (r > 0 && l[r] <= l[r - 1])) {
+      throw py::value_error("lines must be increasing line numbers from 1 up");
+    }
+    const auto line = static_cast<std::uint32_t>(l[r]);
+    if (count == 1) {
+      runs.back().step = line - runs.back().line;
+      ++count;
+    } else if (count >= 2 && line == runs.back().line + runs.back().step * count) {
+      ++count;
+    } else {
+      runs.push_back(tiltfit::LineRun{static_cast<std::uint32_t>(r), line, 1});
+      count = 1;
+    }
+  }
+  return runs;
+}
+
+tiltfit::Recording toRecording(const Samples& samples, const std::optional<Lines>& lines) {
   const std::size_t n = rowsOf(samples);
   std::vector<double> x(n), y(n), z(n);
   const double* v = samples.data();
@@ -42,7 +72,9 @@ tiltfit::Recording toRecording(const Samples& samples) {
     y[r] = v[3 * r + 1];
     z[r] = v[3 * r + 2];
   }
-  return tiltfit::makeRecording(std::move(x), std::move(y), std::move(z));
+  tiltfit::Recording rec = tiltfit::makeRecording(std::move(x), std::move(y), std::move(z));
+  if (lines) rec.lineRuns = lineRuns(*lines, n);
+  return rec;
 }
 
 py::list toList(const std::array<double, 3>& v) { return py::cast(v); }
@@ -175,11 +207,11 @@ tiltfit::CalibrateOptions calibrateOptions(const std::string& units,
 py::dict calibrate(const Samples& samples, double tolerancePct, double moveMeanWindow,
                    double diffThreshold, double windowWidth, double deltaThresholdWindow,
                    const std::string& units, const std::optional<std::string>& outputUnits,
-                   bool refine) {
+                   bool refine, const std::optional<Lines>& lines) {
   const tiltfit::CalibrateOptions options = calibrateOptions(units, outputUnits, refine);
   const tiltfit::TuningNumbers numbers{tolerancePct, moveMeanWindow, diffThreshold, windowWidth,
                                        deltaThresholdWindow};
-  const tiltfit::Recording rec = toRecording(samples);
+  const tiltfit::Recording rec = toRecording(samples, lines);
   tiltfit::Result r;
   {
     py::gil_scoped_release release;
@@ -190,10 +222,10 @@ py::dict calibrate(const Samples& samples, double tolerancePct, double moveMeanW
 
 py::dict calibrateAuto(const Samples& samples, const std::string& units,
                        const std::optional<std::string>& outputUnits, bool refine,
-                       const std::string& method) {
+                       const std::string& method, const std::optional<Lines>& lines) {
   tiltfit::CalibrateOptions options = calibrateOptions(units, outputUnits, refine);
   options.method = tiltfit::methodFromName(method);
-  const tiltfit::Recording rec = toRecording(samples);
+  const tiltfit::Recording rec = toRecording(samples, lines);
   tiltfit::Result r;
   {
     py::gil_scoped_release release;
@@ -224,11 +256,13 @@ tiltfit::Layout layoutOf(const std::array<int, 3>& columns, const std::string& d
   return layout;
 }
 
-py::array_t<double> readCsv(const py::object& path, const std::array<int, 3>& columns,
-                            const std::string& delimiter, bool detectLayout) {
+py::object readCsv(const py::object& path, const std::array<int, 3>& columns,
+                   const std::string& delimiter, bool detectLayout, bool everyLine,
+                   bool withLines) {
   tiltfit::ReadOptions options;
   options.layout = layoutOf(columns, delimiter);
   options.detectDelimiter = options.detectColumns = detectLayout;
+  options.keepLinesWithoutReadings = everyLine;
   const std::string name = pathOf(path);
   tiltfit::Recording rec;
   {
@@ -243,7 +277,11 @@ py::array_t<double> readCsv(const py::object& path, const std::array<int, 3>& co
     v[3 * r + 1] = rec.y[r];
     v[3 * r + 2] = rec.z[r];
   }
-  return out;
+  if (!withLines) return std::move(out);
+  Lines lines(static_cast<py::ssize_t>(n));
+  std::int64_t* l = lines.mutable_data();
+  for (std::size_t r = 0; r < n; ++r) l[r] = static_cast<std::int64_t>(rec.lineOf(r));
+  return py::make_tuple(out, lines);
 }
 
 // The calibration part of a result (or of a saved --json report), or the part itself.
@@ -316,23 +354,30 @@ PYBIND11_MODULE(tiltfit, m) {
   });
 
   m.def("read_csv", &readCsv, py::arg("path"), py::arg("columns") = std::array<int, 3>{{1, 2, 3}},
-        py::arg("delimiter") = ",", py::arg("detect_layout") = false,
-        "Reads a CSV recording into an N x 3 float64 array with one row per line of the file, as "
-        "the command line does: a line whose fields are not numbers (the header) becomes a row of "
-        "zeros, so row r - 1 of the array is line r of the file and the rows a result reports are "
-        "line numbers. columns are the 1-based field numbers of x, y and z; delimiter is one "
-        "character, \"tab\" or \"space\" (runs of spaces and tabs); detect_layout sniffs the "
-        "delimiter and the columns from the text instead. Raises OSError (FileNotFoundError ...) "
-        "when the file cannot be read and ValueError for a layout that cannot work.");
+        py::arg("delimiter") = ",", py::arg("detect_layout") = false, py::arg("every_line") = false,
+        py::arg("with_lines") = false,
+        "Reads a CSV recording, or gzip-compressed CSV, into an N x 3 float64 array, one row per "
+        "sample: lines whose three fields are not all numbers (a header, a blank line, a record "
+        "of another kind) are left out. with_lines=True returns (samples, lines) instead, lines "
+        "holding the 1-based line of the file of each sample (pass it to calibrate() to have the "
+        "rows of the result given as lines). every_line=True reads as the classic command does: "
+        "one row per line, a line without numbers a row of zeros, so row r - 1 is line r. "
+        "columns are the 1-based field numbers of x, y and z; delimiter is one character, "
+        "\"tab\" or \"space\" (runs of spaces and tabs); detect_layout sniffs the delimiter and "
+        "the columns from the text instead (by their names where a header names them). Raises "
+        "OSError (FileNotFoundError ...) when the file cannot be read and ValueError for a layout "
+        "that cannot work or binary data.");
 
   m.def("calibrate", &calibrate, py::arg("samples"), py::arg("tolerance_pct"),
         py::arg("move_mean_window"), py::arg("diff_threshold"), py::arg("window_width"),
         py::arg("delta_threshold_window"), py::arg("units") = "g",
         py::arg("output_units") = std::nullopt, py::arg("refine") = false,
+        py::arg("lines") = std::nullopt,
         "Calibrates with the five tuning numbers of the classic command. samples is N x 3 "
         "(anything numpy turns into float64). The rows of the result (orientations' first_row "
-        "and last_row) are 1-based sample numbers: row 1 is samples[0], which for an array from "
-        "read_csv is the file's header line. units: \"g\", \"ms2\", \"counts\" or \"auto\"; "
+        "and last_row) are 1-based sample numbers (row 1 is samples[0]), or, when lines gives "
+        "the line of each sample (read_csv(..., with_lines=True)), the file's line numbers. "
+        "units: \"g\", \"ms2\", \"counts\" or \"auto\"; "
         "output_units: \"g\", \"ms2\" or None for the recording's own (g for counts); refine: "
         "report the refined fit. A calibration that fails is no error: result[\"success\"] is "
         "False and result[\"problems\"] says why. Raises ValueError for numbers or units that "
@@ -340,7 +385,7 @@ PYBIND11_MODULE(tiltfit, m) {
 
   m.def("calibrate_auto", &calibrateAuto, py::arg("samples"), py::arg("units") = "auto",
         py::arg("output_units") = std::nullopt, py::arg("refine") = true,
-        py::arg("method") = "auto",
+        py::arg("method") = "auto", py::arg("lines") = std::nullopt,
         "Calibrates with tuning numbers chosen from the recording (result[\"parameters\"] tells "
         "which, None when no rest search took part), or from the still stretches alone when the "
         "recording holds no six rests. method: \"auto\", \"six-rest\" or \"stretches\". "

@@ -131,6 +131,92 @@ TEST(ReaderTest, QuietHeadersAreCountedNotReported) {
   EXPECT_EQ(tools.getAccelerometerMeasures()[1][2], 5.0);
 }
 
+// The line of each row, as the runs say (0-based).
+std::vector<std::uint64_t> linesOfRows(const std::vector<ACCTOOLS::LineRun>& runs, size_t rows) {
+  std::vector<std::uint64_t> lines;
+  for (size_t k = 0; k < runs.size(); ++k) {
+    const size_t end = k + 1 < runs.size() ? runs[k + 1].row : rows;
+    for (size_t r = runs[k].row; r < end; ++r)
+      lines.push_back(runs[k].line + runs[k].step * (r - runs[k].row));
+  }
+  return lines;
+}
+
+TEST(ReaderTest, LinesWithoutReadingsAreLeftOutAndTheRestKeepTheirLines) {
+  CsvLayout drop;
+  drop.dropLinesWithoutReadings = true;
+  drop.quietHeaders = true;
+  // Lines 0 to 9: a header, a blank line, an empty field, a prompt and a short line are left out.
+  const std::string text =
+      "ax,ay,az\n1,2,3\n\n4,5,6\n7,,9\n10,11,12\n13,14,15\n>>> turn it\n16,17\n18,19,20\r\n";
+  for (bool fast : {true, false}) {
+    TempFile f(text);
+    ACCTOOLS tools;
+    ASSERT_TRUE(fast ? tools.readAccelerometerMeasures(f.path(), drop)
+                     : tools.readAccelerometerMeasuresReference(f.path(), drop));
+    const auto& m = tools.getAccelerometerMeasures();
+    EXPECT_EQ(m[0], (std::vector<double>{1, 4, 10, 13, 18})) << fast;
+    EXPECT_EQ(m[2], (std::vector<double>{3, 6, 12, 15, 20})) << fast;
+    // Rows 0-2 step by two lines from line 1; rows 3-4 by three from line 6.
+    const auto& runs = tools.lineRuns();
+    ASSERT_EQ(runs.size(), 2U) << fast;
+    EXPECT_EQ((std::vector<std::uint32_t>{runs[0].row, runs[0].line, runs[0].step}),
+              (std::vector<std::uint32_t>{0, 1, 2}));
+    EXPECT_EQ((std::vector<std::uint32_t>{runs[1].row, runs[1].line, runs[1].step}),
+              (std::vector<std::uint32_t>{3, 6, 3}));
+    EXPECT_EQ(linesOfRows(runs, m[0].size()), (std::vector<std::uint64_t>{1, 3, 5, 6, 9}));
+    EXPECT_EQ(tools.linesWithoutReadings(), 5U);
+    EXPECT_EQ(tools.firstLineWithoutReadings(), 0U);
+    EXPECT_EQ(tools.firstLineWithoutReadingsText(), "ax,ay,az");
+    EXPECT_EQ(tools.skippedFields(), 5U);  // ax, ay, az, the empty field and the prompt
+  }
+  // Nothing to keep; and without the option every line is a row, with no runs.
+  ACCTOOLS tools;
+  TempFile none("a,b,c\n\n");
+  ASSERT_TRUE(tools.readAccelerometerMeasures(none.path(), drop));
+  EXPECT_TRUE(tools.getAccelerometerMeasures()[0].empty());
+  EXPECT_TRUE(tools.lineRuns().empty());
+  EXPECT_EQ(tools.linesWithoutReadings(), 2U);
+  CsvLayout keep;
+  keep.quietHeaders = true;
+  ASSERT_TRUE(tools.readAccelerometerMeasures(none.path(), keep));
+  EXPECT_EQ(tools.getAccelerometerMeasures()[0].size(), 3U);
+  EXPECT_TRUE(tools.lineRuns().empty());
+  EXPECT_EQ(tools.linesWithoutReadings(), 0U);
+}
+
+TEST(ReaderTest, AnInterleavedLogIsOneRunAcrossEveryBlock) {
+  // Two record kinds line by line over several of the reader's 1 MiB blocks: the kind without
+  // readings leaves an empty field where the accelerometer's are.
+  std::string text = "kind,t,ax,ay,az\n";
+  const int pairs = 80000;
+  for (int k = 0; k < pairs; ++k) {
+    text += "A," + std::to_string(k) + "," + std::to_string(k % 7) + ".25,-1.5," +
+            std::to_string(k) + "\n";
+    text += "B," + std::to_string(k) + ",,,\n";
+  }
+  ASSERT_GT(text.size(), std::size_t{2} << 20);
+  TempFile f(text);
+  CsvLayout drop;
+  drop.dropLinesWithoutReadings = true;
+  drop.quietHeaders = true;
+  drop.columns[0] = 3;
+  drop.columns[1] = 4;
+  drop.columns[2] = 5;
+  ACCTOOLS tools;
+  ASSERT_TRUE(tools.readAccelerometerMeasures(f.path(), drop));
+  const auto& m = tools.getAccelerometerMeasures();
+  ASSERT_EQ(m[0].size(), static_cast<size_t>(pairs));
+  for (int k = 0; k < pairs; k += 997) {
+    EXPECT_EQ(m[0][static_cast<size_t>(k)], k % 7 + 0.25) << k;
+    EXPECT_EQ(m[2][static_cast<size_t>(k)], k) << k;
+  }
+  ASSERT_EQ(tools.lineRuns().size(), 1U);
+  EXPECT_EQ(tools.lineRuns()[0].line, 1U);
+  EXPECT_EQ(tools.lineRuns()[0].step, 2U);
+  EXPECT_EQ(tools.linesWithoutReadings(), static_cast<std::uint64_t>(pairs) + 1);
+}
+
 TEST(ReaderTest, LayoutsThatCutNothingAreRefused) {
   ACCTOOLS tools;
   CsvLayout noField;

@@ -387,3 +387,134 @@ TEST(LayoutSniffTest, TellsDecimalCommasFromCommaDelimiters) {
 }
 
 }  // namespace
+
+namespace {
+
+using tiltfit::analysis::ColumnName;
+using tiltfit::analysis::parseColumnName;
+
+// What each spelling must give: accelerometer or not, its axis, tier and unit, and a pattern
+// shared by x, y and z of the same sensor.
+TEST(ColumnNameTest, UsualSpellingsOfAnAccelerometerAndWhatIsNotOne) {
+  const struct {
+    const char* name;
+    bool accelerometer;
+    int axis;
+    int tier;
+    const char* units;
+  } cases[] = {{"ax", true, 0, 0, ""},
+               {"acc_y", true, 1, 0, ""},
+               {"accZ", true, 2, 0, ""},
+               {"AccX", true, 0, 0, ""},
+               {"accel_x", true, 0, 0, ""},
+               {"Accel Y", true, 1, 0, ""},
+               {"aX (g)", true, 0, 0, "g"},
+               {"aZ [m/s^2]", true, 2, 0, "m/s^2"},
+               {"accelerometer_z_m/s\xC2\xB2", true, 2, 0, "m/s^2"},
+               {"scaledAccelX", true, 0, 0, ""},
+               {"acceleration_x", true, 0, 0, ""},
+               {"accelerometer x", true, 0, 0, ""},
+               {"ACC_X_RAW", true, 0, 0, ""},
+               {"AcY", true, 1, 0, ""},
+               {"acc_x_mg", true, 0, 0, "mg"},
+               {"accX_lsb", true, 0, 0, "counts"},
+               {"\"accz\"", true, 2, 0, ""},
+               {"estAccX", true, 0, 1, ""},
+               {"acc_comp_y", true, 1, 1, ""},
+               {"filteredAccelZ", true, 2, 1, ""},
+               {"linAccX", true, 0, 2, ""},
+               {"linear_acceleration_y", true, 1, 2, ""},
+               {"gravityZ", true, 2, 2, ""},
+               {"gravX_ms2", true, 0, 2, "m/s^2"},
+               {"gyroX", false, -1, 0, ""},
+               {"gx", false, -1, 0, ""},
+               {"GyX", false, -1, 0, ""},
+               {"magY", false, -1, 0, ""},
+               {"temp", false, -1, 0, ""},
+               {"timestamp_ns", false, -1, 0, ""},
+               {"acc_time", false, -1, 0, ""},
+               {"sample_counter", false, -1, 0, ""},
+               {"acc_bias_x", false, -1, 0, ""},
+               {"accuracy_x", false, -1, 0, ""},
+               {"x", false, -1, 0, ""},
+               {"acc_xy", false, -1, 0, ""},
+               {"quatX", false, -1, 0, ""}};
+  for (const auto& c : cases) {
+    const ColumnName n = parseColumnName(c.name);
+    EXPECT_EQ(n.accelerometer, c.accelerometer) << c.name;
+    if (!c.accelerometer) continue;
+    EXPECT_EQ(n.axis, c.axis) << c.name;
+    EXPECT_EQ(n.tier, c.tier) << c.name;
+    EXPECT_EQ(n.units, c.units) << c.name;
+  }
+  EXPECT_EQ(parseColumnName("scaledAccelX").pattern, parseColumnName("scaledAccelZ").pattern);
+  EXPECT_EQ(parseColumnName("aX (g)").pattern, parseColumnName("aY (g)").pattern);
+  EXPECT_NE(parseColumnName("scaledAccelX").pattern, parseColumnName("estAccX").pattern);
+  EXPECT_NE(parseColumnName("acc1_x").pattern, parseColumnName("acc2_x").pattern);
+}
+
+// Lines of a 10-column log that interleaves two record kinds: kind A holds the scaled
+// accelerometer (g) in columns 4-6, kind B leaves them empty; both hold a gravity vector (m/s^2)
+// in columns 7-9 and a gyro in 10. The time in column 2 restarts once.
+std::vector<std::string> interleavedLines(bool header) {
+  std::vector<std::string> lines;
+  if (header)
+    lines.push_back("kind,t_ns,seq,scaledAccX,scaledAccY,scaledAccZ,gravX,gravY,gravZ,gyroX");
+  const double dirs[6][3] = {{1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}, {0, 0, 1}, {0, 0, -1}};
+  char line[256];
+  for (int k = 0; k < 120; ++k) {
+    const double* d = dirs[k / 20];
+    const long t = (k < 60 ? k : k - 60) * 1000000L;
+    const double n = 0.001 * (k % 5);
+    std::snprintf(line, sizeof line, "A,%ld,%d,%.4f,%.4f,%.4f,%.3f,%.3f,%.3f,%.3f", t, k,
+                  d[0] * 1.02 + n, d[1] * 0.98 - n, d[2] + 0.01 + n, 9.81 * d[0], 9.81 * d[1],
+                  9.81 * d[2], 0.01 * (k % 3));
+    lines.push_back(line);
+    std::snprintf(line, sizeof line, "B,%ld,%d,,,,%.3f,%.3f,%.3f,", t + 500, k, 9.81 * d[0],
+                  9.81 * d[1], 9.81 * d[2]);
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+TEST(LayoutSniffTest, NamesChooseTheScaledAccelerometerOverTheGravityVector) {
+  const LayoutGuess g = sniffLayout(interleavedLines(true));
+  ASSERT_TRUE(g.ok);
+  EXPECT_TRUE(g.byName);
+  EXPECT_EQ(g.fields, 10);
+  EXPECT_EQ(std::vector<int>(g.layout.columns, g.layout.columns + 3), (std::vector<int>{4, 5, 6}));
+  EXPECT_EQ(g.reason,
+            "named \"scaledAccX\", \"scaledAccY\", \"scaledAccZ\" in the header, preferred over "
+            "the gravity ones");
+  // The time restarts once in 240 lines: still a time; the sequence number too.
+  EXPECT_EQ(g.growingColumns, (std::vector<int>{2, 3}));
+}
+
+TEST(LayoutSniffTest, WithoutNamesTheValuesChooseAndEmptyFieldsDoNotHide) {
+  const LayoutGuess g = sniffLayout(interleavedLines(false));
+  ASSERT_TRUE(g.ok);
+  EXPECT_FALSE(g.byName);
+  EXPECT_EQ(g.growingColumns, (std::vector<int>{2, 3}));
+  // Both triples are steady; the gyro and the time are not taken.
+  const std::vector<int> chosen(g.layout.columns, g.layout.columns + 3);
+  EXPECT_TRUE(chosen == (std::vector<int>{4, 5, 6}) || chosen == (std::vector<int>{7, 8, 9}));
+  EXPECT_NE(g.reason.find("besides columns 2 and 3, which only grow"), std::string::npos)
+      << g.reason;
+}
+
+TEST(LayoutSniffTest, AHeaderThatNamesNoAccelerometerOrColumnsWithoutNumbersFallsBack) {
+  // "x, y, z" say nothing of an accelerometer: the values choose.
+  std::vector<std::string> lines = sixSensorLines(",");
+  lines[0] = "t,gx,gy,gz,temp,x,y,z";
+  LayoutGuess g = sniffLayout(lines);
+  ASSERT_TRUE(g.ok);
+  EXPECT_FALSE(g.byName);
+  EXPECT_EQ(g.layout.columns[0], 6);
+  // A header naming the accelerometer in columns the lines leave empty.
+  lines[0] = "t,gx,gy,gz,temp,x,y,z,accX,accY,accZ";
+  g = sniffLayout(lines);
+  EXPECT_FALSE(g.byName);
+  EXPECT_EQ(g.layout.columns[0], 6);
+}
+
+}  // namespace

@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "cli_harness.h"
+#include "gzip_text.h"
 #include "recording_generator.h"
 #include "test_util.h"
 #include "tiltfit/tiltfit.hpp"
@@ -61,7 +63,11 @@ TEST(ApiTest, ReadingTheTextOrTheFileGivesTheSameRecording) {
   text << in.rdbuf();
   const tiltfit::Recording fromFile = tiltfit::readRecording(kSample);
   const tiltfit::Recording fromText = tiltfit::readRecordingFromText(text.str());
-  EXPECT_EQ(fromFile.rows(), 11102u);  // the header line is row 1
+  // The header line is left out: the first sample is line 2, the last the file's last line.
+  EXPECT_EQ(fromFile.rows(), 11100u);
+  EXPECT_EQ(fromFile.lineOf(0), 2u);
+  EXPECT_EQ(fromFile.lineOf(11099), 11101u);
+  EXPECT_EQ(fromFile.linesWithoutReadings, 1u);
   EXPECT_EQ(fromFile.x, fromText.x);
   EXPECT_EQ(fromFile.y, fromText.y);
   EXPECT_EQ(fromFile.z, fromText.z);
@@ -96,6 +102,103 @@ TEST(ApiTest, GivenAndChosenNumbersBothCalibrateAGeneratedRecording) {
   EXPECT_EQ(chosen.units, tiltfit::Units::kG);
   EXPECT_TRUE(tiltfit::checkTuningNumbers(chosen.parameters).empty());
   expectTrueToTheSensor(chosen.calibration, o, 0.15, 2e-4);
+}
+
+// Reads path, or reports the error's kind and text.
+struct Attempt {
+  bool ok = false;
+  tiltfit::Recording rec;
+  tiltfit::Error::Kind kind = tiltfit::Error::Kind::kInvalidArgument;
+  std::string what;
+};
+
+Attempt attempt(const std::string& path, const tiltfit::ReadOptions& options = {}) {
+  Attempt a;
+  try {
+    a.rec = tiltfit::readRecording(path, options);
+    a.ok = true;
+  } catch (const tiltfit::Error& e) {
+    a.kind = e.kind();
+    a.what = e.what();
+  }
+  return a;
+}
+
+TEST(ApiTest, GzipDataReadAsTheTextTheyHold) {
+  tiltfit_test::TempDir dir;
+  const std::string text = tiltfit_test::slurp(kSample);
+  const tiltfit::Recording plain = tiltfit::readRecording(kSample);
+  const std::string packed = tiltfit_test::gzip(text);
+  // As a file, whatever its name, and from memory.
+  for (const tiltfit::Recording& rec : {tiltfit::readRecording(dir.file("rec.csv.gz", packed)),
+                                        tiltfit::readRecording(dir.file("rec.csv", packed)),
+                                        tiltfit::readRecordingFromText(packed)}) {
+    EXPECT_TRUE(rec.gzip);
+    EXPECT_EQ(rec.x, plain.x);
+    EXPECT_EQ(rec.z, plain.z);
+    EXPECT_EQ(rec.lineOf(0), 2u);
+    EXPECT_EQ(rec.linesWithoutReadings, 1u);
+  }
+  // Two files compressed apart and concatenated read as their texts concatenated.
+  const std::string half = text.substr(0, text.size() / 2);
+  const std::string cut = half.substr(0, half.rfind('\n') + 1);
+  const std::string rest = text.substr(cut.size());
+  const tiltfit::Recording joined = tiltfit::readRecording(
+      dir.file("two.gz", tiltfit_test::gzip(cut) + tiltfit_test::gzip(rest)));
+  EXPECT_EQ(joined.x, plain.x);
+  // The classic reading takes the bytes as text: every line a row, and it says what they are.
+  tiltfit::ReadOptions classic;
+  classic.keepLinesWithoutReadings = true;
+  const tiltfit::Recording asText = tiltfit::readRecording(dir.file("rec.csv.gz", packed), classic);
+  EXPECT_FALSE(asText.gzip);
+  EXPECT_EQ(asText.notText, "gzip data");
+}
+
+TEST(ApiTest, BinaryDataAreRefusedInOneLine) {
+  tiltfit_test::TempDir dir;
+  Attempt a;
+  // Noise, a zip archive and UTF-16 text, each named for what it is.
+  std::string noise(5000, '\0');
+  unsigned state = 12345;
+  for (char& c : noise) c = static_cast<char>((state = state * 1103515245u + 12345u) >> 24);
+  const struct {
+    std::string bytes;
+    std::string message;
+  } cases[] = {{noise, "noise.bin is not text but binary data: give the recording as CSV text"},
+               {"PK\x03\x04" + noise,
+                "noise.bin is not text but zip data: unpack it and give the CSV file it holds"},
+               {std::string("\xFF\xFE"
+                            "a\0x\0,\0",
+                            8),
+                "noise.bin is UTF-16 text, which tiltfit does not read: save it as UTF-8"},
+               {"\xFD"
+                "7zXZ" +
+                    std::string(1, '\0') + noise,
+                "noise.bin is not text but xz data: decompress it first (tiltfit reads text, and "
+                "gzip-compressed text)"}};
+  for (const auto& c : cases) {
+    a = attempt(dir.file("noise.bin", c.bytes));
+    EXPECT_EQ(a.kind, tiltfit::Error::Kind::kNotText) << c.message;
+    EXPECT_EQ(a.what, dir.path() + "/" + c.message);
+  }
+  // Text with a stray NUL, Latin-1 letters and terminal colours stays text, and so does the
+  // padding a card leaves after a power cut, which ends lines like any byte that is no number.
+  std::string text = tiltfit_test::slurp(kSample);
+  text.insert(200, 1, '\0');
+  text.insert(0,
+              "temp\xB0"
+              "C,\x1B[32mok\x1B[0m\n");
+  a = attempt(dir.file("text.csv", text));
+  EXPECT_TRUE(a.ok) << a.what;
+  a = attempt(dir.file("padded.csv", text.substr(0, 6000) + std::string(60000, '\0')));
+  EXPECT_TRUE(a.ok) << a.what;
+  EXPECT_EQ(attempt(dir.file("zeros.bin", std::string(60000, '\0'))).kind,
+            tiltfit::Error::Kind::kNotText);
+  // A byte that starts no UTF-8 sequence, with two continuation bytes after it, in every fifth
+  // place of a text of letters.
+  std::string notUtf8(2000, 'a');
+  for (std::size_t k = 0; k + 2 < notUtf8.size(); k += 5) notUtf8.replace(k, 3, "\xF8\x80\x80");
+  EXPECT_EQ(attempt(dir.file("f8.bin", notUtf8)).kind, tiltfit::Error::Kind::kNotText);
 }
 
 TEST(ApiTest, ErrorsSayWhatKindTheyAre) {

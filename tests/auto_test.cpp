@@ -2,6 +2,7 @@
 // no tuning numbers, the printed classic command repeats the result, and failures say why.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -298,17 +299,29 @@ TEST(AutoTest, TightNumbersGetADiagnosisAndATryLineThatWorks) {
   struct Case {
     std::vector<std::string> numbers;
     const char* stop;
+    const char* advice;  // which way the numbers must move, after the reasons
   };
-  const Case cases[4] = {{{"0.5", "50", "5e-4", "1000", "2e-3"}, "the band"},
-                         {{"5", "50", "5e-4", "3000", "2e-3"}, "the window"},
-                         {{"5", "50", "5e-4", "1000", "1e-5"}, "the deviation"},
-                         {{"5", "50", "1e-6", "1000", "2e-3"}, "the step"}};
+  const std::string notThat =
+      "; the failure line's advice to increase tolerancePct or deltaThresholdWindow does not "
+      "apply here";
+  const Case cases[4] = {
+      {{"0.5", "50", "5e-4", "1000", "2e-3"}, "the band", "tolerancePct up"},
+      {{"5", "50", "5e-4", "3000", "2e-3"}, "the window", "windowWidth down"},
+      {{"5", "50", "5e-4", "1000", "1e-5"}, "the deviation", "deltaThresholdWindow up"},
+      {{"5", "50", "1e-6", "1000", "2e-3"}, "the step", "diffThreshold up"}};
   for (const Case& c : cases) {
     std::vector<std::string> args = {path};
     args.insert(args.end(), c.numbers.begin(), c.numbers.end());
     const Outcome r = tiltfit(args);
     EXPECT_EQ(r.status, 255);
     EXPECT_NE(r.err.find(std::string(": ") + c.stop + ":"), std::string::npos) << r.err;
+    // The failure line's advice holds for the band and the deviation only.
+    const bool lineApplies =
+        c.stop == std::string("the band") || c.stop == std::string("the deviation");
+    EXPECT_NE(r.err.find(std::string("tiltfit: which way the numbers must move: ") + c.advice +
+                         (lineApplies ? "" : notThat) + "\n"),
+              std::string::npos)
+        << r.err;
     const std::string key = "tiltfit: try: tiltfit ";
     const size_t at = r.err.find(key);
     ASSERT_NE(at, std::string::npos) << r.err;
@@ -316,6 +329,76 @@ TEST(AutoTest, TightNumbersGetADiagnosisAndATryLineThatWorks) {
     std::istringstream words(r.err.substr(at + key.size(), r.err.find('\n', at) - at - key.size()));
     for (std::string w; words >> w;) tryArgs.push_back(w);
     EXPECT_EQ(tiltfit(tryArgs).status, 0) << r.err;
+  }
+}
+
+// A failed report diagnoses each orientation on its own: the one the recording lacks says so,
+// the others name the test that stopped their own search.
+TEST(AutoTest, EachOrientationIsDiagnosedOnItsOwn) {
+  TempDir dir;
+  tiltfit_gen::Options o = sensor(3);
+  o.order = "zu,zd,xu,xd,yd";  // no rest with y at -1 g
+  const std::string path = dir.file("rec.csv", csv(o));
+  const Outcome r = tiltfit({path, "2", "50", "5e-4", "1000", "2e-3", "--json"});
+  EXPECT_EQ(r.status, 255);
+  const json doc = json::parse(r.out);
+  std::vector<std::string> seen;
+  for (const json& orientation : doc["orientations"]) {
+    const std::string name = orientation["axis"].get<std::string>() + " at " +
+                             (orientation["reading"].get<int>() < 0 ? "-1 g" : "+1 g");
+    if (orientation["found"].get<bool>()) {
+      EXPECT_TRUE(orientation["diagnosis"].is_null()) << name;
+      continue;
+    }
+    const std::string d = orientation["diagnosis"].get<std::string>();
+    if (name == "y at -1 g") {
+      EXPECT_EQ(d, "no rest with y at -1 g in the recording");
+    } else {
+      EXPECT_EQ(d.rfind(name + ": ", 0), 0u) << name << ": " << d;
+    }
+    seen.push_back(d);
+  }
+  // A band of 2 % misses more than the missing rest, each for its own reason.
+  EXPECT_GE(seen.size(), 3u);
+  std::sort(seen.begin(), seen.end());
+  EXPECT_EQ(std::unique(seen.begin(), seen.end()), seen.end());
+  EXPECT_EQ(doc["problems"], json::array({"no rest with y at -1 g in the recording"}));
+}
+
+// Only the three "up" rests: all three others are named, in g, in m/s^2 and in counts, with what
+// to hold and the line that says no tuning number will mend it.
+TEST(AutoTest, EveryMissingOrientationIsNamed) {
+  TempDir dir;
+  for (int units = 0; units < 3; ++units) {
+    tiltfit_gen::Options o = sensor(4);
+    o.order = "xu,yu,zu";
+    o.metric = units == 1;
+    if (units == 2) o.countsScale = 16384;
+    const std::string path = dir.file("up.csv", csv(o));
+    const Outcome r = tiltfit({"--auto", path});
+    EXPECT_EQ(r.status, 255) << units;
+    std::string missing;
+    for (const char* axis : {"x", "y", "z"}) {
+      missing += std::string("tiltfit: no still stretch with ") + axis + " pointing up (" + axis +
+                 " at +1 g): hold the device with " + axis + " up for a few seconds\n";
+    }
+    EXPECT_NE(r.err.find(missing + tiltfit_test::kNoNumberHelps), std::string::npos)
+        << units << "\n"
+        << r.err;
+    EXPECT_EQ(r.err.find("at -1 g in the recording"), std::string::npos) << r.err;
+    const json doc = json::parse(tiltfit({"--auto", path, "--json"}).out);
+    for (int k : {1, 3, 5}) {
+      const json& orientation = doc["orientations"][static_cast<size_t>(k)];
+      const std::string axis = orientation["axis"].get<std::string>();
+      EXPECT_EQ(orientation["diagnosis"], "no still stretch with " + axis + " pointing up (" +
+                                              axis + " at +1 g): hold the device with " + axis +
+                                              " up for a few seconds");
+    }
+    for (int k : {0, 2, 4}) {
+      EXPECT_EQ(doc["orientations"][static_cast<size_t>(k)]["diagnosis"],
+                "not used: the still stretches do not determine a calibration, and the "
+                "recording lacks x at +1 g, y at +1 g and z at +1 g");
+    }
   }
 }
 

@@ -2,6 +2,7 @@
 // exit status, and that it neither crashes nor hangs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "cli_harness.h"
+#include "gzip_text.h"
 #include "recording_generator.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -21,6 +23,7 @@
 
 namespace {
 
+using tiltfit_test::kRelationLine;
 using tiltfit_test::Outcome;
 using tiltfit_test::TempDir;
 
@@ -61,8 +64,9 @@ bool isReport(const std::string& out) {
          out.find("accGainMatrix * AccVector3 + accOffset \n") == out.size() - 40;
 }
 
-const char* const kNoStillStretch =
-    "tiltfit: the recording holds no still stretch to calibrate from\n";
+const std::string kNoStillStretch =
+    std::string("tiltfit: the recording holds no still stretch to calibrate from\n") +
+    tiltfit_test::kNoNumberHelps;
 
 TEST(BadInputTest, MissingFileAndDirectory) {
   TempDir dir;
@@ -86,11 +90,26 @@ TEST(BadInputTest, EmptyFileAndBinaryGarbage) {
   std::mt19937 rng(5);
   std::string garbage(1 << 20, '\0');
   for (char& c : garbage) c = static_cast<char>(rng());
-  o = tiltfit(dir.file("garbage.bin", garbage));
+  const std::string path = dir.file("garbage.bin", garbage);
+  o = tiltfit(path);
   EXPECT_EQ(o.signal, 0);
   EXPECT_EQ(o.status, 255);
   EXPECT_EQ(o.out, kFailureLine);
   EXPECT_EQ(o.err.rfind("Header : ", 0), 0U);
+  const std::string why =
+      std::string("tiltfit: the recording is not text but binary data: give it as CSV text\n") +
+      tiltfit_test::kNoNumberHelps;
+  EXPECT_EQ(o.err.substr(o.err.size() - why.size()), why);
+  // With --auto, or any option, binary data get one line instead.
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--auto", path},
+        std::vector<std::string>{path, "5", "50", "5e-4", "1000", "2e-3", "--json"}}) {
+    o = tiltfit_test::run(kExe, args);
+    EXPECT_EQ(o.status, 254);
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(o.err, "tiltfit: " + path +
+                         " is not text but binary data: give the recording as CSV text\n");
+  }
 }
 
 TEST(BadInputTest, NulBytesByteOrderMarkAndCrlfStillCalibrate) {
@@ -104,19 +123,47 @@ TEST(BadInputTest, NulBytesByteOrderMarkAndCrlfStillCalibrate) {
   Outcome o = tiltfit(dir.file("crlf.csv", join(lines, "\r\n")));
   EXPECT_EQ(o.status, 0);
   EXPECT_EQ(tiltfit_test::maskTime(o.out), report);
-  EXPECT_EQ(tiltfit_test::withoutQuality(o.err), "Header : accx\nHeader : accy\nHeader : accz\r\n");
+  EXPECT_EQ(tiltfit_test::withoutQuality(o.err),
+            std::string("Header : accx\nHeader : accy\nHeader : accz\r\n") + kRelationLine);
   // A byte-order mark only changes the header's first field.
   o = tiltfit(dir.file("bom.csv", "\xEF\xBB\xBF" + join(lines, "\n")));
   EXPECT_EQ(o.status, 0);
   EXPECT_EQ(tiltfit_test::maskTime(o.out), report);
-  EXPECT_EQ(tiltfit_test::withoutQuality(o.err),
-            "Header : \xEF\xBB\xBF"
-            "accx\nHeader : accy\nHeader : accz\n");
+  EXPECT_EQ(tiltfit_test::withoutQuality(o.err), std::string("Header : \xEF\xBB\xBF"
+                                                              "accx\nHeader : accy\nHeader : accz\n") +
+                                                      kRelationLine);
   // A NUL ends a field's number like any other character after it.
   for (size_t i = 1; i < lines.size(); i += 97) lines[i] += std::string(1, '\0') + "junk";
   o = tiltfit(dir.file("nul.csv", join(lines, "\n")));
   EXPECT_EQ(o.status, 0);
   EXPECT_EQ(tiltfit_test::maskTime(o.out), report);
+}
+
+// Blank lines, prompts and a second header inside the recording: the six-argument command reads
+// each as a row of zeros, as it always has; --auto or any option leaves them out and counts them.
+TEST(BadInputTest, LinesWithoutReadingsAreLeftOutAndCounted) {
+  TempDir dir;
+  std::vector<std::string> lines = goodLines();
+  const std::size_t samples = lines.size() - 1;
+  for (std::size_t at = 2000; at < lines.size(); at += 2000) {
+    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(at),
+                 {"", ">>> turn the device", "accx,accy,accz"});
+  }
+  const std::size_t without = lines.size() - samples;  // the header and 3 per insertion
+  const std::string path = dir.file("gaps.csv", join(lines, "\n"));
+  const Outcome classic = tiltfit(path);
+  EXPECT_EQ(classic.err.rfind(kHeaderLines, 0), 0u) << classic.err;
+  EXPECT_NE(classic.err.find("Header : >>> turn the device\n"), std::string::npos);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--auto", path},
+        std::vector<std::string>{path, "5", "50", "5e-4", "1000", "2e-3", "--refine"}}) {
+    const Outcome o = tiltfit_test::run(kExe, args);
+    EXPECT_EQ(o.status, 0) << o.err;
+    const std::string skipped = "skipped " + std::to_string(without) +
+                                " lines without readings (the first: line 1, \"accx,accy,accz\")\n";
+    EXPECT_NE(o.err.find(skipped), std::string::npos) << o.err;
+    EXPECT_EQ(o.err.find("Header : "), std::string::npos) << o.err;
+  }
 }
 
 TEST(BadInputTest, BadFieldsAndNonFiniteSamples) {
@@ -128,7 +175,8 @@ TEST(BadInputTest, BadFieldsAndNonFiniteSamples) {
   EXPECT_EQ(o.status, 0);
   EXPECT_TRUE(isReport(o.out));
   EXPECT_EQ(tiltfit_test::withoutQuality(o.err),
-            std::string(kHeaderLines) + "Header : abc\nHeader : 1e999\nHeader : -1e-400\n");
+            std::string(kHeaderLines) + "Header : abc\nHeader : 1e999\nHeader : -1e-400\n" +
+                kRelationLine);
 }
 
 TEST(BadInputTest, OneHugeLineAndVeryManyShortLines) {
@@ -137,7 +185,7 @@ TEST(BadInputTest, OneHugeLineAndVeryManyShortLines) {
   Outcome o = tiltfit(dir.file("huge.csv", huge));
   EXPECT_EQ(o.status, 255);
   EXPECT_EQ(o.out, kFailureLine);
-  EXPECT_EQ(o.err.size(), huge.size() + 10 + std::strlen(kNoStillStretch));
+  EXPECT_EQ(o.err.size(), huge.size() + 10 + kNoStillStretch.size());
   o = tiltfit(dir.file("lines.csv", std::string(5000000, '\n')));
   EXPECT_EQ(o.status, 255);
   EXPECT_EQ(o.out, kFailureLine);
@@ -189,6 +237,16 @@ TEST(BadInputTest, HugeNumbersAndWindowsLongerThanTheRecording) {
     // The diagnosis names the window, and the numbers it suggests were checked to work.
     if (params[3] != "1000") {
       EXPECT_NE(o.err.find("the window: "), std::string::npos) << o.err;
+      EXPECT_NE(o.err.find("tiltfit: which way the numbers must move: windowWidth down; the "
+                           "failure line's advice to increase tolerancePct or "
+                           "deltaThresholdWindow does not apply here\n"),
+                std::string::npos)
+          << o.err;
+    }
+    if (params[3] == "1e300") {
+      EXPECT_NE(o.err.find(": the window: windowWidth 1e+300 is longer than the recording ("),
+                std::string::npos)
+          << o.err;
     }
     EXPECT_NE(o.err.find("tiltfit: try: tiltfit "), std::string::npos) << o.err;
   }
@@ -196,6 +254,73 @@ TEST(BadInputTest, HugeNumbersAndWindowsLongerThanTheRecording) {
   const Outcome o = tiltfit(path, {"5", "50", "1e300", "1000", "1e300"});
   EXPECT_EQ(o.status, 0);
   EXPECT_TRUE(isReport(o.out));
+}
+
+// Options and columns that cannot work: one line each, before anything is read.
+TEST(BadInputTest, RefusedOptionsAndColumnsSayWhyInOneLine) {
+  const std::string sample = std::string(TILTFIT_SOURCE_DIR) + "/data/sample_recording.csv";
+  const std::string delimiter =
+      "--delimiter must be one character other than a digit, sign, point or 'e', or tab or space: ";
+  const std::string columns = "--columns needs three different field numbers from 1 up, as X,Y,Z: ";
+  const struct {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{sample, "5", "50", "5e-4", "1000", "2e-3", "--bogus"},
+       "unknown option --bogus (tiltfit --help lists the options)"},
+      {{sample, "5", "50", "5e-4", "2,000", "2e-3"},
+       "windowWidth must be written without commas (no thousands separator, a decimal point not "
+       "a comma): \"2,000\""},
+      {{sample, "0,5", "50", "5e-4", "1000", "2e-3"},
+       "tolerancePct must be written without commas (no thousands separator, a decimal point not "
+       "a comma): \"0,5\""},
+      {{"--auto", sample, "--units", "parsecs"},
+       "--units must be g, ms2, counts or auto: \"parsecs\""},
+      {{"--auto", sample, "--output-units", "kg"}, "--output-units must be g or ms2: \"kg\""},
+      {{"--auto", sample, "--columns", "0,1,2"}, columns + "\"0,1,2\""},
+      {{"--auto", sample, "--columns", "1,1,2"}, columns + "\"1,1,2\""},
+      {{"--auto", sample, "--columns", "1,2"}, columns + "\"1,2\""},
+      {{sample, "5", "50", "5e-4", "1000", "2e-3", "--columns", "1,2,9"},
+       "column 9 is past the end of the lines, which have 3 fields"},
+      {{"--auto", sample, "--delimiter", ""}, delimiter + "\"\""},
+      {{"--auto", sample, "--delimiter", "ab"}, delimiter + "\"ab\""},
+      {{"--auto", sample, "5", "50", "5e-4", "1000", "2e-3"},
+       "--auto chooses the tuning numbers itself: give it only the recording (\"5\" is one "
+       "argument too many)"}};
+  for (const auto& c : cases) {
+    const Outcome o = tiltfit_test::run(kExe, c.args);
+    EXPECT_EQ(o.status, 234) << c.message;
+    EXPECT_EQ(o.out, "") << c.message;
+    EXPECT_EQ(o.err, "tiltfit: " + c.message + "\n");
+  }
+}
+
+// Gzip data cut short or damaged: one line naming the file and what is wrong.
+TEST(BadInputTest, GzipCutShortOrDamaged) {
+  TempDir dir;
+  const std::string packed = tiltfit_test::gzip(join(goodLines(), "\n"));
+  const std::string cut = dir.file("cut.csv.gz", packed.substr(0, packed.size() * 2 / 3));
+  Outcome o = tiltfit_test::run(kExe, {"--auto", cut});
+  EXPECT_EQ(o.status, 254);
+  EXPECT_EQ(o.out, "");
+  EXPECT_EQ(o.err, "tiltfit: " + cut + ": the gzip data end early: the file is cut short\n");
+  std::string bad = packed;
+  for (std::size_t k = 40; k < 60; ++k) bad[k] = static_cast<char>(~bad[k]);
+  const std::string damaged = dir.file("damaged.csv.gz", bad);
+  o = tiltfit_test::run(kExe, {"--auto", damaged});
+  EXPECT_EQ(o.status, 254);
+  EXPECT_EQ(o.out, "");
+  EXPECT_EQ(o.err.rfind("tiltfit: " + damaged + ": the gzip data are damaged (", 0), 0u) << o.err;
+  EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1);
+  // The six-argument command reads the bytes as text, as it always has, and says what they are.
+  o = tiltfit(dir.file("whole.csv.gz", packed));
+  EXPECT_EQ(o.status, 255);
+  EXPECT_EQ(o.out, kFailureLine);
+  EXPECT_NE(o.err.find("tiltfit: the recording is gzip data, which the classic command without "
+                       "options reads as text: decompress it first (zcat FILE | tiltfit - ...), "
+                       "or run tiltfit --auto FILE, which reads gzip\n"),
+            std::string::npos)
+      << o.err;
 }
 
 TEST(BadInputTest, MoreRowsThanTheToolCanHold) {
@@ -257,7 +382,7 @@ TEST(BadInputTest, EveryMemoryLimitEndsInSuccessOrOutOfMemory) {
     if (o.status == 0) {
       ++successes;
       EXPECT_TRUE(isReport(o.out)) << mb << " MB";
-      EXPECT_EQ(tiltfit_test::withoutQuality(o.err), "") << mb << " MB";
+      EXPECT_EQ(tiltfit_test::withoutQuality(o.err), kRelationLine) << mb << " MB";
       EXPECT_NE(tiltfit_test::quality(o.err), "") << mb << " MB";
     } else {
       EXPECT_EQ(o.signal, 0) << mb << " MB";

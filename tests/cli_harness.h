@@ -89,6 +89,18 @@ inline Outcome run(const std::string& exe, const std::vector<std::string>& args,
   return o;
 }
 
+// What the classic text report adds on standard error after a success: the relation its numbers
+// satisfy.
+inline const char* const kRelationLine =
+    "tiltfit: the numbers above satisfy calibrated = raw \xC2\xB7 accGainMatrix + accOffset, raw "
+    "being the row vector (x, y, z); for firmware that multiplies a column vector, --json gives "
+    "the transposed matrix as column_form\n";
+
+// What follows the reasons of a failure that no tuning number can mend, after the failure line.
+inline const char* const kNoNumberHelps =
+    "tiltfit: no tuning number will mend this: the failure line's advice to increase tolerancePct "
+    "or deltaThresholdWindow does not apply here\n";
+
 // The report with the execution-time figure replaced by N.
 inline std::string maskTime(std::string out) {
   const std::string key = "Execution time : ";

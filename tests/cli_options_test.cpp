@@ -94,6 +94,39 @@ TEST(CliOptionsTest, ARestThatIsNotItsOrientationFails) {
     EXPECT_EQ(o.out, kFailureLine);
     EXPECT_NE(o.err.find("lower tolerancePct"), std::string::npos) << o.err;
     EXPECT_NE(o.err.find("(rows "), std::string::npos) << o.err;
+    // The failure line says to increase tolerancePct; standard error says plainly it must not.
+    EXPECT_NE(o.err.find("tiltfit: which way the numbers must move: tolerancePct down; the "
+                         "failure line's advice to increase tolerancePct or deltaThresholdWindow "
+                         "does not apply here\n"),
+              std::string::npos)
+        << o.err;
+  }
+}
+
+// After a refined result no warning asks for --refine, whether the refinement was asked for or
+// chosen by --auto; without it the same warning does.
+TEST(CliOptionsTest, NoRefineAdviceAfterARefinedResult) {
+  TempDir dir;
+  // Tilted rests and no position between the axes: the cross-axis terms stay undetermined.
+  const std::string path = dir.file("tilted.csv", csv(tilted(3, 0)));
+  const std::vector<std::string> numbers = {path, "8", "20", "2e-3", "1000", "8e-3"};
+  const Outcome plain = tiltfit(numbers);
+  ASSERT_EQ(plain.status, 0) << plain.err;
+  EXPECT_NE(plain.err.find("--refine"), std::string::npos) << plain.err;
+  std::vector<std::string> refinedArgs = numbers;
+  refinedArgs.push_back("--refine");
+  for (const std::vector<std::string>& args :
+       {refinedArgs, std::vector<std::string>{"--auto", path}}) {
+    const Outcome o = tiltfit(args);
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(o.err.find("tiltfit: warning: "), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find("record a few extra positions"), std::string::npos) << o.err;
+    std::string warnings;
+    for (size_t at = o.err.find("tiltfit: warning: "); at != std::string::npos;
+         at = o.err.find("tiltfit: warning: ", at + 1)) {
+      warnings += o.err.substr(at, o.err.find('\n', at) - at);
+    }
+    EXPECT_EQ(warnings.find("--refine"), std::string::npos) << warnings;
   }
 }
 
@@ -167,10 +200,12 @@ TEST(CliOptionsTest, JsonReportsTheRunBitForBit) {
   const json doc = json::parse(o.out);
   EXPECT_TRUE(doc["success"].get<bool>());
   EXPECT_EQ(doc["parameters"]["chosen"], "given");
-  EXPECT_EQ(doc["input"]["rows"], 11102);
+  EXPECT_EQ(doc["input"]["rows"], 11100);  // the header line is left out
+  EXPECT_EQ(doc["input"]["lines_without_readings"], 1);
   EXPECT_EQ(doc["calibration"]["method"], "six rests");
 
-  // The windows are the search's and the numbers the core's.
+  // The windows are the search's, as lines of the file (the samples start on line 2), and the
+  // numbers the core's.
   const tiltfit::Recording rec = tiltfit::readRecording(kSample);
   double offset[3];
   double gain[9];
@@ -190,8 +225,8 @@ TEST(CliOptionsTest, JsonReportsTheRunBitForBit) {
   ASSERT_EQ(orientations.size(), 6u);
   for (int s = 0; s < 6; ++s) {
     const int k = 2 * (AccCalibWindows::kAxis[s] - 1) + (AccCalibWindows::kLevel[s] > 0 ? 1 : 0);
-    EXPECT_EQ(orientations[k]["first_row"].get<unsigned>(), windows.first[s]);
-    EXPECT_EQ(orientations[k]["last_row"].get<unsigned>(), windows.last[s]);
+    EXPECT_EQ(orientations[k]["first_row"].get<unsigned>(), windows.first[s] + 1);
+    EXPECT_EQ(orientations[k]["last_row"].get<unsigned>(), windows.last[s] + 1);
     EXPECT_EQ(orientations[k]["reading"].get<int>(), static_cast<int>(AccCalibWindows::kLevel[s]));
   }
 
@@ -252,7 +287,14 @@ TEST(CliOptionsTest, PlotAndApplyFromTheCommandLine) {
   const Outcome plotted = tiltfit(withPlot);
   EXPECT_EQ(plotted.status, 0);
   EXPECT_EQ(tiltfit_test::maskTime(plotted.out), tiltfit_test::maskTime(plain.out));
-  EXPECT_EQ(plotted.err, plain.err);
+  // With an option the header is one line left out, not three fields reported.
+  EXPECT_EQ(tiltfit_test::withoutQuality(plain.err),
+            std::string("Header : accx\nHeader : accy\nHeader : accz\n") +
+                tiltfit_test::kRelationLine);
+  EXPECT_EQ(tiltfit_test::withoutQuality(plotted.err),
+            std::string("tiltfit: skipped 1 line without readings (the first: line 1, "
+                        "\"accx,accy,accz\")\n") +
+                tiltfit_test::kRelationLine);
   EXPECT_NE(tiltfit_test::slurp(svg).find("<svg"), std::string::npos);
   const Outcome failed = tiltfit({kSample, "0.5", "50", "5e-4", "1000", "2e-3", "--plot", svg});
   EXPECT_EQ(failed.status, 255);
@@ -285,6 +327,77 @@ TEST(CliOptionsTest, PlotAndApplyFromTheCommandLine) {
   EXPECT_EQ(bad.status, 234);
   EXPECT_EQ(count(bad.err, "\n"), 1u) << bad.err;
   EXPECT_EQ(bad.out, "");
+}
+
+}  // namespace
+
+namespace {
+
+// --apply judges the layout on the first lines before writing anything, and the whole text at the
+// end: a calibration whose delimiter or columns do not fit fails with one line and status 234.
+TEST(CliOptionsTest, ApplyRefusesALayoutThatDoesNotFit) {
+  TempDir dir;
+  const std::string text = tiltfit_test::slurp(kSample);
+  std::string semicolons = text;
+  for (char& c : semicolons) c = c == ',' ? ';' : c;
+  const std::string semi = dir.file("semi.csv", semicolons);
+  const std::string fromSemi = dir.path() + "/semi.json";
+  const std::string fromComma = dir.path() + "/comma.json";
+  ASSERT_EQ(tiltfit_test::run(kExe, {"--auto", semi, "--json"}, 0, fromSemi).status, 0);
+  ASSERT_EQ(tiltfit_test::run(kExe, {"--auto", kSample, "--json"}, 0, fromComma).status, 0);
+
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const Case refused[] = {
+      {{"--apply", fromSemi, kSample},
+       "the calibration splits the fields at ';', the lines hold ',' between their numbers"},
+      {{"--apply", fromComma, semi},
+       "the calibration splits the fields at ',', the lines hold ';' between their numbers"},
+      {{"--apply", fromComma, kSample, "--columns", "4,5,6"},
+       "the calibration reads columns 4,5,6, the lines have 3 fields"}};
+  for (const Case& c : refused) {
+    const Outcome o = tiltfit(c.args);
+    EXPECT_EQ(o.status, 234) << c.message;
+    EXPECT_EQ(o.out, "") << c.message;
+    EXPECT_EQ(o.err,
+              "tiltfit: the calibration does not fit " + c.args[2] + ": " + c.message + "\n");
+  }
+
+  // The first 5000 samples fit, the other 6100 use ';': beyond the 64 KiB judged first, so known
+  // only at the end, after the output.
+  std::istringstream in(text);
+  std::string mixed;
+  int lines = 0;
+  for (std::string line; std::getline(in, line); ++lines) {
+    if (lines > 5000) {
+      for (char& c : line) c = c == ',' ? ';' : c;
+    }
+    mixed += line + "\n";
+  }
+  ASSERT_EQ(lines, 11101);
+  const std::string late = dir.file("late.csv", mixed);
+  Outcome o = tiltfit({"--apply", fromComma, late});
+  EXPECT_EQ(o.status, 234);
+  EXPECT_EQ(count(o.out, "\n"), 11101u);
+  EXPECT_EQ(o.err, "tiltfit: the calibration does not fit " + late +
+                       ": of its 11100 lines that hold numbers, only 5000 have numbers at the "
+                       "calibration's columns 1,2,3 at ','; those were calibrated, the others "
+                       "copied\n");
+
+  // A log whose every other line is a record with the reading fields empty fits: those lines
+  // hold no readings and are copied.
+  std::istringstream again(text);
+  std::string interleaved;
+  for (std::string line; std::getline(again, line);) {
+    interleaved += "A," + line + "\nB,,,\n";
+  }
+  const std::string log = dir.file("log.csv", interleaved);
+  o = tiltfit({"--apply", fromComma, log, "--columns", "2,3,4"});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.err, "");
+  EXPECT_EQ(count(o.out, "B,,,\n"), 11101u);
 }
 
 }  // namespace

@@ -90,7 +90,8 @@ TEST(CliTest, SuccessReportAndExtraArgumentsIgnored) {
     const Outcome o = tiltfit(args);
     EXPECT_EQ(o.status, 0);
     EXPECT_EQ(maskTime(o.out), expected);
-    EXPECT_EQ(tiltfit_test::withoutQuality(o.err), kHeaderLines);
+    EXPECT_EQ(tiltfit_test::withoutQuality(o.err),
+              std::string(kHeaderLines) + tiltfit_test::kRelationLine);
     EXPECT_NE(tiltfit_test::quality(o.err), "");
   }
 }
@@ -103,8 +104,9 @@ TEST(CliTest, FailedCalibrationNamesTheMissingOrientation) {
   const Outcome r = tiltfit({path, "5", "50", "5e-4", "200", "2e-3"});
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, kFailureLine);
-  EXPECT_EQ(r.err,
-            std::string(kHeaderLines) + "tiltfit: no rest with y at +1 g in the recording\n");
+  EXPECT_EQ(r.err, std::string(kHeaderLines) +
+                       "tiltfit: no rest with y at +1 g in the recording\n" +
+                       tiltfit_test::kNoNumberHelps);
 }
 
 TEST(CliTest, MetricRecordingFailsWithAUnitHint) {

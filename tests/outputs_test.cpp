@@ -57,7 +57,7 @@ struct PlotCase {
     o.transitionSamples = rest / 6;
     r = tiltfit_gen::generate(o);
     input = PlotInput{
-        {r.x.data(), r.y.data(), r.z.data()}, r.x.size(), 0.05, {}, false, "run <1> & \"2\""};
+        {r.x.data(), r.y.data(), r.z.data()}, r.x.size(), 0.05, {}, false, "run <1> & \"2\"", {}};
     for (const tiltfit_gen::Rest& w : r.rests) {
       const auto first = static_cast<std::uint64_t>(w.first + 10);
       input.windows[2 * w.axis + (w.level > 0)] = {w.axis, w.level, true, first, first + 200};
@@ -102,6 +102,26 @@ TEST(OutputsPlot, DrawsTracesBandsWindowsAndLegend) {
   EXPECT_NE(svg.find(">run &lt;1&gt; &amp; &quot;2&quot;<"), std::string::npos);
   EXPECT_EQ(svg.find("not found"), std::string::npos);
   EXPECT_EQ(svg, plot(p.input)) << "the same input must give the same bytes";
+}
+
+// With samples from every other line (line 2i + 2 for sample i), the axis is ticked with round
+// line numbers where those lines' samples lie; without a line map, with sample numbers.
+TEST(OutputsPlot, TheRowAxisIsTickedWithLinesOfTheFile) {
+  PlotCase p(2000);  // 14,300 samples: ticks every 2000 samples, or every 5000 of 28,600 lines
+  const std::string bySample = plot(p.input);
+  EXPECT_NE(bySample.find(">14000<"), std::string::npos);
+  EXPECT_EQ(bySample.find(">25000<"), std::string::npos);
+  p.input.lineOf = [](std::size_t i) { return 2 * i + 2; };
+  const std::string byLine = plot(p.input);
+  EXPECT_NE(byLine.find(">25000<"), std::string::npos);
+  EXPECT_EQ(byLine.find(">14000<"), std::string::npos);
+  // Line 20,000 is sample 10,000's, where the sample axis puts its tick 10000.
+  const auto tickX = [](const std::string& svg, const std::string& label) {
+    const std::size_t at = svg.find(">" + label + "<");
+    const std::size_t x = svg.rfind("<text x=\"", at);
+    return svg.substr(x + 9, svg.find('"', x + 9) - x - 9);
+  };
+  EXPECT_EQ(tickX(byLine, "20000"), tickX(bySample, "10000"));
 }
 
 TEST(OutputsPlot, FailureNamesTheOrientationsNotFound) {

@@ -132,7 +132,18 @@ struct Reading {
   std::string err;
   std::uint64_t skipped;
   std::string firstSkipped;
+  std::vector<ACCTOOLS::LineRun> runs;
+  std::uint64_t dropped;
+  std::uint64_t firstDropped;
+  std::string firstDroppedText;
 };
+
+void takeLines(const ACCTOOLS& tools, Reading& r) {
+  r.runs = tools.lineRuns();
+  r.dropped = tools.linesWithoutReadings();
+  r.firstDropped = tools.firstLineWithoutReadings();
+  r.firstDroppedText = tools.firstLineWithoutReadingsText();
+}
 
 Reading read(const std::string& path, bool fast, const CsvLayout& layout = CsvLayout()) {
   ACCTOOLS tools;
@@ -144,6 +155,7 @@ Reading read(const std::string& path, bool fast, const CsvLayout& layout = CsvLa
   r.columns = tools.getAccelerometerMeasures();
   r.skipped = tools.skippedFields();
   r.firstSkipped = tools.firstSkippedField();
+  takeLines(tools, r);
   return r;
 }
 
@@ -152,6 +164,15 @@ void expectSame(const Reading& a, const Reading& b, const std::string& what) {
   ASSERT_EQ(a.err, b.err) << what;
   ASSERT_EQ(a.skipped, b.skipped) << what;
   ASSERT_EQ(a.firstSkipped, b.firstSkipped) << what;
+  ASSERT_EQ(a.dropped, b.dropped) << what;
+  ASSERT_EQ(a.firstDropped, b.firstDropped) << what;
+  ASSERT_EQ(a.firstDroppedText, b.firstDroppedText) << what;
+  ASSERT_EQ(a.runs.size(), b.runs.size()) << what;
+  for (size_t k = 0; k < a.runs.size(); ++k) {
+    ASSERT_EQ(a.runs[k].row, b.runs[k].row) << what << " run " << k;
+    ASSERT_EQ(a.runs[k].line, b.runs[k].line) << what << " run " << k;
+    ASSERT_EQ(a.runs[k].step, b.runs[k].step) << what << " run " << k;
+  }
   for (int c = 0; c < 3; ++c) {
     ASSERT_EQ(a.columns[static_cast<size_t>(c)].size(), b.columns[static_cast<size_t>(c)].size())
         << what;
@@ -167,6 +188,12 @@ void expectSameReading(const std::string& path, const std::string& what,
   expectSame(read(path, true, layout), read(path, false, layout), what);
 }
 
+CsvLayout dropping() {
+  CsvLayout l;
+  l.dropLinesWithoutReadings = true;
+  return l;
+}
+
 TEST(ReaderEquivalenceTest, RandomFiles) {
   tiltfit_test::TempDir dir;
   for (unsigned seed = 1; seed <= 300; ++seed) {
@@ -179,7 +206,9 @@ TEST(ReaderEquivalenceTest, RandomFiles) {
       if (rng() % 8 == 0) file += ",";
       if (l + 1 < lines || rng() % 2) file += rng() % 5 ? "\n" : "\r\n";
     }
-    expectSameReading(dir.file("r.csv", file), "seed " + std::to_string(seed));
+    const std::string path = dir.file("r.csv", file);
+    expectSameReading(path, "seed " + std::to_string(seed));
+    expectSameReading(path, "seed " + std::to_string(seed) + ", lines left out", dropping());
   }
 }
 
@@ -191,8 +220,10 @@ TEST(ReaderEquivalenceTest, LinesAcrossBlockBoundariesAndOneHugeLine) {
     file += randomField(rng) + "," + randomField(rng) + "," + randomField(rng) + "\n";
   }
   expectSameReading(dir.file("long.csv", file), "many lines");
+  expectSameReading(dir.file("long.csv", file), "many lines, lines left out", dropping());
   std::string huge = "1.5,2.5," + std::string(std::size_t{5} << 20, '7') + "\n4,5,6";
   expectSameReading(dir.file("huge.csv", huge), "huge line");
+  expectSameReading(dir.file("huge.csv", huge), "huge line, lines left out", dropping());
 }
 
 TEST(ReaderEquivalenceTest, FixturesOfTheReaderTests) {
@@ -217,8 +248,10 @@ struct NamedLayout {
   CsvLayout layout;
 };
 
-CsvLayout layout(int x, int y, int z, char delimiter, bool blanks = false, bool quiet = false) {
+CsvLayout layout(int x, int y, int z, char delimiter, bool blanks = false, bool quiet = false,
+                 bool drop = false) {
   CsvLayout l;
+  l.dropLinesWithoutReadings = drop;
   l.columns[0] = x;
   l.columns[1] = y;
   l.columns[2] = z;
@@ -266,7 +299,12 @@ INSTANTIATE_TEST_SUITE_P(
                       NamedLayout{"comma_2_2_9_quiet", layout(2, 2, 9, ',', false, true)},
                       NamedLayout{"dot_1_3_2", layout(1, 3, 2, '.')},
                       NamedLayout{"minus", layout(2, 3, 1, '-')},
-                      NamedLayout{"nul", layout(1, 2, 3, '\0')}),
+                      NamedLayout{"nul", layout(1, 2, 3, '\0')},
+                      NamedLayout{"comma_drop", layout(1, 2, 3, ',', false, true, true)},
+                      NamedLayout{"semicolon_4_2_3_drop", layout(4, 2, 3, ';', false, false, true)},
+                      NamedLayout{"blanks_6_1_3_drop", layout(6, 1, 3, ',', true, true, true)},
+                      NamedLayout{"comma_2_2_9_drop", layout(2, 2, 9, ',', false, true, true)},
+                      NamedLayout{"dot_1_3_2_drop", layout(1, 3, 2, '.', false, true, true)}),
     [](const ::testing::TestParamInfo<NamedLayout>& p) { return std::string(p.param.name); });
 
 // Standard input and a memory buffer are read exactly like a file with the same bytes.
@@ -294,7 +332,8 @@ TEST(ReaderEquivalenceTest, BufferAndStandardInputReadLikeTheFile) {
     blocks += randomField(rng) + "," + randomField(rng) + "," + randomField(rng) + "\n";
   }
   const std::string contents[] = {sampleRecording(), "", "\n", "1,2,3", blocks};
-  for (const CsvLayout& l : {CsvLayout(), layout(3, 1, 2, ',', false, true)}) {
+  for (const CsvLayout& l :
+       {CsvLayout(), layout(3, 1, 2, ',', false, true), layout(3, 1, 2, ',', false, true, true)}) {
     for (const std::string& c : contents) {
       const std::string what = c.substr(0, 40);
       const std::string path = dir.file("b.csv", c);
@@ -307,6 +346,7 @@ TEST(ReaderEquivalenceTest, BufferAndStandardInputReadLikeTheFile) {
       fromBuffer.columns = tools.getAccelerometerMeasures();
       fromBuffer.skipped = tools.skippedFields();
       fromBuffer.firstSkipped = tools.firstSkippedField();
+      takeLines(tools, fromBuffer);
       expectSame(fromBuffer, fromFile, what);
       expectSame(readStandardInput(path, true, l), fromFile, what);
       expectSame(readStandardInput(path, false, l), fromFile, what);

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, tests and benchmarks need, when any is missing.
 set -euo pipefail
 packages=(g++ make cmake libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev libomp-14-dev
-          libeigen3-dev nlohmann-json3-dev pybind11-dev python3-dev python3-numpy python3-pytest librsvg2-bin
+          libeigen3-dev nlohmann-json3-dev zlib1g-dev pybind11-dev python3-dev python3-numpy python3-pytest librsvg2-bin
           pkg-config libceres-dev)
 missing=()
 for p in "${packages[@]}"; do

@@ -28,6 +28,7 @@ class Error : public std::runtime_error {
     kInvalidArgument,  // an option or number that cannot work
     kCannotRead,       // the recording cannot be opened or read; systemError() tells why
     kTooManyRows,      // more lines than the tool can hold (715,827,881)
+    kNotText,          // the recording is binary data (an archive, an image ...), not text
   };
   Error(Kind kind, const std::string& what, int systemError = 0)
       : std::runtime_error(what), kind_(kind), systemError_(systemError) {}
@@ -55,25 +56,60 @@ struct Layout {
 struct ReadOptions {
   Layout layout;
   bool detectDelimiter = false;  // sniff `,` `;` tab or blanks from the text
-  bool detectColumns = false;    // skip a time column; pick the accelerometer's three columns
+  // Pick the accelerometer's three columns: by their names where a header names them, else by
+  // their values (a time or counter column skipped).
+  bool detectColumns = false;
   // Report each field that is not a number on standard error ("Header : FIELD") and an unreadable
   // file ("Can not open csv file"), as the classic command does. Otherwise they are only counted.
   bool reportToStderr = false;
+  // One row per line of the text, as the classic command reads it: a line without readings (a
+  // header, a blank line) becomes a row of zeros, and any bytes are read as text. Otherwise such
+  // lines are left out, gzip data are decompressed and other binary data are refused.
+  bool keepLinesWithoutReadings = false;
 };
 
-// One recording: three columns with one row per line of text (a header line becomes a row of
-// zeros, so row r is line r of the file).
+// Rows row, row + 1, ... of a run were read from lines line, line + step, ... of the text (line
+// 1-based), up to the row of the next run.
+struct LineRun {
+  std::uint32_t row = 0;
+  std::uint32_t line = 1;
+  std::uint32_t step = 1;
+};
+
+// One recording: three columns with one row per sample, and the line of the text each came from.
 struct Recording {
   std::vector<double> x, y, z;
   Layout layout;                    // as read, detected parts included
   std::uint64_t skippedFields = 0;  // fields that were not numbers (headers)
   std::string firstSkippedField;
+  // Lines left out because their fields at the layout's columns are not all numbers (a header, a
+  // blank line, a record of another kind), the first of them (1-based; 0 when none) and its first
+  // 120 bytes.
+  std::uint64_t linesWithoutReadings = 0;
+  std::uint64_t firstLineWithoutReadings = 0;
+  std::string firstLineWithoutReadingsText;
+  // The line of each row, as runs sorted by row, the first at row 0; a few runs whatever the
+  // length unless lines are left out at no regular step. Empty: row r is line r + 1 (samples of
+  // one's own, or a text read with every line kept).
+  std::vector<LineRun> lineRuns;
+  // How the columns were chosen, in words ("named \"accX\", ... in the header"), when detected.
+  std::string columnsReason;
+  // The unit the chosen columns' names give ("g", "m/s^2", "mg", "counts"), or empty. A hint: the
+  // calibration judges the units from the values.
+  std::string unitsInHeader;
+  bool gzip = false;  // the text was gzip data, decompressed
+  // What the bytes look like when they are no text but were read as text all the same
+  // (keepLinesWithoutReadings): "gzip data", "binary data" ...; empty for text.
+  std::string notText;
   std::vector<std::string> sampleLines;  // lines of the text, kept to diagnose its layout
   std::size_t rows() const { return x.size(); }
+  // The 1-based line of the text that row (0-based) was read from.
+  std::uint64_t lineOf(std::size_t row) const;
 };
 
-// Reads a CSV recording; "-" is standard input (read whole). Throws Error: kCannotRead,
-// kTooManyRows, or kInvalidArgument for columns (other than 1,2,3) past the end of every line.
+// Reads a CSV recording, or gzip-compressed CSV; "-" is standard input (read whole). Throws Error:
+// kCannotRead (also for damaged gzip data), kTooManyRows, kNotText, or kInvalidArgument for
+// columns (other than 1,2,3) past the end of every line.
 Recording readRecording(const std::string& path, const ReadOptions& options = ReadOptions());
 // The same from text in memory.
 Recording readRecordingFromText(const std::string& text,
@@ -127,8 +163,12 @@ struct Orientation {
   int axis = 0;      // 0 = x, 1 = y, 2 = z
   int reading = -1;  // -1 or +1: the level the search looks for on that axis
   bool found = false;
-  std::uint32_t firstRow = 1;  // the window the fit used: 1-based rows, the header row 1
+  // The window the fit used, inclusive, as 1-based lines of the text (Recording::lineOf), and as
+  // 0-based rows of the recording.
+  std::uint32_t firstRow = 1;
   std::uint32_t lastRow = 1;
+  std::size_t firstSample = 0;
+  std::size_t lastSample = 0;
   std::array<double, 3> mean{};  // of the rows the fit used, in the recording's units
   double angleDeg = 0.0;         // after calibration, between the mean and its axis
   double residualMg = 0.0;       // six-rest fit: |calibrated mean - its target|
@@ -138,8 +178,12 @@ struct Orientation {
 
 // A still stretch of the recording: a run of samples in which the device lay still.
 struct Stretch {
-  std::uint32_t firstRow = 1;  // 1-based rows, like Orientation's
+  // Inclusive, as 1-based lines of the text (Recording::lineOf) and as 0-based rows of the
+  // recording, like Orientation's.
+  std::uint32_t firstRow = 1;
   std::uint32_t lastRow = 1;
+  std::size_t firstSample = 0;
+  std::size_t lastSample = 0;
   std::array<double, 3> mean{};  // in the recording's units
   bool inQuality = false;        // counted in the quality figures (its mean is precise to 0.5 mg)
   double weight = 0.0;           // how far the fit used it: 1 fully, towards 0 when it disagreed
@@ -197,6 +241,12 @@ struct Result {
   std::vector<Stretch> stretches;  // every still stretch found, in recording order
   std::vector<std::string> warnings;  // after a success: what is poor and what to do
   std::vector<std::string> problems;  // after a failure: why, one sentence each
+  // After a failure: which way each tuning number must move for the search to find what it
+  // missed, in the order of TuningNumbers (tolerancePct first): +1 up, -1 down, 2 both (up for
+  // one orientation, down for another), 0 no matter. numbersCannotHelp: the failure is not the
+  // numbers' (the layout, the units, orientations missing from the recording, no still stretch).
+  std::array<int, 5> moves{};
+  bool numbersCannotHelp = false;
   // After a failed calibrate(): other numbers (and units) that were checked to calibrate the
   // same recording, when there are such.
   bool hasSuggestion = false;

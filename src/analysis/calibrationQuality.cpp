@@ -13,9 +13,12 @@ double norm(const double v[3]) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[
 
 constexpr double kRadToDeg = 180.0 / M_PI;
 
-std::string rows(const ChosenRest& r) {
+std::string rows(const ChosenRest& r, const LineOfRow& lineOf) {
+  const auto line = [&](unsigned row) -> unsigned long long {
+    return lineOf ? lineOf(row - 1) : row;
+  };
   char text[64];
-  std::snprintf(text, sizeof text, "rows %u-%u", r.first, r.last);
+  std::snprintf(text, sizeof text, "rows %llu-%llu", line(r.first), line(r.last));
   return text;
 }
 
@@ -74,7 +77,8 @@ NormErrors calibratedNormErrors(const std::vector<StillStretch>& stretches, cons
   return e;
 }
 
-std::vector<std::string> checkChosenRests(const ChosenRest rests[6], const InputScale& scale) {
+std::vector<std::string> checkChosenRests(const ChosenRest rests[6], const InputScale& scale,
+                                          const LineOfRow& lineOf) {
   std::vector<std::string> problems;
   double dir[6][3];
   for (int k = 0; k < 6; ++k) scale.toG(rests[k].mean, dir[k]);
@@ -84,8 +88,9 @@ std::vector<std::string> checkChosenRests(const ChosenRest rests[6], const Input
       const ChosenRest& ra = rests[a];
       const ChosenRest& rb = rests[b];
       if (!ra.found || !rb.found) continue;
-      const std::string pair = "the windows for " + orientationName(ra.id) + " (" + rows(ra) +
-                               ") and " + orientationName(rb.id) + " (" + rows(rb) + ")";
+      const std::string pair = "the windows for " + orientationName(ra.id) + " (" +
+                               rows(ra, lineOf) + ") and " + orientationName(rb.id) + " (" +
+                               rows(rb, lineOf) + ")";
       if (ra.first <= rb.last && rb.first <= ra.last) {
         problems.push_back(pair +
                            " overlap: one rest passed for two orientations; lower "
@@ -110,8 +115,8 @@ std::vector<std::string> checkChosenRests(const ChosenRest rests[6], const Input
                     " points %.1f degrees away from its axis: it is a rest at another angle, not "
                     "that orientation; lower tolerancePct",
                     angle);
-      problems.push_back("the window for " + orientationName(rests[k].id) + " (" + rows(rests[k]) +
-                         ")" + text);
+      problems.push_back("the window for " + orientationName(rests[k].id) + " (" +
+                         rows(rests[k], lineOf) + ")" + text);
     }
   }
   return problems;

@@ -4,6 +4,9 @@
 #ifndef TILTFIT_ANALYSIS_CALIBRATIONQUALITY_H
 #define TILTFIT_ANALYSIS_CALIBRATIONQUALITY_H
 
+#include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -70,12 +73,16 @@ NormErrors rawNormErrors(const std::vector<StillStretch>& stretches, const Input
 NormErrors calibratedNormErrors(const std::vector<StillStretch>& stretches, const Calibration& c,
                                 double outPerG);
 
+// The 1-based line of the text that a 0-based row was read from; empty: row + 1.
+using LineOfRow = std::function<std::uint64_t(std::size_t)>;
+
 // Checks that six found rests are six different orientations: no two windows overlap, no two mean
 // directions lie less than 45 degrees apart, and no mean direction (scaled to g) lies more than 20
 // degrees from its axis. No real sensor's own errors come near those angles, so a rest that fails
 // them passed a band meant for another orientation. Returns one message per problem (empty when
-// all is well), each naming the orientations and their rows.
-std::vector<std::string> checkChosenRests(const ChosenRest rests[6], const InputScale& scale);
+// all is well), each naming the orientations and their rows as lines of the text (lineOf).
+std::vector<std::string> checkChosenRests(const ChosenRest rests[6], const InputScale& scale,
+                                          const LineOfRow& lineOf = LineOfRow());
 
 }  // namespace analysis
 }  // namespace tiltfit

@@ -88,6 +88,8 @@ std::string uncoveredText(const OrientationId& o) {
          orientationName(o) + ")";
 }
 
+// After a run asked for the refined fit, no warning may ask for it again, even where the fit could
+// not be made.
 void addWarnings(RunResult& r) {
   const StretchFit& f = r.fit;
   const bool fitted = r.method == Method::kRefined || r.method == Method::kStretches;
@@ -109,8 +111,8 @@ void addWarnings(RunResult& r) {
                 ": record a few extra positions at other angles (tilted about halfway between " +
                 (missingCount == 1 ? "those axes)" : "two axes)");
   // The fit over the stretches, judged by the same yardstick as the reported calibration.
-  const bool refineHelps = f.ok && (r.afterRefined.meanMg < r.after.meanMg ||
-                                    f.expectedErrorMg < r.expectedErrorMg);
+  const bool refineHelps = !r.refineAsked && f.ok && (r.afterRefined.meanMg < r.after.meanMg ||
+                                                      f.expectedErrorMg < r.expectedErrorMg);
   std::string refineAdvice =
       f.ok ? format("run with --refine, which fits every still stretch (expected error in any "
                     "direction %.2f mg, against %.2f mg for the six-rest fit)",
@@ -156,7 +158,8 @@ void addWarnings(RunResult& r) {
                     tilted, kAngleLimitDeg, orientationName(r.rests[worst].id).c_str(),
                     r.angleDeg[worst]);
       std::string advice = refineHelps ? refineAdvice : extra;
-      if (advice.empty()) advice = refineAdvice;
+      if (advice.empty() && !r.refineAsked) advice = refineAdvice;
+      if (advice.empty()) advice = "calibrate it from still stretches at other angles too";
       r.warnings.push_back(std::string(text) +
                            ": the rests were not square to gravity, which biases the six-rest "
                            "fit; " +
@@ -325,7 +328,7 @@ RunResult runCalibration(const double* x, const double* y, const double* z, std:
   selectPrecise(allG, r);
 
   r.searchSucceeded = found != 0;
-  if (r.searchSucceeded) r.restProblems = checkChosenRests(r.rests, scale);
+  if (r.searchSucceeded) r.restProblems = checkChosenRests(r.rests, scale, options.lineOf);
   r.success = r.searchSucceeded && r.restProblems.empty();
   if (!r.success) return r;
 
@@ -345,6 +348,7 @@ RunResult runCalibration(const double* x, const double* y, const double* z, std:
   fo.start = sixRestG;
   r.fit = fitStretches(fo);
   r.afterSixRest = calibratedNormErrors(r.stretchesG, sixRestG, 1.0);
+  r.refineAsked = options.refine;
   r.refined = options.refine && r.fit.ok;
   r.method = r.refined ? Method::kRefined : Method::kSixRest;
   const Calibration reportedG = r.refined ? r.fit.calibration : sixRestG;
@@ -384,6 +388,7 @@ RunResult runStretchCalibration(const double* x, const double* y, const double* 
                                 const RunOptions& options, bool restsFromStretches,
                                 std::vector<OrientationId>* missing) {
   RunResult r;
+  r.refineAsked = true;  // the fit over the stretches is what this run reports
   const InputScale& scale = options.scale;
   r.noise = options.noise != nullptr ? *options.noise : estimateNoiseFloor(x, y, z, n);
   r.stretches = options.stretches != nullptr ? *options.stretches

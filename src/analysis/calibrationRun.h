@@ -43,6 +43,8 @@ struct RunOptions {
   // The recording's noise floor and still stretches (recording units) when already known.
   const NoiseFloor* noise = nullptr;
   const std::vector<StillStretch>* stretches = nullptr;
+  // The line of the text each row came from, for the messages that name rows.
+  LineOfRow lineOf;
 };
 
 struct RunResult {
@@ -58,7 +60,8 @@ struct RunResult {
   Calibration sixRest;
   Calibration reported;
   Method method = Method::kSixRest;
-  bool refined = false;  // method is kRefined
+  bool refined = false;      // method is kRefined
+  bool refineAsked = false;  // the run was asked for the fit over the stretches
   // The fit over the still stretches, in g: on every success, reported or not, since it is what
   // the uncertainty of any reported calibration is judged against.
   StretchFit fit;

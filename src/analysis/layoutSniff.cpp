@@ -1,8 +1,11 @@
 #include "layoutSniff.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <initializer_list>
 #include <map>
 
 namespace tiltfit {
@@ -61,30 +64,45 @@ bool decimalCommaField(const std::string& field) {
   return i > frac;
 }
 
+// The lines that hold numbers, cut at one delimiter: cells that are no number are NaN.
 struct Table {
-  std::vector<std::vector<double>> rows;  // lines whose every field is a number
+  std::vector<std::vector<double>> rows;  // lines with the usual field count
   int fields = 0;
 };
 
-// The numeric lines with the most common field count, when at least three.
+// A line holds readings when at least three of its fields are numbers and the others are empty or
+// hold words, which records of other kinds and state words leave; a field such as "5;1" (numbers
+// cut at the wrong delimiter) rules the line out.
+bool numbersLine(const std::vector<std::string>& fields, std::vector<double>& values) {
+  values.assign(fields.size(), std::nan(""));
+  int numbers = 0;
+  for (std::size_t k = 0; k < fields.size(); ++k) {
+    double v;
+    if (wholeNumber(fields[k], v)) {
+      values[k] = v;
+      ++numbers;
+      continue;
+    }
+    bool letters = false;
+    bool digits = false;
+    for (char c : fields[k]) {
+      if (std::isalpha(static_cast<unsigned char>(c)) || c == '_') letters = true;
+      if (c >= '0' && c <= '9') digits = true;
+    }
+    if (digits && !letters) return false;
+  }
+  return numbers >= 3;
+}
+
+// The lines of numbers with the most common field count, when at least three.
 Table numericTable(const std::vector<std::string>& lines, char delimiter, bool blanks) {
   std::map<int, int> counts;
   std::vector<std::vector<double>> parsed;
+  std::vector<double> values;
   for (const std::string& line : lines) {
-    const std::vector<std::string> fields = split(line, delimiter, blanks);
-    std::vector<double> values;
-    for (const std::string& f : fields) {
-      double v;
-      if (!wholeNumber(f, v)) {
-        values.clear();
-        break;
-      }
-      values.push_back(v);
-    }
-    if (values.size() >= 3) {
-      ++counts[static_cast<int>(values.size())];
-      parsed.push_back(std::move(values));
-    }
+    if (!numbersLine(split(line, delimiter, blanks), values)) continue;
+    ++counts[static_cast<int>(values.size())];
+    parsed.push_back(values);
   }
   Table t;
   int best = 0;
@@ -100,20 +118,42 @@ Table numericTable(const std::vector<std::string>& lines, char delimiter, bool b
   return t;
 }
 
-bool growing(const Table& t, int column) {
-  if (t.rows.size() < 3) return false;
-  std::size_t rises = 0;
-  for (std::size_t r = 1; r < t.rows.size(); ++r) {
-    const double a = t.rows[r - 1][static_cast<std::size_t>(column)];
-    const double b = t.rows[r][static_cast<std::size_t>(column)];
-    if (b < a) return false;
-    if (b > a) ++rises;
-  }
-  return rises * 2 >= t.rows.size();
+// Rows in which the column holds a number.
+std::size_t numbersIn(const Table& t, int column) {
+  std::size_t n = 0;
+  for (const auto& row : t.rows) n += std::isfinite(row[static_cast<std::size_t>(column)]);
+  return n;
 }
 
-// Relative spread of the magnitude of columns (a, b, c), or infinity when one of them does not
-// swing by half the magnitude (a temperature, a constant).
+// A column holds numbers when at least a quarter of the lines (and two) hold one there.
+bool numericColumn(const Table& t, int column) {
+  const std::size_t n = numbersIn(t, column);
+  return n >= 2 && n * 4 >= t.rows.size();
+}
+
+// A time, counter or index: it rises in at least a third of the steps (a counter that records of
+// two kinds share rises every other line) and falls at most once in twenty steps (a time that
+// starts again in each of several files put one after the other).
+bool growing(const Table& t, int column) {
+  std::size_t steps = 0;
+  std::size_t rises = 0;
+  std::size_t falls = 0;
+  double last = std::nan("");
+  for (const auto& row : t.rows) {
+    const double v = row[static_cast<std::size_t>(column)];
+    if (!std::isfinite(v)) continue;
+    if (std::isfinite(last)) {
+      ++steps;
+      if (v > last) ++rises;
+      if (v < last) ++falls;
+    }
+    last = v;
+  }
+  return steps >= 2 && rises * 3 >= steps && falls * 20 <= steps;
+}
+
+// Relative spread of the magnitude of columns (a, b, c) over the rows that hold all three, or
+// infinity when one of them does not swing by half the magnitude (a temperature, a constant).
 double magnitudeSpread(const Table& t, int a, int b, int c) {
   std::vector<double> mag;
   double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL};
@@ -121,15 +161,17 @@ double magnitudeSpread(const Table& t, int a, int b, int c) {
   const int cols[3] = {a, b, c};
   for (const auto& row : t.rows) {
     double s = 0.0;
+    for (int k = 0; k < 3; ++k)
+      s += row[static_cast<std::size_t>(cols[k])] * row[static_cast<std::size_t>(cols[k])];
+    if (!std::isfinite(s)) continue;
     for (int k = 0; k < 3; ++k) {
       const double v = row[static_cast<std::size_t>(cols[k])];
-      s += v * v;
       lo[k] = std::min(lo[k], v);
       hi[k] = std::max(hi[k], v);
     }
     mag.push_back(std::sqrt(s));
   }
-  if (mag.empty()) return HUGE_VAL;
+  if (mag.size() < 3) return HUGE_VAL;
   std::vector<double> sorted = mag;
   std::sort(sorted.begin(), sorted.end());
   const double median = sorted[sorted.size() / 2];
@@ -140,6 +182,317 @@ double magnitudeSpread(const Table& t, int a, int b, int c) {
   for (double& m : mag) m = std::abs(m - median);
   std::sort(mag.begin(), mag.end());
   return mag[mag.size() / 2] / median;
+}
+
+// Header names: words of a column's name, lower case, cut at anything that is no letter or digit,
+// between a small and a capital letter and between letters and digits.
+std::vector<std::string> nameWords(const std::string& name) {
+  std::vector<std::string> words;
+  std::string word;
+  auto flush = [&] {
+    if (!word.empty()) words.push_back(word);
+    word.clear();
+  };
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    if (!std::isalnum(c)) {
+      flush();
+      continue;
+    }
+    if (!word.empty()) {
+      const unsigned char prev = static_cast<unsigned char>(name[i - 1]);
+      const bool camel = std::islower(prev) && std::isupper(c);
+      const bool digitEdge = (std::isdigit(prev) != 0) != (std::isdigit(c) != 0);
+      if (camel || digitEdge) flush();
+    }
+    word.push_back(static_cast<char>(std::tolower(c)));
+  }
+  flush();
+  return words;
+}
+
+bool oneOf(const std::string& w, std::initializer_list<const char*> list) {
+  for (const char* l : list) {
+    if (w == l) return true;
+  }
+  return false;
+}
+
+// w is one of the blank-separated words of list.
+bool amongWords(const std::string& w, const char* list) {
+  const std::size_t n = w.size();
+  for (const char* p = list; *p != '\0';) {
+    const char* end = std::strchr(p, ' ');
+    const std::size_t length = end != nullptr ? static_cast<std::size_t>(end - p) : std::strlen(p);
+    if (length == n && w.compare(0, n, p, length) == 0) return true;
+    if (end == nullptr) break;
+    p = end + 1;
+  }
+  return false;
+}
+
+bool endsWith(const std::string& w, const std::string& tail) {
+  return w.size() >= tail.size() && w.compare(w.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+bool startsWith(const std::string& w, const char* head) {
+  return w.compare(0, std::strlen(head), head) == 0;
+}
+
+// "acc", "accel", "scaledaccel" ...: a word that names an accelerometer.
+bool accelerometerWord(const std::string& w) {
+  if (amongWords(w,
+                 "a ac acc accl acl accel accels acceleration accelerations accelerometer "
+                 "accelero accelerometre")) {
+    return true;
+  }
+  if (startsWith(w, "accur") || startsWith(w, "accum") || startsWith(w, "access") ||
+      startsWith(w, "accoun")) {
+    return false;
+  }
+  for (const char* tail : {"acc", "accel", "acceleration", "accelerometer"}) {
+    if (endsWith(w, tail)) return true;
+  }
+  return false;
+}
+
+bool gravityWord(const std::string& w) {
+  return w == "grav" || w == "gravity" || endsWith(w, "gravity");
+}
+
+// Words that make a column anything but an accelerometer's axis.
+bool otherQuantity(const std::string& w) {
+  return amongWords(w,
+                    "gyro gyr gy gyroscope gyros mag magn magnet magnetometer magnetic compass "
+                    "temp temperature tmp time timestamp stamp ts t dt counter count cnt idx index "
+                    "seq sequence num no sample samples id quat quaternion q euler roll pitch yaw "
+                    "angle ang heading rot rotation rate omega w baro pressure press alt altitude "
+                    "lat lon lng gps volt voltage batt battery vel velocity speed pos position "
+                    "jerk std var variance noise bias offset scale err error accuracy status flag "
+                    "flags state mode orientation hz freq frequency ms us ns sec s date clock tick "
+                    "ticks") ||
+         startsWith(w, "gyro") || startsWith(w, "magn") || startsWith(w, "temp") ||
+         startsWith(w, "time");
+}
+
+// The tier a word gives (see ColumnName), with the word to show for it; -1 for none.
+int qualifierTier(const std::string& w, std::string& shown) {
+  static const struct {
+    const char* words;
+    int tier;
+    const char* shown;
+  } kQualifiers[] = {{"est estimated estimate", 1, "estimated"},
+                     {"comp compensated", 1, "compensated"},
+                     {"filt filtered filter lpf hpf smooth smoothed kf ekf", 1, "filtered"},
+                     {"avg mean", 1, "averaged"},
+                     {"fused fusion", 1, "fused"},
+                     {"cal calib calibrated", 1, "calibrated"},
+                     {"corr corrected", 1, "corrected"},
+                     {"lin linear dyn dynamic free user", 2, "linear"},
+                     {"grav gravity", 2, "gravity"},
+                     {"world earth global nav ned enu inertial", 2, "world-frame"}};
+  for (const auto& q : kQualifiers) {
+    if (amongWords(w, q.words)) {
+      shown = q.shown;
+      return q.tier;
+    }
+  }
+  // "linacc", "gravacc", "estacc": a qualifier run into the accelerometer word.
+  for (const char* prefix : {"lin", "grav", "est", "comp", "filt"}) {
+    if (startsWith(w, prefix) && w.size() > std::strlen(prefix) && accelerometerWord(w)) {
+      return qualifierTier(prefix, shown);
+    }
+  }
+  return -1;
+}
+
+// The unit a word of a name gives, or "".
+std::string unitWord(const std::string& w) {
+  if (w == "g") return "g";
+  if (w == "mpersquare" || w == "mss") return "m/s^2";
+  if (w == "mg") return "mg";
+  if (oneOf(w, {"lsb", "counts", "count", "digits", "adc"})) return "counts";
+  return "";
+}
+
+int axisOf(const std::string& w) {
+  if (w == "x" || w == "xout") return 0;
+  if (w == "y" || w == "yout") return 1;
+  if (w == "z" || w == "zout") return 2;
+  return -1;
+}
+
+}  // namespace
+
+ColumnName parseColumnName(const std::string& field) {
+  ColumnName c;
+  std::string name = field;
+  // Quotes, a byte-order mark and a carriage return around the name.
+  if (name.compare(0, 3, "\xEF\xBB\xBF") == 0) name.erase(0, 3);
+  name.erase(std::remove(name.begin(), name.end(), '"'), name.end());
+  name.erase(std::remove(name.begin(), name.end(), '\''), name.end());
+  name.erase(std::remove(name.begin(), name.end(), '\r'), name.end());
+  // Metres per second squared, however written, become one word the cutting leaves whole.
+  std::string lower;
+  for (char ch : name)
+    lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(ch))));
+  for (const char* form : {"m/s^2", "m/s\xC2\xB2", "m/s2", "m/s/s", "m s^-2", "m*s^-2", "m.s-2",
+                           "mps2", "ms^2", "ms-2", "ms2", "m_s2", "m_s^2"}) {
+    const std::size_t n = std::strlen(form);
+    for (std::size_t at = 0; (at = lower.find(form, at)) != std::string::npos;) {
+      const bool starts = at == 0 || !std::islower(static_cast<unsigned char>(name[at - 1]));
+      const bool ends =
+          at + n >= name.size() || !std::isalnum(static_cast<unsigned char>(name[at + n]));
+      if (!starts || !ends) {
+        ++at;
+        continue;
+      }
+      name.replace(at, n, " mpersquare ");
+      lower.replace(at, n, " mpersquare ");
+    }
+  }
+  std::vector<std::string> words = nameWords(name);
+  // "accx", "ax", "scaledaccelx", "gravx": an axis letter run into the word before it.
+  std::vector<std::string> split;
+  for (const std::string& w : words) {
+    const char last = w.empty() ? '\0' : w.back();
+    if (w.size() >= 2 && (last == 'x' || last == 'y' || last == 'z')) {
+      const std::string head = w.substr(0, w.size() - 1);
+      if (accelerometerWord(head) || gravityWord(head)) {
+        split.push_back(head);
+        split.push_back(std::string(1, last));
+        continue;
+      }
+    }
+    split.push_back(w);
+  }
+  bool accelerometer = false;
+  std::string pattern;
+  for (const std::string& w : split) {
+    if (otherQuantity(w)) return ColumnName();
+    const int axis = axisOf(w);
+    if (axis >= 0) {
+      if (c.axis >= 0) return ColumnName();  // "xy": no single axis
+      c.axis = axis;
+      pattern += "_?";
+      continue;
+    }
+    const std::string unit = unitWord(w);
+    if (!unit.empty()) {
+      if (c.units.empty()) c.units = unit;
+      continue;
+    }
+    if (accelerometerWord(w) || gravityWord(w)) accelerometer = true;
+    std::string shown;
+    const int tier = qualifierTier(w, shown);
+    if (tier > c.tier) {
+      c.tier = tier;
+      c.qualifier = shown;
+    }
+    if (gravityWord(w) && c.tier < 2) {
+      c.tier = 2;
+      c.qualifier = "gravity";
+    }
+    pattern += "_" + w;
+  }
+  if (!accelerometer || c.axis < 0) return ColumnName();
+  c.accelerometer = true;
+  c.pattern = pattern;
+  return c;
+}
+
+namespace {
+
+// An accelerometer named in a header: its three columns (0-based) and what their names say.
+struct NamedTriple {
+  int columns[3] = {-1, -1, -1};
+  std::string names[3];
+  int tier = 0;
+  std::string qualifier;
+  std::string units;
+};
+
+// The accelerometers a header line names, each with all three axes, in the order of their x.
+std::vector<NamedTriple> namedTriples(const std::vector<std::string>& fields) {
+  std::vector<NamedTriple> triples;
+  std::map<std::string, std::size_t> byPattern;
+  for (std::size_t k = 0; k < fields.size(); ++k) {
+    const ColumnName n = parseColumnName(fields[k]);
+    if (!n.accelerometer) continue;
+    auto it = byPattern.find(n.pattern);
+    if (it == byPattern.end()) {
+      it = byPattern.emplace(n.pattern, triples.size()).first;
+      triples.emplace_back();
+    }
+    NamedTriple& t = triples[it->second];
+    const std::size_t a = static_cast<std::size_t>(n.axis);
+    if (t.columns[a] >= 0) continue;  // the first of a name counts
+    t.columns[a] = static_cast<int>(k);
+    std::string shown = fields[k];
+    while (!shown.empty() && (shown.back() == '\r' || isBlank(shown.back()))) shown.pop_back();
+    shown.erase(0, std::min(shown.size(), shown.find_first_not_of(" \t")));
+    t.names[a] = shown;
+    if (n.tier > t.tier || t.qualifier.empty()) {
+      t.tier = std::max(t.tier, n.tier);
+      if (!n.qualifier.empty()) t.qualifier = n.qualifier;
+    }
+    if (t.units.empty()) t.units = n.units;
+  }
+  std::vector<NamedTriple> whole;
+  for (const NamedTriple& t : triples) {
+    if (t.columns[0] >= 0 && t.columns[1] >= 0 && t.columns[2] >= 0) whole.push_back(t);
+  }
+  std::stable_sort(whole.begin(), whole.end(),
+                   [](const NamedTriple& a, const NamedTriple& b) { return a.tier < b.tier; });
+  return whole;
+}
+
+// "a, b and c"
+std::string listed(const std::vector<std::string>& items) {
+  std::string s;
+  for (std::size_t k = 0; k < items.size(); ++k) {
+    if (k > 0) s += k + 1 == items.size() ? " and " : ", ";
+    s += items[k];
+  }
+  return s;
+}
+
+// Chooses the columns by the names of a header line, when one names an accelerometer whose
+// columns hold numbers in the table; true when it did.
+bool chooseByName(const std::vector<std::string>& lines, const Layout& cut, const Table& t,
+                  LayoutGuess& g) {
+  std::vector<double> values;
+  for (const std::string& line : lines) {
+    const std::vector<std::string> fields = split(line, cut.delimiter, cut.blanks);
+    if (fields.size() < 3 || numbersLine(fields, values)) continue;
+    const std::vector<NamedTriple> triples = namedTriples(fields);
+    for (const NamedTriple& chosen : triples) {
+      bool fits = true;
+      for (int c : chosen.columns) {
+        fits = fits && c < t.fields && numericColumn(t, c) && !growing(t, c);
+      }
+      if (!fits) continue;
+      g.byName = true;
+      for (int k = 0; k < 3; ++k) {
+        g.layout.columns[k] = chosen.columns[k] + 1;
+        g.names[k] = chosen.names[k];
+      }
+      g.units = chosen.units;
+      g.reason = "named \"" + chosen.names[0] + "\", \"" + chosen.names[1] + "\", \"" +
+                 chosen.names[2] + "\" in the header";
+      std::vector<std::string> others;
+      for (const NamedTriple& o : triples) {
+        if (o.tier > chosen.tier && !o.qualifier.empty() &&
+            std::find(others.begin(), others.end(), o.qualifier) == others.end()) {
+          others.push_back(o.qualifier);
+        }
+      }
+      if (!others.empty()) g.reason += ", preferred over the " + listed(others) + " ones";
+      return true;
+    }
+    if (!triples.empty()) return false;  // the header names an accelerometer the lines lack
+  }
+  return false;
 }
 
 }  // namespace
@@ -158,13 +511,14 @@ std::vector<std::string> splitLines(const char* text, std::size_t size, std::siz
   return lines;
 }
 
-LayoutGuess sniffLayout(const std::vector<std::string>& lines) {
+LayoutGuess sniffLayout(const std::vector<std::string>& lines, const Layout* delimiterGiven) {
   LayoutGuess g;
   struct Candidate {
     char delimiter;
     bool blanks;
   };
-  const Candidate candidates[4] = {{',', false}, {';', false}, {'\t', false}, {' ', true}};
+  std::vector<Candidate> candidates = {{',', false}, {';', false}, {'\t', false}, {' ', true}};
+  if (delimiterGiven != nullptr) candidates = {{delimiterGiven->delimiter, delimiterGiven->blanks}};
   Table best;
   for (const Candidate& c : candidates) {
     Table t = numericTable(lines, c.delimiter, c.blanks);
@@ -192,11 +546,16 @@ LayoutGuess sniffLayout(const std::vector<std::string>& lines) {
   g.fields = best.fields;
   std::vector<int> others;
   for (int c = 0; c < best.fields; ++c) {
+    if (!numericColumn(best, c)) continue;
     if (growing(best, c)) {
       g.growingColumns.push_back(c + 1);
     } else {
       others.push_back(c);
     }
+  }
+  if (chooseByName(lines, g.layout, best, g)) {
+    g.ok = true;
+    return g;
   }
   if (others.size() < 3) return g;
   int chosen[3] = {others[0], others[1], others[2]};
@@ -205,14 +564,26 @@ LayoutGuess sniffLayout(const std::vector<std::string>& lines) {
     for (std::size_t a = 0; a < others.size(); ++a)
       for (std::size_t b = a + 1; b < others.size(); ++b)
         for (std::size_t c = b + 1; c < others.size(); ++c) {
-          const double s = magnitudeSpread(best, others[a], others[b], others[c]);
-          if (s < bestSpread) {
-            bestSpread = s;
+          const double spread = magnitudeSpread(best, others[a], others[b], others[c]);
+          if (spread < bestSpread) {
+            bestSpread = spread;
             chosen[0] = others[a];
             chosen[1] = others[b];
             chosen[2] = others[c];
           }
         }
+    g.reason = "of " + std::to_string(others.size()) +
+               " columns of numbers, the three whose magnitude stays steady while the device turns";
+  } else {
+    g.reason = "the only three columns of numbers";
+  }
+  if (!g.growingColumns.empty()) {
+    std::vector<std::string> numbers;
+    for (int c : g.growingColumns) numbers.push_back(std::to_string(c));
+    g.reason += std::string(" besides ") + (numbers.size() == 1 ? "column " : "columns ") +
+                listed(numbers) +
+                (numbers.size() == 1 ? ", which only grows" : ", which only grow") +
+                " (a time or index)";
   }
   for (int k = 0; k < 3; ++k) g.layout.columns[k] = chosen[k] + 1;
   g.ok = true;
@@ -257,6 +628,68 @@ std::vector<std::string> layoutProblems(const std::vector<std::string>& lines,
     }
   }
   return problems;
+}
+
+bool isGzip(const char* data, std::size_t n) {
+  return n >= 2 && static_cast<unsigned char>(data[0]) == 0x1F &&
+         static_cast<unsigned char>(data[1]) == 0x8B;
+}
+
+std::string binaryKind(const char* data, std::size_t n) {
+  const auto* b = reinterpret_cast<const unsigned char*>(data);
+  auto startsWith = [&](const char* magic, std::size_t length) {
+    return n >= length && std::equal(b, b + length, reinterpret_cast<const unsigned char*>(magic));
+  };
+  if (isGzip(data, n)) return "gzip data";
+  if (startsWith("PK\x03\x04", 4)) return "zip data";
+  if (startsWith("\xFD"
+                 "7zXZ\x00",
+                 6))
+    return "xz data";
+  if (startsWith("BZh", 3) && n >= 4 && b[3] >= '1' && b[3] <= '9') return "bzip2 data";
+  if (startsWith("\x28\xB5\x2F\xFD", 4)) return "zstd data";
+  if (startsWith("\xFF\xFE", 2) || startsWith("\xFE\xFF", 2)) return "UTF-16 text";
+  std::size_t control = 0;
+  std::size_t notUtf8 = 0;
+  std::size_t padding = 0;
+  for (std::size_t i = 0; i < n;) {
+    const unsigned c = b[i];
+    if (c == 0) {
+      // A run of NULs is the padding a logger's card leaves after a power cut, not binary data.
+      std::size_t run = 1;
+      while (i + run < n && b[i + run] == 0) ++run;
+      if (run >= 16) padding += run;
+      if (run < 16) control += run;
+      i += run;
+      continue;
+    }
+    if (c < 0x80) {
+      // Tab, line ends, form feeds and the escape of terminal colours occur in text.
+      const bool textual =
+          c >= 0x20 || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f' || c == 0x1B;
+      if (!textual || c == 0x7F) ++control;
+      ++i;
+      continue;
+    }
+    // A lead byte and its continuation bytes; a sequence cut by the end of the bytes counts as
+    // UTF-8.
+    const std::size_t length = c >= 0xC2 && c <= 0xDF   ? 2
+                               : c >= 0xE0 && c <= 0xEF ? 3
+                               : c >= 0xF0 && c <= 0xF4 ? 4
+                                                        : 0;
+    std::size_t k = 1;
+    while (length > 0 && k < length && i + k < n && (b[i + k] & 0xC0) == 0x80) ++k;
+    if (length == 0 || (k < length && i + k < n)) {
+      ++notUtf8;
+      ++i;
+    } else {
+      i += k;
+    }
+  }
+  const std::size_t judged = n - padding;
+  if (judged == 0 && n > 0) return "binary data";
+  if (control * 100 > judged || notUtf8 * 10 > judged) return "binary data";
+  return "";
 }
 
 std::string delimiterArgument(const Layout& layout) {

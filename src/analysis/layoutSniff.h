@@ -3,6 +3,7 @@
 #ifndef TILTFIT_ANALYSIS_LAYOUTSNIFF_H
 #define TILTFIT_ANALYSIS_LAYOUTSNIFF_H
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -18,20 +19,48 @@ struct Layout {
 struct LayoutGuess {
   bool ok = false;  // a delimiter splits the lines into at least three numeric fields
   Layout layout;
-  int fields = 0;                   // numeric fields per line
+  int fields = 0;                   // fields per line of numbers
   std::vector<int> growingColumns;  // 1-based columns that only grow: a time or an index
   bool decimalComma = false;        // numbers written with a decimal comma
+  bool byName = false;              // the columns were chosen by their names in a header
+  std::string names[3];             // then their names
+  std::string units;                // what the names say of the units: "g", "m/s^2", "mg", "counts"
+  std::string reason;               // why these columns, in words: "named ... in the header"
 };
+
+// What the name of a column says, for the usual ways of naming an accelerometer's axes: "ax",
+// "acc_x", "accX", "AccX", "accel_x", "Accel X", "aX (g)", "scaledAccelX", "acceleration_x",
+// "accelerometer x", "ACC_X_RAW", "linAccX" ...
+struct ColumnName {
+  bool accelerometer = false;  // an axis of an accelerometer, or of a gravity vector
+  int axis = -1;               // 0 x, 1 y, 2 z
+  // 0: raw, scaled or plain readings; 1: estimated, compensated, filtered or calibrated ones; 2:
+  // linear (gravity removed), gravity, or turned into the world's frame: none of these
+  // calibrates the sensor.
+  int tier = 0;
+  std::string qualifier;  // the word that set the tier ("estimated", "gravity" ...); empty for 0
+  std::string units;      // "g", "m/s^2", "mg", "counts", or empty: the unit the name gives
+  std::string pattern;    // the name without its axis and unit: x, y and z of one sensor share it
+};
+// Gyroscope, magnetometer, temperature, time, counter, index, orientation, bias and other such
+// columns are never an accelerometer, whatever else their names say.
+ColumnName parseColumnName(const std::string& field);
 
 // Guesses the layout from sample lines of a recording: its first lines and, for a long
 // recording, lines from across it (the three accelerometer columns are told from other sensors'
 // by their magnitude, steady while the device turns, which needs lines from several rests). The
-// delimiter is the one of `,` `;` tab or blanks that splits the most lines into the same number
-// (three or more) of fields that are whole numbers. A column whose values only grow is a time or
-// index column. Of the other columns, three are chosen: when there are more, the three whose
+// delimiter is the one of `,` `;` tab or blanks (or the one given) that splits the most lines
+// into the same number of fields, three or more of them numbers and the rest empty or words (a
+// log may interleave records of several kinds, leaving the others' fields empty). Where a line
+// before the numbers names three columns as an accelerometer's x, y and z, those are taken (raw
+// or scaled ones before estimated, filtered, linear or gravity ones, then the leftmost), provided
+// the lines hold numbers there and none of them only grows. Otherwise: a column whose values only
+// grow (but for a few restarts, as a time that starts again with each file of a concatenation) is
+// a time or index column; of the others, three are chosen: when there are more, the three whose
 // vector magnitude varies least (relative to its size) while each of them swings by at least half
 // of it.
-LayoutGuess sniffLayout(const std::vector<std::string>& lines);
+LayoutGuess sniffLayout(const std::vector<std::string>& lines,
+                        const Layout* delimiterGiven = nullptr);
 
 // What is wrong with reading lines with `layout`, in words a user can act on, or an empty list:
 // the lines hold another delimiter, a decimal comma, a growing column among the three, or fewer
@@ -44,6 +73,17 @@ std::vector<std::string> splitLines(const char* text, std::size_t size, std::siz
 
 // The --delimiter argument that gives this layout: "','", "';'", "tab" or "space".
 std::string delimiterArgument(const Layout& layout);
+
+// The n bytes at data start gzip data (RFC 1952's two magic bytes).
+bool isGzip(const char* data, std::size_t n);
+
+// What the first n bytes of a file say it is when it is not text: "gzip data", "zip data", "xz
+// data", "bzip2 data", "zstd data", "UTF-16 text" (by their first bytes) or "binary data" (more
+// than 1 % of the bytes are control characters no text holds, NUL among them, or more than 10 %
+// are not UTF-8, which Latin-1 text does not come near; runs of 16 NULs or more, the padding a
+// logger leaves after a power cut, are left out of the count, and bytes that are all such padding
+// are binary data); empty for text, and for no bytes.
+std::string binaryKind(const char* data, std::size_t n);
 
 }  // namespace analysis
 }  // namespace tiltfit

@@ -38,6 +38,10 @@ struct Work {
     o.refine = withRefine;
     o.noise = &noise;
     o.stretches = &stretches;
+    if (!rec.lineRuns.empty()) {
+      const Recording* r = &rec;
+      o.lineOf = [r](std::size_t row) { return r->lineOf(row); };
+    }
     return o;
   }
   an::RunResult run(const TuningNumbers& t, bool withRefine) const {

@@ -112,8 +112,10 @@ Result toResult(const Work& w, const an::RunResult& r, const TuningNumbers& numb
     o.axis = an::kOrientations[k].axis;
     o.reading = an::kOrientations[k].level;
     o.found = c.found;
-    o.firstRow = c.first;
-    o.lastRow = c.last;
+    o.firstSample = c.first - 1;
+    o.lastSample = c.last - 1;
+    o.firstRow = static_cast<std::uint32_t>(w.rec.lineOf(o.firstSample));
+    o.lastRow = static_cast<std::uint32_t>(w.rec.lineOf(o.lastSample));
     for (int j = 0; j < 3; ++j) o.mean[static_cast<std::size_t>(j)] = c.mean[j];
     o.angleDeg = r.angleDeg[k];
     o.residualMg = r.residualMg[k];
@@ -135,8 +137,10 @@ Result toResult(const Work& w, const an::RunResult& r, const TuningNumbers& numb
   for (std::size_t k = 0; k < r.stretches.size(); ++k) {
     const an::StillStretch& s = r.stretches[k];
     Stretch p;
-    p.firstRow = static_cast<std::uint32_t>(s.first + 1);
-    p.lastRow = static_cast<std::uint32_t>(s.last + 1);
+    p.firstSample = s.first;
+    p.lastSample = s.last;
+    p.firstRow = static_cast<std::uint32_t>(w.rec.lineOf(s.first));
+    p.lastRow = static_cast<std::uint32_t>(w.rec.lineOf(s.last));
     for (std::size_t j = 0; j < 3; ++j) p.mean[j] = s.mean[j];
     p.inQuality = k < r.inQuality.size() && r.inQuality[k];
     p.weight = k < r.fit.weight.size() ? r.fit.weight[k] : 0.0;

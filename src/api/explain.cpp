@@ -56,18 +56,63 @@ std::string neverStill(const Work& w) {
   return text;
 }
 
+// Records that number k (0 tolerancePct ... 4 deltaThresholdWindow) must move by direction.
+void move(Result& out, int k, int direction) {
+  int& m = out.moves[static_cast<std::size_t>(k)];
+  m = m == 0 || m == direction ? direction : 2;
+}
+
+// The way a number must move for a search that the given test stopped.
+void moveFor(an::SearchDiagnosis::Stop stop, Result& out) {
+  using Stop = an::SearchDiagnosis::Stop;
+  switch (stop) {
+    case Stop::kBand:
+      move(out, 0, +1);
+      break;
+    case Stop::kStep:
+      move(out, 2, +1);
+      break;
+    case Stop::kWindow:
+      move(out, 3, -1);
+      break;
+    case Stop::kDeviation:
+      move(out, 4, +1);
+      break;
+    default:
+      break;
+  }
+}
+
 // Says why a run failed: the layout, missing rests, the units, or for each orientation the test
-// that stopped its search.
+// that stopped its search; and which way the numbers must move, or that no number helps.
 void explainProblems(const Work& w, const an::RunResult& r, const TuningNumbers& numbers,
                      Result& out) {
+  if (!r.restProblems.empty()) move(out, 0, -1);  // a band so wide that one rest passed for two
+  // Bytes that are no text were read as text (the classic reading): nothing else matters.
+  if (w.rec.notText == "gzip data") {
+    out.numbersCannotHelp = true;
+    out.problems.push_back(
+        "the recording is gzip data, which the classic command without options reads as text: "
+        "decompress it first (zcat FILE | tiltfit - ...), or run tiltfit --auto FILE, which "
+        "reads gzip");
+    return;
+  }
+  if (!w.rec.notText.empty()) {
+    out.numbersCannotHelp = true;
+    out.problems.push_back("the recording is not text but " + w.rec.notText +
+                           ": give it as CSV text");
+    return;
+  }
   const std::vector<std::string> layout =
       an::layoutProblems(w.rec.sampleLines, toAnalysisLayout(w.rec.layout));
   if (!layout.empty()) {
     out.problems = layout;  // whatever else is wrong follows from the layout
+    out.numbersCannotHelp = true;
     return;
   }
   if (w.stretches.empty()) {
     out.problems.push_back(neverStill(w));
+    out.numbersCannotHelp = true;
     return;
   }
   const std::vector<an::StillStretch> stretchesG = an::stretchesInG(w.stretches, w.scale);
@@ -80,12 +125,14 @@ void explainProblems(const Work& w, const an::RunResult& r, const TuningNumbers&
   }
   if (!missing.empty()) {
     out.problems.insert(out.problems.end(), missing.begin(), missing.end());
+    out.numbersCannotHelp = true;
     return;
   }
   if (w.units == an::Units::kG && out.problems.empty()) {
     const std::string hint = unitsHint(w.rec);
     if (!hint.empty()) {
       out.problems.push_back(hint);
+      out.numbersCannotHelp = true;
       return;
     }
   }
@@ -100,25 +147,54 @@ void explainProblems(const Work& w, const an::RunResult& r, const TuningNumbers&
     Orientation& o = out.orientations[static_cast<std::size_t>(k)];
     o.diagnosis = d.text;
     out.problems.push_back("no window for " + d.text);
+    moveFor(d.stoppedBy, out);
   }
 }
 
 }  // namespace
 
-// explainProblems, and on each orientation not found the sentence that concerns it: its own
-// diagnosis, that it has no rest in the recording, or else what stopped the whole run.
+// explainProblems, and on each orientation not found the sentence that concerns it alone: that
+// the recording has no rest there, else what stopped its own search, else (no search ran) why
+// not.
 void explainFailure(const Work& w, const an::RunResult& r, const TuningNumbers& numbers,
                     Result& out) {
   explainProblems(w, r, numbers, out);
-  for (Orientation& o : out.orientations) {
+  const std::vector<an::StillStretch> stretchesG = an::stretchesInG(w.stretches, w.scale);
+  const an::TuningNumbers t{numbers.tolerancePct, numbers.moveMeanWindow, numbers.diffThreshold,
+                            numbers.windowWidth, numbers.deltaThresholdWindow};
+  const bool searched = r.smoothed != nullptr && r.smoothed->size(0) > 0;
+  for (int k = 0; k < 6; ++k) {
+    Orientation& o = out.orientations[static_cast<std::size_t>(k)];
     if (o.found || !o.diagnosis.empty()) continue;
-    const std::string missing = "no rest with " + o.name() + " in the recording";
-    const bool isMissing =
-        std::find(out.problems.begin(), out.problems.end(), missing) != out.problems.end();
-    if (isMissing) {
-      o.diagnosis = missing;
+    const int rest = an::restFor(stretchesG, an::kOrientations[k], 25.0);
+    if (rest < 0) {
+      o.diagnosis = "no rest with " + o.name() + " in the recording";
+    } else if (searched) {
+      const std::size_t length = stretchesG[static_cast<std::size_t>(rest)].length();
+      o.diagnosis = an::diagnoseSearch(*r.smoothed, an::kOrientations[k], t, length).text;
     } else if (!out.problems.empty()) {
-      o.diagnosis = out.problems.front();
+      o.diagnosis = "not searched: " + out.problems.front();
+    }
+  }
+  if (searched) return;
+  // No search ran because --auto chooses its numbers from all six rests: the orientations present
+  // say which are lacking.
+  std::vector<std::string> lacking;
+  for (const Orientation& o : out.orientations) {
+    if (o.diagnosis == "no rest with " + o.name() + " in the recording")
+      lacking.push_back(o.name());
+  }
+  if (lacking.empty()) return;
+  std::string list;
+  for (std::size_t k = 0; k < lacking.size(); ++k) {
+    list += (k == 0 ? "" : k + 1 == lacking.size() ? " and " : ", ") + lacking[k];
+  }
+  for (Orientation& o : out.orientations) {
+    if (o.diagnosis.rfind("not searched: ", 0) == 0) {
+      o.diagnosis =
+          "not searched: the tuning numbers are chosen from all six rests, and the recording "
+          "lacks " +
+          list;
     }
   }
 }
@@ -187,6 +263,13 @@ void suggest(const Work& w, const TuningNumbers& given, const CalibrateOptions& 
 void explainUncovered(const Work& w, const std::vector<an::OrientationId>& missing, Result& out) {
   (void)w;
   out.problems.clear();
+  // No tuning number decides what a recording holds.
+  out.numbersCannotHelp = true;
+  std::string list;
+  for (std::size_t k = 0; k < missing.size(); ++k) {
+    list += (k == 0 ? "" : k + 1 == missing.size() ? " and " : ", ") +
+            an::orientationName(missing[k]);
+  }
   for (const an::OrientationId& o : missing) {
     const std::string axis(1, static_cast<char>('x' + o.axis));
     const std::string way = o.level > 0 ? "up" : "down";
@@ -196,6 +279,14 @@ void explainUncovered(const Work& w, const std::vector<an::OrientationId>& missi
     out.problems.push_back(text);
     for (Orientation& r : out.orientations) {
       if (r.axis == o.axis && r.reading == o.level) r.diagnosis = text;
+    }
+  }
+  // The orientations the recording does hold are not what failed.
+  for (Orientation& r : out.orientations) {
+    if (r.diagnosis.empty()) {
+      r.diagnosis = "not used: the still stretches do not determine a calibration, and the "
+                    "recording lacks " +
+                    list;
     }
   }
 }

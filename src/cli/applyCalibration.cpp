@@ -13,9 +13,12 @@
 #include <new>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
+
+#include "layoutSniff.h"
 
 namespace tiltfit {
 namespace cli {
@@ -239,9 +242,25 @@ struct Plan {
   int column[3];  // its field number
 };
 
+// Whether a line that was not calibrated holds numbers all the same: a digit somewhere, and a
+// field at one of the columns that is not blank (a record of another kind leaves them empty).
+bool holdsNumbers(const char* b, const char* end, const char* const fb[3], const char* const fe[3],
+                  int found) {
+  bool digit = false;
+  for (const char* p = b; p < end && !digit; ++p) digit = *p >= '0' && *p <= '9';
+  if (!digit) return false;
+  for (int k = 0; k < found; ++k) {
+    for (const char* p = fb[k]; p < fe[k]; ++p) {
+      if (!isBlank(*p) && *p != '\r') return true;
+    }
+  }
+  return false;
+}
+
 // Writes the line [b, e) (e past its '\n', or at the end of the input) to o, calibrated or as it
-// is; returns the end of what it wrote. o has room for (e - b) + 3 * kNumberText bytes.
-char* transformLine(const Plan& plan, const char* b, const char* e, char* o) {
+// is, and counts it; returns the end of what it wrote. o has room for (e - b) + 3 * kNumberText
+// bytes.
+char* transformLine(const Plan& plan, const char* b, const char* e, char* o, ApplyCounts& counts) {
   const std::size_t length = static_cast<std::size_t>(e - b);
   if (length > kLongLine) {
     std::memcpy(o, b, length);
@@ -290,9 +309,12 @@ char* transformLine(const Plan& plan, const char* b, const char* e, char* o) {
   bool numbers = found == 3;
   for (int k = 0; k < 3 && numbers; ++k) numbers = readNumber(fb[k], fe[k], raw[plan.slot[k]]);
   if (!numbers) {
+    if (holdsNumbers(b, end, fb, fe, found)) ++counts.linesWithNumbers;
     std::memcpy(o, b, length);
     return o + length;
   }
+  ++counts.linesWithNumbers;
+  ++counts.linesCalibrated;
   const double* g = plan.c.gain;
   double value[3];
   for (int j = 0; j < 3; ++j) {
@@ -311,7 +333,8 @@ char* transformLine(const Plan& plan, const char* b, const char* e, char* o) {
 
 // The lines [b, e) into out, grown as needed (to some 12 times e - b at worst, for lines of
 // one-digit numbers); returns the bytes written.
-std::size_t transformLines(const Plan& plan, const char* b, const char* e, std::vector<char>& out) {
+std::size_t transformLines(const Plan& plan, const char* b, const char* e, std::vector<char>& out,
+                           ApplyCounts& counts) {
   std::size_t used = 0;
   while (b < e) {
     const auto* nl =
@@ -319,7 +342,8 @@ std::size_t transformLines(const Plan& plan, const char* b, const char* e, std::
     const char* next = nl != nullptr ? nl + 1 : e;
     const std::size_t room = static_cast<std::size_t>(next - b) + 3 * kNumberText;
     if (out.size() - used < room) out.resize(std::max(2 * out.size(), used + room));
-    used = static_cast<std::size_t>(transformLine(plan, b, next, out.data() + used) - out.data());
+    used = static_cast<std::size_t>(transformLine(plan, b, next, out.data() + used, counts) -
+                                    out.data());
     b = next;
   }
   return used;
@@ -336,14 +360,18 @@ int put(std::FILE* out, const char* b, std::size_t n) {
 // parallel, each into an output buffer of its own, and written in order. Formatting the shortest
 // round-trip text of a double (std::to_chars, some 50 ns) is most of the work; on one thread a
 // recording takes about 1.5 times as long as its whole calibration (which uses every core).
-int applyInBlocks(const Plan& plan, std::FILE* in, std::FILE* out) {
+int applyInBlocks(const Plan& plan, std::FILE* in, std::FILE* out, const std::string& head,
+                  ApplyCounts& counts) {
   const int threads = std::min(std::max(omp_get_max_threads(), 1), kMaxThreads);
   std::vector<char> buffer(kLongLine + kBlock * static_cast<std::size_t>(threads));
   const int count = threads * kPartsPerThread;
   std::vector<std::vector<char>> parts(static_cast<std::size_t>(count));
+  std::vector<ApplyCounts> partCounts(static_cast<std::size_t>(count));
   std::size_t sizes[kMaxThreads * kPartsPerThread];
   char* const base = buffer.data();
-  std::size_t kept = 0;  // the unfinished line at the start of the buffer
+  // The head already read from in comes first, as an unfinished line would.
+  std::size_t kept = std::min(head.size(), kLongLine);
+  std::memcpy(base, head.data(), kept);
   bool passing = false;  // inside a line too long to calibrate, copying it through
   for (;;) {
     errno = 0;
@@ -351,7 +379,7 @@ int applyInBlocks(const Plan& plan, std::FILE* in, std::FILE* out) {
     if (got == 0) {
       if (std::ferror(in)) return errno != 0 ? errno : EIO;
       if (kept == 0) break;
-      const std::size_t n = transformLines(plan, base, base + kept, parts[0]);
+      const std::size_t n = transformLines(plan, base, base + kept, parts[0], counts);
       if (const int error = put(out, parts[0].data(), n)) return error;
       break;
     }
@@ -384,7 +412,8 @@ int applyInBlocks(const Plan& plan, std::FILE* in, std::FILE* out) {
       auto work = [&] {
         for (int t; (t = next.fetch_add(1)) < count;) {
           try {
-            sizes[t] = transformLines(plan, cut[t], cut[t + 1], parts[static_cast<std::size_t>(t)]);
+            sizes[t] = transformLines(plan, cut[t], cut[t + 1], parts[static_cast<std::size_t>(t)],
+                                      partCounts[static_cast<std::size_t>(t)]);
           } catch (const std::bad_alloc&) {
             outOfMemory = true;
           }
@@ -402,6 +431,11 @@ int applyInBlocks(const Plan& plan, std::FILE* in, std::FILE* out) {
       work();
       for (std::thread& h : helpers) h.join();
       if (outOfMemory) return ENOMEM;
+      for (ApplyCounts& c : partCounts) {
+        counts.linesWithNumbers += c.linesWithNumbers;
+        counts.linesCalibrated += c.linesCalibrated;
+        c = ApplyCounts();
+      }
       for (int t = 0; t < count; ++t) {
         if (const int error = put(out, parts[static_cast<std::size_t>(t)].data(), sizes[t])) {
           return error;
@@ -425,17 +459,67 @@ int applyInBlocks(const Plan& plan, std::FILE* in, std::FILE* out) {
 
 }  // namespace
 
-int applyCalibrationStream(const CalibrationFile& c, std::FILE* in, std::FILE* out) {
+int applyCalibrationStream(const CalibrationFile& c, std::FILE* in, std::FILE* out,
+                           ApplyCounts* counts, const std::string& head) {
   const int* col = c.columns;
   if (col[0] < 1 || col[1] < 1 || col[2] < 1 || col[0] == col[1] || col[0] == col[2] ||
-      col[1] == col[2]) {
+      col[1] == col[2] || head.size() > kLongLine) {
     return EINVAL;
   }
+  ApplyCounts mine;
   try {
-    return applyInBlocks(Plan(c), in, out);
+    return applyInBlocks(Plan(c), in, out, head, counts != nullptr ? *counts : mine);
   } catch (const std::bad_alloc&) {
     return ENOMEM;
   }
+}
+
+std::string layoutArgument(const CalibrationFile& c) {
+  std::string d = c.blanks              ? std::string("space")
+                  : c.delimiter == '\t' ? std::string("tab")
+                                        : std::string(1, c.delimiter);
+  return "columns " + std::to_string(c.columns[0]) + "," + std::to_string(c.columns[1]) + "," +
+         std::to_string(c.columns[2]) + " at " +
+         (c.blanks || c.delimiter == '\t' ? d : "'" + d + "'");
+}
+
+std::string layoutMismatch(const CalibrationFile& c, const std::string& head) {
+  // Whole lines of the head only, as applying would count them.
+  const std::size_t cut = head.rfind('\n');
+  if (cut == std::string::npos) return "";
+  const std::string whole = head.substr(0, cut + 1);
+  std::vector<char> scratch;
+  ApplyCounts counts;
+  const Plan plan(c);
+  transformLines(plan, whole.data(), whole.data() + whole.size(), scratch, counts);
+  if (!tooFewCalibrated(counts) && counts.linesCalibrated > 0) return "";
+  const std::vector<std::string> lines = analysis::splitLines(whole.data(), whole.size(), 2000);
+  const analysis::LayoutGuess guess = analysis::sniffLayout(lines);
+  // Nothing calibrates and nothing counts: lines whose fields end before the columns, or a head
+  // with no numbers at all (a long banner), which the end of the text will judge.
+  if (counts.linesWithNumbers == 0 && !guess.ok) return "";
+  std::string why;
+  if (guess.ok &&
+      (guess.layout.blanks != c.blanks || (!c.blanks && guess.layout.delimiter != c.delimiter))) {
+    why =
+        std::string("the calibration splits the fields at ") +
+        (c.blanks ? std::string("runs of blanks")
+                  : analysis::delimiterArgument(analysis::Layout{c.delimiter, false, {1, 2, 3}})) +
+        ", the lines hold " + analysis::delimiterArgument(guess.layout) + " between their numbers";
+  } else if (guess.ok && std::max({c.columns[0], c.columns[1], c.columns[2]}) > guess.fields) {
+    why = "the calibration reads columns " + std::to_string(c.columns[0]) + "," +
+          std::to_string(c.columns[1]) + "," + std::to_string(c.columns[2]) + ", the lines have " +
+          std::to_string(guess.fields) + " fields";
+  } else {
+    why = "of the first " + std::to_string(counts.linesWithNumbers) + " lines that hold numbers, " +
+          std::to_string(counts.linesCalibrated) + " have numbers at the calibration's " +
+          layoutArgument(c);
+  }
+  return why;
+}
+
+bool tooFewCalibrated(const ApplyCounts& counts) {
+  return counts.linesCalibrated * 10 < counts.linesWithNumbers * 9;
 }
 
 }  // namespace cli

@@ -3,6 +3,7 @@
 #ifndef TILTFIT_CLI_APPLYCALIBRATION_H
 #define TILTFIT_CLI_APPLYCALIBRATION_H
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -31,6 +32,27 @@ struct CalibrationFile {
 // "calibration.gain_matrix must be 3 rows of 3 numbers" or "not JSON: ...".
 bool parseCalibrationFile(const std::string& text, CalibrationFile& out, std::string& why);
 
+// What applying did to the lines: those that hold numbers (a digit, and a field at one of the
+// columns that is not blank: a header, a blank line or a record whose readings are empty do not
+// count) and those of them calibrated.
+struct ApplyCounts {
+  std::uint64_t linesWithNumbers = 0;
+  std::uint64_t linesCalibrated = 0;
+};
+
+// Fewer than 90 % of the lines that hold numbers were calibrated: the calibration's layout does
+// not fit the text.
+bool tooFewCalibrated(const ApplyCounts& counts);
+
+// Judges, on the whole lines of head (the start of a text), whether the calibration's layout fits:
+// "" when at least 90 % of the lines that hold numbers calibrate, and one at least does unless the
+// head holds no lines of numbers at all; else the mismatch in words: the delimiter, columns past
+// the end of the lines, or how few lines calibrate.
+std::string layoutMismatch(const CalibrationFile& c, const std::string& head);
+
+// "columns 1,2,3 at ','": the layout a calibration reads.
+std::string layoutArgument(const CalibrationFile& c);
+
 // Copies in to out, calibrating every line whose fields at c.columns all hold a finite number:
 // the three fields are replaced by the calibrated values in the shortest form that reads back to
 // the same double (std::to_chars), x's value into x's field and so on. Fields are split at
@@ -46,10 +68,13 @@ bool parseCalibrationFile(const std::string& text, CalibrationFile& out, std::st
 //
 // Reads in blocks of 1 MiB per thread and calibrates each block on as many threads as OpenMP
 // would use (omp_get_max_threads(); the output is the same for any number); the memory used is a
-// few MiB per thread whatever the length of the input. in may be a pipe. Flushes out. Returns 0, or
-// the errno value of the read or write that failed (EIO when the stream gave none; EINVAL for
-// columns that are not three different numbers from 1 up, ENOMEM when a buffer cannot be had).
-int applyCalibrationStream(const CalibrationFile& c, std::FILE* in, std::FILE* out);
+// few MiB per thread whatever the length of the input. in may be a pipe. head, when given, holds
+// bytes already read from in (at most 1 MiB), which come first. counts, when given, receives what
+// was done to the lines. Flushes out. Returns 0, or the errno value of the read or write that
+// failed (EIO when the stream gave none; EINVAL for columns that are not three different numbers
+// from 1 up or a head too long, ENOMEM when a buffer cannot be had).
+int applyCalibrationStream(const CalibrationFile& c, std::FILE* in, std::FILE* out,
+                           ApplyCounts* counts = nullptr, const std::string& head = "");
 
 }  // namespace cli
 }  // namespace tiltfit

@@ -157,7 +157,8 @@ const char* helpText() {
          "Calibrates a three-axis accelerometer from one CSV recording of still positions: six\n"
          "rests (each axis up and down), or any set of directions with --auto. --auto chooses\n"
          "the five tuning numbers from the recording; the classic form takes them as given.\n"
-         "FILE \"-\" reads standard input.\n"
+         "FILE \"-\" reads standard input. With --auto or any option, gzip is read too and\n"
+         "lines without readings are left out; rows stay line numbers.\n"
          "\n"
          "Options:\n"
          "  --refine              report the refined fit, which makes every still stretch read 1 "
@@ -185,8 +186,8 @@ const char* helpText() {
          "  --version             print the version\n"
          "\n"
          "Exit status: 0 success, 255 calibration failed, 234 usage or a bad argument,\n"
-         "254 the recording cannot be read, 244 out of memory, 181 too many lines,\n"
-         "251 the report could not be written.\n";
+         "254 the recording cannot be read or is not text, 244 out of memory, 181 too many\n"
+         "lines, 251 the report could not be written.\n";
 }
 
 }  // namespace cli

@@ -147,6 +147,90 @@ std::string figure(double v) {
   return text;
 }
 
+// The explicit command for a run that read rec: without any option the classic command reads every
+// line as a row and any bytes as text, so a recording that needed more names its units.
+std::string repeatCommand(const std::string& path, const TuningNumbers& t, Units units,
+                          const Recording& rec, bool refine, const CliOptions& o) {
+  std::string c = classicCommand(path, t, units, rec.layout, refine, o);
+  if ((rec.linesWithoutReadings > 0 || rec.gzip) && c.find(" --") == std::string::npos) {
+    c += std::string(" --units ") + unitsName(units);
+  }
+  return c;
+}
+
+// "", or "; the header says g, the values m/s^2, which decide" when the names of the columns give
+// other units than the values.
+std::string unitsNote(const Recording& rec, const Result& r) {
+  const std::string& said = rec.unitsInHeader;
+  if (said.empty()) return "";
+  const Units meant = said == "g" ? Units::kG : said == "m/s^2" ? Units::kMs2 : Units::kCounts;
+  if (meant == r.units) return "";
+  const char* values = r.units == Units::kMs2      ? "m/s^2"
+                       : r.units == Units::kCounts ? "raw counts"
+                                                   : "g";
+  return "; the header says " + said + ", the values are in " + values + ", which decide";
+}
+
+// The line after a failure that says which way the tuning numbers must move, and plainly whether
+// the failure line's advice (increase tolerancePct or deltaThresholdWindow) applies; "" when the
+// diagnosis gives no direction.
+std::string adviceLine(const Result& r, bool failureLine) {
+  const char* const kAdvice =
+      "the failure line's advice to increase tolerancePct or deltaThresholdWindow does not apply "
+      "here";
+  if (r.numbersCannotHelp) {
+    return std::string("no tuning number will mend this") +
+           (failureLine ? std::string(": ") + kAdvice : "");
+  }
+  std::string moves;
+  for (std::size_t k = 0; k < 5; ++k) {
+    const int m = r.moves[k];
+    if (m == 0) continue;
+    if (!moves.empty()) moves += ", ";
+    moves += kNames[k];
+    moves += m == 1 ? " up" : m == -1 ? " down" : " up for one orientation and down for another";
+  }
+  if (moves.empty()) return "";
+  std::string s = "which way the numbers must move: " + moves;
+  if (failureLine) {
+    const bool toleranceUp = r.moves[0] == 1 || r.moves[0] == 2;
+    const bool deviationUp = r.moves[4] == 1 || r.moves[4] == 2;
+    if (!toleranceUp && !deviationUp) {
+      s += std::string("; ") + kAdvice;
+    } else if (r.moves[0] == -1) {
+      s += "; of the failure line's advice only increasing deltaThresholdWindow applies: "
+           "tolerancePct must go down";
+    }
+  }
+  return s;
+}
+
+// The line that says what was read: which columns and why (--auto), and the lines left out.
+std::string readSummary(const Recording& rec, const Result& r, bool autoMode, bool columnsGiven) {
+  std::string s;
+  if (autoMode) {
+    const auto& c = rec.layout.columns;
+    s = "columns " + std::to_string(c[0]) + "," + std::to_string(c[1]) + "," +
+        std::to_string(c[2]) + " as x, y, z";
+    if (columnsGiven) {
+      s += ": as given";
+    } else if (!rec.columnsReason.empty()) {
+      s += ": " + rec.columnsReason;
+    }
+    s += unitsNote(rec, r);
+  }
+  if (rec.linesWithoutReadings > 0) {
+    const unsigned long long n = rec.linesWithoutReadings;
+    if (!s.empty()) s += "; ";
+    s += "skipped " + std::to_string(n) + (n == 1 ? " line" : " lines") + " without readings";
+    std::string first = rec.firstLineWithoutReadingsText;
+    if (first.size() > 60) first = first.substr(0, 57) + "...";
+    s += " (the first: line " + std::to_string(rec.firstLineWithoutReadings) +
+         (first.empty() ? std::string(", empty)") : ", \"" + first + "\")");
+  }
+  return s;
+}
+
 // A report that did not reach its destination (a full disk, a closed pipe) is no success.
 int finishReport(int status) {
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
@@ -203,8 +287,10 @@ bool writePlot(const std::string& plotPath, const std::string& path, const Recor
   in.band = r.parameters.tolerancePct / 100.0;
   for (std::size_t k = 0; k < 6; ++k) {
     const Orientation& o = r.orientations[k];
-    in.windows[k] = report::PlotWindow{o.axis, o.reading, o.found, o.firstRow, o.lastRow};
+    in.windows[k] =
+        report::PlotWindow{o.axis, o.reading, o.found, o.firstSample + 1, o.lastSample + 1};
   }
+  if (!rec.lineRuns.empty()) in.lineOf = [&rec](std::size_t i) { return rec.lineOf(i); };
   in.failed = !r.success;
   in.title = path + (r.success ? ": calibration success" : ": calibration failed");
   std::FILE* out = std::fopen(plotPath.c_str(), "wb");
@@ -247,7 +333,12 @@ int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumb
   for (int k = 0; k < 3; ++k) read.layout.columns[static_cast<std::size_t>(k)] = o.columns[k];
   read.detectDelimiter = !classic && !o.delimiterGiven;
   read.detectColumns = !classic && !o.columnsGiven;
-  read.reportToStderr = classic;
+  // The classic command without options reads as it always has: a row for every line, its fields
+  // that are no numbers reported one by one. Every other run leaves out the lines without
+  // readings and sums them up in one line.
+  const bool asSpecified = classic && !o.anyOption;
+  read.reportToStderr = asSpecified;
+  read.keepLinesWithoutReadings = asSpecified;
 
   CalibrateOptions options;
   options.units = unitsFromName(!o.units.empty() ? o.units : classic ? "g" : "auto");
@@ -257,28 +348,25 @@ int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumb
 
   const auto start = std::chrono::system_clock::now();
   const Recording rec = readRecording(path, read);
-  if (!classic && rec.skippedFields > 0) {
-    const unsigned long long skipped = rec.skippedFields;
-    std::fprintf(stderr, "tiltfit: skipped %llu field%s that %s not numbers (the first: \"%s\")\n",
-                 skipped, skipped == 1 ? "" : "s", skipped == 1 ? "is" : "are",
-                 rec.firstSkippedField.c_str());
-  }
   const Result r = classic ? calibrate(rec, *given, options) : calibrateAuto(rec, options);
   const auto end = std::chrono::system_clock::now();
   const long long durationUs =
       std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count() / 1000;
+  if (!asSpecified) {
+    const std::string summary = readSummary(rec, r, !classic, o.columnsGiven);
+    if (!summary.empty()) std::fprintf(stderr, "tiltfit: %s\n", summary.c_str());
+  }
 
   const std::string& shown = o.shownPath.empty() ? path : o.shownPath;
   report::Report report{shown, rec, r, o.units.empty() ? (classic ? "g" : "auto") : o.units, "", ""};
   if (r.success && !classic && !o.noRepeat) {
     report.repeatCommand =
         r.parametersUsed && r.calibration.method != "identity"
-            ? classicCommand(path, r.parameters, r.units, rec.layout, r.calibration.refined, o)
+            ? repeatCommand(path, r.parameters, r.units, rec, r.calibration.refined, o)
             : autoCommand(path, r.units, rec.layout, o.method, o);
   }
   if (!r.success && r.hasSuggestion && !o.noRepeat) {
-    report.tryCommand =
-        classicCommand(path, r.suggestedNumbers, r.suggestedUnits, rec.layout, false, o);
+    report.tryCommand = repeatCommand(path, r.suggestedNumbers, r.suggestedUnits, rec, false, o);
   }
 
   if (o.json) {
@@ -309,11 +397,22 @@ int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumb
     }
   } else {
     for (const std::string& p : r.problems) std::fprintf(stderr, "tiltfit: %s\n", p.c_str());
+    const std::string advice = adviceLine(r, !o.json);
+    if (!advice.empty()) std::fprintf(stderr, "tiltfit: %s\n", advice.c_str());
     if (!report.tryCommand.empty()) {
       std::fprintf(stderr, "tiltfit: try: %s\n", report.tryCommand.c_str());
     }
   }
   int status = finishReport(r.success ? kSuccess : kCalibrationFailed);
+  if (status == kSuccess && classic && !o.json) {
+    // The classic report's closing line is fixed text, which does not say that the sample is a
+    // row vector; read as a column vector the matrix is applied transposed.
+    std::fputs(
+        "tiltfit: the numbers above satisfy calibrated = raw \xC2\xB7 accGainMatrix + accOffset, "
+        "raw being the row vector (x, y, z); for firmware that multiplies a column vector, "
+        "--json gives the transposed matrix as column_form\n",
+        stderr);
+  }
   if (r.success && !o.cHeaderPath.empty() && !writeCHeader(o, r)) {
     std::fprintf(stderr, "tiltfit: cannot write the C header %s: %s\n", o.cHeaderPath.c_str(),
                  std::strerror(errno));
@@ -371,7 +470,17 @@ int runApply(const CliOptions& o) {
     std::fprintf(stderr, "tiltfit: %s: %s\n", path.c_str(), std::strerror(errno));
     return kCannotRead;
   }
-  const int err = applyCalibrationStream(c, in, stdout);
+  // The layout is judged on the first lines, before anything is written.
+  std::string head(64 * 1024, '\0');
+  head.resize(std::fread(&head[0], 1, head.size(), in));
+  const std::string name = path == "-" ? std::string("standard input") : path;
+  const std::string mismatch = layoutMismatch(c, head);
+  if (!mismatch.empty()) {
+    if (in != stdin) std::fclose(in);
+    return refuse("the calibration does not fit " + name + ": " + mismatch);
+  }
+  ApplyCounts counts;
+  const int err = applyCalibrationStream(c, in, stdout, &counts, head);
   const bool readFailed = std::ferror(in) != 0;
   if (in != stdin) std::fclose(in);
   if (err == ENOMEM) throw std::bad_alloc();
@@ -384,7 +493,14 @@ int runApply(const CliOptions& o) {
                  std::strerror(err));
     return kCannotWrite;
   }
-  return finishReport(kSuccess);
+  const int status = finishReport(kSuccess);
+  if (status == kSuccess && tooFewCalibrated(counts)) {
+    return refuse("the calibration does not fit " + name + ": of its " +
+                  std::to_string(counts.linesWithNumbers) + " lines that hold numbers, only " +
+                  std::to_string(counts.linesCalibrated) + " have numbers at the calibration's " +
+                  layoutArgument(c) + "; those were calibrated, the others copied");
+  }
+  return status;
 }
 
 int runClassic(const CliOptions& o) {
@@ -459,6 +575,7 @@ int run(int argc, char* argv[]) {
     std::fprintf(stderr, "tiltfit: %s\n", e.what());
     switch (e.kind()) {
       case Error::Kind::kCannotRead:
+      case Error::Kind::kNotText:
         return kCannotRead;
       case Error::Kind::kTooManyRows:
         return kTooManyRows;

@@ -6,7 +6,11 @@
 namespace tiltfit_csv {
 
 bool parseField(const char* begin, const char* end, double& value) {
-  if (parseDecimalPrefix(begin, end, value) != nullptr) {
+  // Blanks before the number ("1.5, -2.25, 9.8" as serial monitors print) are skipped as stod
+  // skips them, so such fields still take the fast conversion.
+  const char* number = begin;
+  while (number < end && (*number == ' ' || *number == '\t')) ++number;
+  if (parseDecimalPrefix(number, end, value) != nullptr) {
     return true;
   }
   try {

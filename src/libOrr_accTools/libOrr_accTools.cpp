@@ -38,6 +38,10 @@ void ACCTOOLS::beginRead(const CsvLayout& layout) {
   mReadErrno = 0;
   mSkippedFields = 0;
   std::string().swap(mFirstSkippedField);
+  std::vector<LineRun>().swap(mLineRuns);
+  mLinesWithoutReadings = 0;
+  mFirstLineWithoutReadings = 0;
+  std::string().swap(mFirstLineWithoutReadingsText);
 }
 
 namespace {
@@ -53,6 +57,81 @@ void checkLayout(const CsvLayout& layout) {
     throw std::invalid_argument("CsvLayout: a newline cannot separate fields");
   }
 }
+
+// The first bytes of the line [b, e), without a carriage return that ends it.
+std::string lineStart(const char* b, const char* e) {
+  if (e > b && e[-1] == '\r') --e;
+  return std::string(b, std::min<std::size_t>(static_cast<std::size_t>(e - b), 120));
+}
+
+// The line runs of the rows kept, built a row at a time (keep) or a run at a time (append). A run
+// takes the step of its first two rows and grows while the lines keep that step.
+class LineRunBuilder {
+ public:
+  using LineRun = ACCTOOLS::LineRun;
+
+  void keep(std::uint64_t line) {
+    if (count_ >= 2 && line == next_) {
+      next_ += runs_.back().step;
+      ++count_;
+      ++rows_;
+      return;
+    }
+    keepAfterBreak(line);
+  }
+
+  // Appends the n rows of run r (lines r.line, r.line + r.step, ...), with the runs that keeping
+  // them one by one would give. Once three of them are kept the last run holds the third with
+  // r's step, so the rest extend it.
+  void append(const LineRun& r, std::uint64_t n) {
+    const std::uint64_t first = n < 3 ? n : 3;
+    for (std::uint64_t k = 0; k < first; ++k) keep(r.line + std::uint64_t{r.step} * k);
+    if (n > first) {
+      count_ += n - first;
+      rows_ += n - first;
+      next_ = r.line + std::uint64_t{r.step} * n;
+    }
+  }
+
+  // For a caller that extends the last run itself: whether it can be extended (it has its step),
+  // the line that extends it and its step; extend(n) then adds the n rows so kept.
+  bool extendable() const { return count_ >= 2; }
+  std::uint64_t next() const { return next_; }
+  std::uint64_t step() const { return runs_.empty() ? 1 : runs_.back().step; }
+  void extend(std::uint64_t n) {
+    count_ += n;
+    rows_ += n;
+    next_ += step() * n;
+  }
+
+  std::uint64_t rows() const { return rows_; }
+  const std::vector<LineRun>& runs() const { return runs_; }
+  std::vector<LineRun> release() { return std::exchange(runs_, {}); }
+  // The rows of run i.
+  std::uint64_t rowsOf(std::size_t i) const {
+    return (i + 1 < runs_.size() ? runs_[i + 1].row : rows_) - runs_[i].row;
+  }
+
+ private:
+  __attribute__((noinline)) void keepAfterBreak(std::uint64_t line) {
+    if (count_ == 1 && line > runs_.back().line) {
+      runs_.back().step = static_cast<std::uint32_t>(line - runs_.back().line);
+      next_ = line + runs_.back().step;
+    } else {
+      runs_.push_back(
+          LineRun{static_cast<std::uint32_t>(rows_), static_cast<std::uint32_t>(line), 1});
+      count_ = 0;
+      next_ = line + 1;
+    }
+    ++count_;
+    ++rows_;
+  }
+
+  std::vector<LineRun> runs_;
+  std::uint64_t rows_ = 0;   // rows kept
+  std::uint64_t count_ = 0;  // rows of the last run
+  std::uint64_t next_ = 0;   // the line that would continue the last run
+};
 
 // Reads from fd to the end into a string; returns 0 or an errno value.
 int readToEnd(int fd, std::string& out) {
@@ -137,20 +216,28 @@ bool ACCTOOLS::readStreamReference(std::istream& file, const CsvLayout& layout) 
   file.seekg(0, std::ios::beg);
 
   const int lastField = std::max({layout.columns[0], layout.columns[1], layout.columns[2]});
+  const int distinctFields =
+      1 + (layout.columns[1] != layout.columns[0]) +
+      (layout.columns[2] != layout.columns[0] && layout.columns[2] != layout.columns[1]);
+  const bool drop = layout.dropLinesWithoutReadings;
+  LineRunBuilder kept;
   std::uint64_t counterLine = 0;
   std::string line;
   std::string word;
   while (std::getline(file, line, '\n')) {
     std::stringstream str(line);
+    const std::uint64_t row = drop ? kept.rows() : counterLine;
+    int converted = 0;
     for (int field = 1; field <= lastField && readField(str, layout, word); ++field) {
       if (field != layout.columns[0] && field != layout.columns[1] && field != layout.columns[2]) {
         continue;
       }
       try {
         const double addedValue = std::stod(word);
+        ++converted;
         for (int j = 0; j < 3; ++j) {
           if (layout.columns[j] == field) {
-            mAccelerometerMeasures[static_cast<std::size_t>(j)][counterLine] = addedValue;
+            mAccelerometerMeasures[static_cast<std::size_t>(j)][row] = addedValue;
           }
         }
       } catch (const std::exception&) {
@@ -162,10 +249,22 @@ bool ACCTOOLS::readStreamReference(std::istream& file, const CsvLayout& layout) 
         }
       }
     }
+    if (drop) {
+      if (converted == distinctFields) {
+        kept.keep(counterLine);
+      } else if (mLinesWithoutReadings++ == 0) {
+        mFirstLineWithoutReadings = counterLine;
+        mFirstLineWithoutReadingsText = lineStart(line.data(), line.data() + line.size());
+      }
+    }
     ++counterLine;
   }
   if (file.bad()) {
     return failRead(ReadError::kReadFailed, errno != 0 ? errno : EIO, true);
+  }
+  if (drop) {
+    for (std::vector<double>& column : mAccelerometerMeasures) column.resize(kept.rows());
+    mLineRuns = kept.release();
   }
   return true;
 }
@@ -270,6 +369,27 @@ inline const char* nextField(const char* p, const char* e, char delimiter) {
   return (p < e && *p == delimiter) ? p + 1 : p;
 }
 
+// What one chunk kept when lines without readings are left out: its rows, written from row `base`
+// on (the row of its first line less `shift`, the lines left out before the chunk's wave), and
+// the lines it left out. The lines kept follow from those; recording only the lines left out
+// costs a line that is kept nothing.
+struct Kept {
+  std::uint64_t shift = 0;
+  std::uint64_t base = 0;
+  std::uint64_t firstLine = 0;  // the first line that starts in the chunk
+  std::uint64_t lines = 0;      // the lines that start in the chunk
+  LineRunBuilder dropped;       // the lines left out, as runs
+  std::string firstDroppedText;
+
+  std::uint64_t rows() const { return lines - dropped.rows(); }
+
+  // Left out: the line [b, e) (its newline not included), number line.
+  __attribute__((noinline)) void drop(std::uint64_t line, const char* b, const char* e) {
+    if (dropped.rows() == 0) firstDroppedText = lineStart(b, e);
+    dropped.keep(line);
+  }
+};
+
 // Parses the lines in [p, e) (each ending in a newline, but possibly the last) into rows row,
 // row + 1, ... of the columns, skipping rows at or beyond `rows`; records the fields that do not
 // convert. Only the wanted fields are converted; the line ends them all. In the tool's own format
@@ -324,6 +444,70 @@ void parseLinesCut(const char* p, const char* e, std::uint64_t row, std::uint64_
   }
 }
 
+// The same, leaving out the lines whose wanted fields do not all convert: the lines kept go to
+// rows kept->base, kept->base + 1, ..., and the others are recorded in kept. A copy of the loop
+// above rather than a flag in it, so that the reading that keeps every line pays nothing for it.
+template <Cut kCut, bool kStandard>
+void parseLinesKeptCut(const char* p, const char* e, std::uint64_t row, double* const* columns,
+                       const FieldMap& map, Skipped& skipped, Kept& kept) {
+  const char delimiter = kStandard ? ',' : map.delimiter;
+  const int wanted = kStandard ? 3 : map.count;
+  std::uint64_t target = kept.base;
+  const std::uint64_t first = row;
+  while (p < e) {
+    const char* f = kCut == Cut::kBlanks ? nextField<kCut>(p, e, delimiter) : p;
+    bool failed = false;
+    int field = 0;
+    int next = 0;
+    for (; (kStandard ? field : next) < wanted && f < e && *f != '\n'; ++field) {
+      const char* end;
+      if (!kStandard && field != map.wanted[next].field) {
+        end = fieldEnd<kCut>(f, e, delimiter);
+      } else {
+        double value;
+        const char* number;
+        if (kCut == Cut::kFieldFirst) {
+          end = fieldEnd<kCut>(f, e, delimiter);
+          number = tiltfit_csv::parseDecimalPrefix(f, end, value);
+        } else {
+          number = tiltfit_csv::parseDecimalPrefix(f, e, value);
+          end = fieldEnd<kCut>(number != nullptr ? number : f, e, delimiter);
+        }
+        if (number != nullptr || tiltfit_csv::parseField(f, end, value)) {
+          if (kStandard) {
+            columns[field][target] = value;
+          } else {
+            const unsigned targets = map.wanted[next].columns;
+            for (int j = 0; j < 3; ++j) {
+              if ((targets >> j) & 1U) columns[j][target] = value;
+            }
+          }
+        } else {
+          skipped.add(f, end, map.quiet);
+          failed = true;
+        }
+        if (!kStandard) ++next;
+      }
+      f = nextField<kCut>(end, e, delimiter);
+    }
+    // f never passes e; said so that the compiler does not think the length can be negative.
+    const char* nl =
+        f >= e ? nullptr
+        : *f == '\n'
+            ? f
+            : static_cast<const char*>(std::memchr(f, '\n', static_cast<std::size_t>(e - f)));
+    if (!failed && (kStandard ? field : next) == wanted) {
+      ++target;
+    } else {
+      kept.drop(row, p, nl != nullptr ? nl : e);
+    }
+    ++row;
+    p = nl != nullptr ? nl + 1 : e;
+  }
+  kept.firstLine = first;
+  kept.lines = row - first;
+}
+
 void parseLines(const char* p, const char* e, std::uint64_t row, std::uint64_t rows,
                 double* const* columns, const FieldMap& map, Skipped& skipped) {
   if (map.standard) {
@@ -342,6 +526,91 @@ void parseLines(const char* p, const char* e, std::uint64_t row, std::uint64_t r
       break;
   }
 }
+
+void parseLinesKept(const char* p, const char* e, std::uint64_t row, double* const* columns,
+                    const FieldMap& map, Skipped& skipped, Kept& kept) {
+  if (map.standard) {
+    parseLinesKeptCut<Cut::kNumberFirst, true>(p, e, row, columns, map, skipped, kept);
+    return;
+  }
+  switch (map.cut) {
+    case Cut::kNumberFirst:
+      parseLinesKeptCut<Cut::kNumberFirst, false>(p, e, row, columns, map, skipped, kept);
+      break;
+    case Cut::kFieldFirst:
+      parseLinesKeptCut<Cut::kFieldFirst, false>(p, e, row, columns, map, skipped, kept);
+      break;
+    case Cut::kBlanks:
+      parseLinesKeptCut<Cut::kBlanks, false>(p, e, row, columns, map, skipped, kept);
+      break;
+  }
+}
+
+// The lines [p, e), the first of them line row, read as the layout says: into rows row, row + 1,
+// ... or, when kept is given, as parseLinesKept does.
+void parseSpan(const char* p, const char* e, std::uint64_t row, std::uint64_t rows,
+               double* const* columns, const FieldMap& map, Skipped& skipped, Kept* kept) {
+  if (kept == nullptr) {
+    parseLines(p, e, row, rows, columns, map, skipped);
+    return;
+  }
+  kept->base = row - kept->shift;
+  parseLinesKept(p, e, row, columns, map, skipped, *kept);
+}
+
+// The rows the chunks kept, gathered in file order: each chunk's rows move down to follow those of
+// the chunks before it, and their line runs join. The chunks of a wave are taken once the wave is
+// parsed, so that the next wave writes its rows where they stay, but for the lines its own chunks
+// leave out: a header moves the rows of the first wave's other chunks by one row, and no more.
+struct Gathered {
+  LineRunBuilder runs;
+  std::uint64_t dropped = 0;
+  std::uint64_t firstDropped = 0;
+  std::string firstDroppedText;
+
+  void take(Kept& k, std::array<std::vector<double>, 3>& columns) {
+    const std::uint64_t n = k.rows();
+    if (n > 0 && k.base != runs.rows()) {
+      for (std::vector<double>& column : columns) {
+        std::memmove(column.data() + runs.rows(), column.data() + k.base, sizeof(double) * n);
+      }
+    }
+    // The lines kept are those between the lines left out.
+    std::uint64_t from = k.firstLine;
+    const std::vector<ACCTOOLS::LineRun>& out = k.dropped.runs();
+    for (std::size_t i = 0; i < out.size(); ++i) {
+      const std::uint64_t count = k.dropped.rowsOf(i);
+      for (std::uint64_t j = 0; j < count; ++j) {
+        const std::uint64_t line = out[i].line + std::uint64_t{out[i].step} * j;
+        if (line > from) runs.append(run(from), line - from);
+        from = line + 1;
+      }
+    }
+    if (k.firstLine + k.lines > from) runs.append(run(from), k.firstLine + k.lines - from);
+    if (k.dropped.rows() > 0 && dropped == 0) {
+      firstDropped = out[0].line;
+      firstDroppedText = std::move(k.firstDroppedText);
+    }
+    dropped += k.dropped.rows();
+    k = Kept();
+  }
+
+  // Consecutive lines from line on.
+  static ACCTOOLS::LineRun run(std::uint64_t line) {
+    return ACCTOOLS::LineRun{0, static_cast<std::uint32_t>(line), 1};
+  }
+
+  // The columns cut to the rows kept.
+  void finish(std::array<std::vector<double>, 3>& columns) const {
+    const std::size_t rows = static_cast<std::size_t>(runs.rows());
+    for (std::vector<double>& column : columns) {
+      // A recording that left out many lines gives the memory back, at the cost of a copy.
+      const bool shrink = rows < column.size() / 4 * 3;
+      column.resize(rows);
+      if (shrink) column.shrink_to_fit();
+    }
+  }
+};
 
 // Reads up to n bytes at offset, retrying interrupted and short reads; returns the count (short
 // only at end of file) or -1 with errno set.
@@ -378,7 +647,7 @@ class FileDescriptor {
 // Returns 0, or an errno value.
 int parseChunk(int fd, std::uint64_t c, std::uint64_t firstRow, std::uint64_t rows,
                double* const* columns, const FieldMap& map, std::vector<char>& buffer,
-               Skipped& skipped) {
+               Skipped& skipped, Kept* kept) {
   const std::uint64_t start = c * kChunk;
   const std::uint64_t from = start == 0 ? 0 : start - 1;
   const std::size_t lead = static_cast<std::size_t>(start - from);
@@ -420,14 +689,14 @@ int parseChunk(int fd, std::uint64_t c, std::uint64_t firstRow, std::uint64_t ro
       filled += static_cast<std::size_t>(got);
     }
   }
-  parseLines(data + begin, data + end, row, rows, columns, map, skipped);
+  parseSpan(data + begin, data + end, row, rows, columns, map, skipped, kept);
   return 0;
 }
 
 // The same for a source held whole in memory (total bytes at data).
 void parseChunkInMemory(const char* data, std::uint64_t total, std::uint64_t c,
                         std::uint64_t firstRow, std::uint64_t rows, double* const* columns,
-                        const FieldMap& map, Skipped& skipped) {
+                        const FieldMap& map, Skipped& skipped, Kept* kept) {
   const std::uint64_t start = c * kChunk;
   if (start >= total) return;
   const std::uint64_t chunkEnd = std::min(total, start + kChunk);
@@ -444,7 +713,7 @@ void parseChunkInMemory(const char* data, std::uint64_t total, std::uint64_t c,
       std::memchr(data + chunkEnd - 1, '\n', static_cast<std::size_t>(total - (chunkEnd - 1)));
   const std::uint64_t end =
       nl != nullptr ? static_cast<std::uint64_t>(static_cast<const char*>(nl) - data) + 1 : total;
-  parseLines(data + begin, data + end, row, rows, columns, map, skipped);
+  parseSpan(data + begin, data + end, row, rows, columns, map, skipped, kept);
 }
 
 // Memory for holding a whole file, released on every path.
@@ -657,6 +926,9 @@ bool ACCTOOLS::parseChunks(std::vector<std::uint64_t>& newlines, const char* dat
   // file order before the next wave starts.
   std::vector<Skipped> skipped(static_cast<std::size_t>(threads));
   const std::uint64_t chunks = newlines.size();
+  const bool drop = layout.dropLinesWithoutReadings;
+  std::vector<Kept> kept(drop ? static_cast<std::size_t>(chunks) : 0);
+  Gathered gathered;
   int error = 0;
   for (std::uint64_t wave = 0; wave < chunks && error == 0;
        wave += static_cast<std::uint64_t>(threads)) {
@@ -665,19 +937,25 @@ bool ACCTOOLS::parseChunks(std::vector<std::uint64_t>& newlines, const char* dat
       const std::uint64_t c = wave + static_cast<std::uint64_t>(t);
       if (c >= chunks) continue;
       try {
+        Kept* k = drop ? &kept[static_cast<std::size_t>(c)] : nullptr;
+        if (k != nullptr) k->shift = gathered.dropped;
         if (data != nullptr) {
           parseChunkInMemory(data, size, c, newlines[static_cast<std::size_t>(c)], lineNumber,
-                             columns, map, skipped[static_cast<std::size_t>(t)]);
+                             columns, map, skipped[static_cast<std::size_t>(t)], k);
         } else {
           error |= parseChunk(fd, c, newlines[static_cast<std::size_t>(c)], lineNumber, columns,
                               map, buffers[static_cast<std::size_t>(t)],
-                              skipped[static_cast<std::size_t>(t)]);
+                              skipped[static_cast<std::size_t>(t)], k);
         }
       } catch (...) {
         carry(std::current_exception());
       }
     }
     if (failure) std::rethrow_exception(failure);
+    for (std::uint64_t c = wave;
+         drop && c < chunks && c < wave + static_cast<std::uint64_t>(threads); ++c) {
+      gathered.take(kept[static_cast<std::size_t>(c)], mAccelerometerMeasures);
+    }
     for (Skipped& s : skipped) {
       if (s.count > 0 && mSkippedFields == 0) {
         mFirstSkippedField = std::move(s.first);
@@ -691,6 +969,13 @@ bool ACCTOOLS::parseChunks(std::vector<std::uint64_t>& newlines, const char* dat
   }
   if (error != 0) {
     return failRead(ReadError::kReadFailed, error, true);
+  }
+  if (drop) {
+    gathered.finish(mAccelerometerMeasures);
+    mLineRuns = gathered.runs.release();
+    mLinesWithoutReadings = gathered.dropped;
+    mFirstLineWithoutReadings = gathered.firstDropped;
+    mFirstLineWithoutReadingsText = std::move(gathered.firstDroppedText);
   }
   return true;
 }

@@ -23,6 +23,10 @@ struct CsvLayout {
   // Count the fields that do not convert (skippedFields()) without reporting each on standard
   // error, and leave out "Can not open csv file" too: the caller reports.
   bool quietHeaders = false;
+  // Give a row only to the lines whose fields at columns all convert. A header, a blank line, a
+  // prompt or a record of another kind then leaves no row of zeros behind, which would read as a
+  // sample of 0 g; lineRuns() tells the line each row came from.
+  bool dropLinesWithoutReadings = false;
 };
 
 class ACCTOOLS {
@@ -46,8 +50,19 @@ class ACCTOOLS {
     kTooManyRows,  // more rows than the numeric library's 32-bit sizes can hold as N x 3
   };
 
-  // The largest row count a recording may have: N x 3 elements must fit a 32-bit int.
+  // The largest row count a recording may have: N x 3 elements must fit a 32-bit int. It bounds
+  // the lines of a text too, also when some are left out.
   static constexpr std::uint64_t kMaxRows = 2147483647ULL / 3;
+
+  // Rows row, row + 1, ... of a run were read from lines line, line + step, ... of the text (both
+  // 0-based), up to the row of the next run. A run of one row has step 1. Lines that step evenly
+  // make one run: a header left out, or every other line of a log that interleaves two kinds of
+  // record, costs one run whatever the length.
+  struct LineRun {
+    std::uint32_t row;
+    std::uint32_t line;
+    std::uint32_t step;
+  };
 
   ACCTOOLS() = default;
   ~ACCTOOLS() {
@@ -87,6 +102,11 @@ class ACCTOOLS {
   bool readAccelerometerMeasuresFromBuffer(const char* data, std::size_t size,
                                            const CsvLayout& layout);
 
+  // With layout.dropLinesWithoutReadings, every line whose fields at the layout's columns do not
+  // all convert (a field missing, empty or no number) is left out instead of becoming a row; the
+  // rows that remain are the other lines in file order. The empty end after a final newline is no
+  // line. Fields are reported or counted as without it.
+
   // The same reader built line by line on standard streams and std::stod: simple and slow, kept as
   // the reference the fast reader is tested against.
   bool readAccelerometerMeasuresReference(std::string filepath);
@@ -112,6 +132,14 @@ class ACCTOOLS {
   // first of them (empty when there was none).
   std::uint64_t skippedFields() const { return mSkippedFields; }
   const std::string& firstSkippedField() const { return mFirstSkippedField; }
+  // After a read that left lines out: the lines each row came from, sorted by row (empty when no
+  // row was kept), how many lines were left out, the first of them (0-based; 0 when none) and its
+  // first 120 bytes (a carriage return that ends it left off). After a read that kept every line:
+  // no run (row r is line r), 0, 0 and "".
+  const std::vector<LineRun>& lineRuns() const { return mLineRuns; }
+  std::uint64_t linesWithoutReadings() const { return mLinesWithoutReadings; }
+  std::uint64_t firstLineWithoutReadings() const { return mFirstLineWithoutReadings; }
+  const std::string& firstLineWithoutReadingsText() const { return mFirstLineWithoutReadingsText; }
 
  private:
   // Records why a read failed and, when asked, says "Can not open csv file"; returns false.
@@ -135,6 +163,10 @@ class ACCTOOLS {
   bool mQuiet = false;
   std::uint64_t mSkippedFields = 0;
   std::string mFirstSkippedField;
+  std::vector<LineRun> mLineRuns;
+  std::uint64_t mLinesWithoutReadings = 0;
+  std::uint64_t mFirstLineWithoutReadings = 0;
+  std::string mFirstLineWithoutReadingsText;
 };
 
 #endif

@@ -94,10 +94,15 @@ std::string jsonReport(const Report& report) {
   }
   std::string delimiter = rec.layout.blanks ? "space" : std::string(1, rec.layout.delimiter);
   if (!rec.layout.blanks && rec.layout.delimiter == '\t') delimiter = "tab";
-  doc["input"] = {{"path", report.path},           {"rows", rec.rows()},
-                  {"units", unitsName(r.units)},   {"units_given", report.unitsGiven},
-                  {"units_per_g", r.unitsPerG},    {"units_zero", r.unitsZero},
-                  {"columns", rec.layout.columns}, {"delimiter", delimiter}};
+  doc["input"] = {{"path", report.path},
+                  {"rows", rec.rows()},
+                  {"units", unitsName(r.units)},
+                  {"units_given", report.unitsGiven},
+                  {"units_per_g", r.unitsPerG},
+                  {"units_zero", r.unitsZero},
+                  {"columns", rec.layout.columns},
+                  {"delimiter", delimiter},
+                  {"lines_without_readings", rec.linesWithoutReadings}};
   doc["orientations"] = r.orientations;
   doc["quality"] = r.quality;
   doc["stretches"] = r.stretches;

@@ -310,14 +310,34 @@ bool writePlotSvg(std::FILE* out, const PlotInput& in) {
     text(s, kLeft - 8, y + 4, "end", "", label);
   }
   if (f.n > 0) {
-    const double xStep = std::max(1.0, std::round(niceStep(static_cast<double>(f.n), 8.0)));
+    // Ticks at round lines of the text, each where the first sample of that line or later lies.
+    const auto lineOf = [&](std::size_t i) -> std::uint64_t {
+      return in.lineOf ? in.lineOf(i) : i + 1;
+    };
+    const std::uint64_t firstLine = lineOf(0);
+    const std::uint64_t lastLine = lineOf(f.n - 1);
+    const double span = static_cast<double>(lastLine - firstLine + 1);
+    const double xStep = std::max(1.0, std::round(niceStep(span, 8.0)));
     const auto step = static_cast<std::uint64_t>(xStep);
-    for (std::uint64_t r = f.n < step ? 1 : step; r <= f.n; r += step) {
-      const double x = f.rowEdge(static_cast<double>(r) + 0.5);
+    std::size_t at = 0;
+    for (std::uint64_t l = (firstLine + step - 1) / step * step; l <= lastLine; l += step) {
+      if (l == 0) continue;
+      std::size_t lo = at;
+      std::size_t hi = f.n - 1;
+      while (lo < hi) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        if (lineOf(mid) < l) {
+          lo = mid + 1;
+        } else {
+          hi = mid;
+        }
+      }
+      at = lo;
+      const double x = f.rowEdge(static_cast<double>(at + 1) + 0.5);
       line(s, x, kTop, x, kBottom, "stroke=\"#e4e4e4\"");
       line(s, x, kBottom, x, kBottom + 5, "stroke=\"#000000\"");
       std::string label;
-      whole(label, r);
+      whole(label, l);
       text(s, x, kBottom + 20, "middle", "", label);
     }
   } else {

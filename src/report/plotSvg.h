@@ -6,13 +6,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace tiltfit {
 namespace report {
 
-// One rest window of the search. Rows are 1-based and inclusive, counted like the lines of the
-// recording (row 1 is the header line, the sample at index r - 1 of the axes is row r).
+// One rest window of the search: 1-based sample numbers, inclusive (the sample at index r - 1 of
+// the axes is number r).
 struct PlotWindow {
   int axis;   // 0 = x, 1 = y, 2 = z
   int level;  // -1 or +1 (g)
@@ -32,17 +33,20 @@ struct PlotInput {
   bool failed;
   // The line above the plot (the file and the outcome, say); any bytes, escaped for XML here.
   std::string title;
+  // The line of the text the sample at an index came from, increasing with the index; the row axis
+  // is labelled with these lines. Empty: index + 1.
+  std::function<std::uint64_t(std::size_t)> lineOf;
 };
 
 // Writes a standalone SVG document (1800 x 780 user units) to out and flushes it: the three axes
-// against the row number, the +-1 g reference lines with their bands shaded, every window found
-// shaded and labelled ("z at +1 g"), a legend, axis labels and ticks, and on a failure the
-// orientations not found. Every axis is drawn as one path through the minimum and the maximum of
-// each of the 1600 pixel columns of the plot (a recording of any length gives a document of a few
-// hundred kB at most); non-finite samples are left out and break the path. The vertical range
-// covers the finite samples and both bands. n = 0 gives the empty axes with a note; windows
-// outside 1..n are clipped to it. The output depends on the input only (no time, no locale).
-// Returns false when writing failed, errno then telling why.
+// against the sample, the horizontal axis ticked with lines of the text (lineOf), the +-1 g
+// reference lines with their bands shaded, every window found shaded and labelled ("z at +1 g"), a
+// legend, axis labels and ticks, and on a failure the orientations not found. Every axis is drawn
+// as one path through the minimum and the maximum of each of the 1600 pixel columns of the plot (a
+// recording of any length gives a document of a few hundred kB at most); non-finite samples are
+// left out and break the path. The vertical range covers the finite samples and both bands. n = 0
+// gives the empty axes with a note; windows outside 1..n are clipped to it. The output depends on
+// the input only (no time, no locale). Returns false when writing failed, errno then telling why.
 bool writePlotSvg(std::FILE* out, const PlotInput& in);
 
 }  // namespace report

@@ -24,19 +24,41 @@ TOLERANCE = 2.5e-4
 
 
 @pytest.fixture(scope="module")
-def sample():
-    return tiltfit.read_csv(DATA / "sample_recording.csv")
+def read():
+    return tiltfit.read_csv(DATA / "sample_recording.csv", with_lines=True)
 
 
 @pytest.fixture(scope="module")
-def result(sample):
-    return tiltfit.calibrate(sample, *NUMBERS)
+def sample(read):
+    return read[0]
 
 
-def test_the_header_line_becomes_a_row_of_zeros(sample):
-    assert sample.shape == (11102, 3) and sample.dtype == np.float64
-    assert not sample[0].any()
-    assert sample[1].tolist() == [0.613281, 0.552734, -0.547363]
+@pytest.fixture(scope="module")
+def result(read):
+    samples, lines = read
+    return tiltfit.calibrate(samples, *NUMBERS, lines=lines)
+
+
+def test_the_header_line_is_left_out_and_the_lines_are_kept(read, sample):
+    samples, lines = read
+    assert samples.shape == (11100, 3) and samples.dtype == np.float64
+    assert samples[0].tolist() == [0.613281, 0.552734, -0.547363]
+    assert lines.tolist() == list(range(2, 11102))
+    assert np.array_equal(tiltfit.read_csv(DATA / "sample_recording.csv"), samples)
+    every = tiltfit.read_csv(DATA / "sample_recording.csv", every_line=True)
+    assert every.shape == (11102, 3) and not every[0].any() and not every[-1].any()
+
+
+def test_rows_are_sample_numbers_unless_lines_are_given(read, result):
+    samples, lines = read
+    plain = tiltfit.calibrate(samples, *NUMBERS)
+    for a, b in zip(plain["orientations"], result["orientations"]):
+        assert b["first_row"] == lines[a["first_row"] - 1]
+        assert b["last_row"] == lines[a["last_row"] - 1]
+    with pytest.raises(ValueError, match="increasing"):
+        tiltfit.calibrate(samples, *NUMBERS, lines=lines[::-1].copy())
+    with pytest.raises(ValueError, match="one line number per sample"):
+        tiltfit.calibrate_auto(samples, lines=lines[:10])
 
 
 def test_given_numbers_calibrate_the_sample_recording(sample, result):
@@ -53,7 +75,8 @@ def test_given_numbers_calibrate_the_sample_recording(sample, result):
     assert (error < 5 * sigma).all() and (sigma < 10 * TOLERANCE).all()
     calibrated = tiltfit.apply(result, sample)
     for o in result["orientations"]:
-        rest = calibrated[o["first_row"] - 1 : o["last_row"]]
+        # The rows are lines of the file; the samples start on line 2.
+        rest = calibrated[o["first_row"] - 2 : o["last_row"] - 1]
         assert abs(np.linalg.norm(rest.mean(axis=0)) - 1) < 1e-3, o
 
 
