@@ -273,21 +273,51 @@ void printReport(const Calibration& c, long long durationUs, bool classic) {
 bool writePlot(const std::string& plotPath, const std::string& path, const Recording& rec,
                const Result& r) {
   const std::size_t n = rec.rows();
+  // The centred moving mean of the search, streamed into the plot's pixel columns: a recording of
+  // any length costs one pass and no copy of it.
   const double window = r.parameters.moveMeanWindow >= 1.0 ? r.parameters.moveMeanWindow : 1.0;
-  std::vector<double> smoothed[3];
+  const std::size_t k = window < 1e9 ? static_cast<std::size_t>(window) : std::size_t{1000000000};
+  const std::size_t before = k / 2;      // samples before the centre
+  const std::size_t after = (k - 1) / 2;  // and after it
+  report::PlotColumns columns(n);
   const std::vector<double>* raw[3] = {&rec.x, &rec.y, &rec.z};
-  report::PlotInput in{};
   for (int j = 0; j < 3; ++j) {
-    smoothed[j].resize(n);
-    if (n > 0) coder::movmean(raw[j]->data(), static_cast<int>(n), window, smoothed[j].data());
-    for (double& v : smoothed[j]) v = (v - r.unitsZero) / r.unitsPerG;
-    in.axes[j] = smoothed[j].data();
+    const double* a = raw[j]->data();
+    // Sums relative to the first sample keep their precision for large offsets (raw counts); a
+    // non-finite sample in the window makes the mean NaN, as the search's smoothing does.
+    const double origin = n > 0 && std::isfinite(a[0]) ? a[0] : 0.0;
+    double sum = 0.0;
+    std::size_t bad = 0;
+    std::size_t lo = 0;
+    std::size_t hi = 0;  // the window is [lo, hi)
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::size_t wantLo = i >= before ? i - before : 0;
+      const std::size_t wantHi = std::min(n, i + after + 1);
+      for (; hi < wantHi; ++hi) {
+        if (std::isfinite(a[hi])) {
+          sum += a[hi] - origin;
+        } else {
+          ++bad;
+        }
+      }
+      for (; lo < wantLo; ++lo) {
+        if (std::isfinite(a[lo])) {
+          sum -= a[lo] - origin;
+        } else {
+          --bad;
+        }
+      }
+      const double mean = bad > 0 ? std::nan("") : origin + sum / static_cast<double>(hi - lo);
+      columns.add(j, i, (mean - r.unitsZero) / r.unitsPerG);
+    }
   }
+  report::PlotInput in{};
   in.n = n;
+  in.columns = &columns;
   in.band = r.parameters.tolerancePct / 100.0;
-  for (std::size_t k = 0; k < 6; ++k) {
-    const Orientation& o = r.orientations[k];
-    in.windows[k] =
+  for (std::size_t q = 0; q < 6; ++q) {
+    const Orientation& o = r.orientations[q];
+    in.windows[q] =
         report::PlotWindow{o.axis, o.reading, o.found, o.firstSample + 1, o.lastSample + 1};
   }
   if (!rec.lineRuns.empty()) in.lineOf = [&rec](std::size_t i) { return rec.lineOf(i); };

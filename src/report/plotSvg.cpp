@@ -13,7 +13,7 @@ namespace {
 // Document and plot area, in SVG user units. One pixel column of the plot area per unit.
 constexpr int kDocWidth = 1800;
 constexpr int kDocHeight = 780;
-constexpr std::size_t kColumns = 1600;
+constexpr std::size_t kColumns = PlotColumns::kColumns;
 constexpr double kLeft = 110.0;
 constexpr double kTop = 80.0;
 constexpr double kWidth = static_cast<double>(kColumns);
@@ -184,7 +184,18 @@ std::string windowName(int axis, int level) {
 void verticalRange(const PlotInput& in, double band, double& lo, double& hi) {
   lo = -1.0 - band;
   hi = 1.0 + band;
-  for (int a = 0; a < 3; ++a) {
+  if (in.columns != nullptr) {
+    const std::size_t used = std::min(in.columns->samples(), kColumns);
+    for (int a = 0; a < 3; ++a) {
+      for (std::size_t c = 0; c < used; ++c) {
+        const PlotColumns::Column& col = in.columns->column(a, c);
+        if (!col.any) continue;
+        lo = std::min(lo, col.min);
+        hi = std::max(hi, col.max);
+      }
+    }
+  }
+  for (int a = 0; a < 3 && in.columns == nullptr; ++a) {
     const double* v = in.axes[a];
     if (v == nullptr) continue;
     double amin = lo, amax = hi;
@@ -206,7 +217,7 @@ void verticalRange(const PlotInput& in, double band, double& lo, double& hi) {
 // One axis as a path. With more samples than pixel columns, each column contributes its minimum
 // and maximum in the order they occur, so spikes and the envelope of the noise survive the
 // decimation exactly; a column with no finite sample breaks the path.
-void trace(std::string& s, const Frame& f, const double* v, int axis) {
+void trace(std::string& s, const Frame& f, const PlotColumns& columns, int axis) {
   s += "<path id=\"trace-";
   s += kAxisNames[axis];
   s += "\" fill=\"none\" stroke=\"";
@@ -220,54 +231,58 @@ void trace(std::string& s, const Frame& f, const double* v, int axis) {
     coordinate(s, f.y(value));
     open = true;
   };
-  if (f.n <= kColumns) {
-    for (std::size_t i = 0; i < f.n; ++i) {
-      if (std::isfinite(v[i])) {
-        point(f.rowEdge(static_cast<double>(i) + 1.5), v[i]);
-      } else {
-        open = false;
-      }
+  const bool decimated = f.n > kColumns;
+  const std::size_t used = decimated ? kColumns : f.n;
+  for (std::size_t c = 0; c < used; ++c) {
+    const PlotColumns::Column& col = columns.column(axis, c);
+    if (!col.any) {
+      open = false;
+      continue;
     }
-  } else {
-    std::size_t begin = 0;
-    for (std::size_t c = 0; c < kColumns; ++c) {
-      // Column c holds the samples i with floor(i * kColumns / n) == c.
-      const std::size_t end = ((c + 1) * f.n + kColumns - 1) / kColumns;
-      double vmin = std::numeric_limits<double>::infinity(), vmax = -vmin;
-      std::size_t imin = 0, imax = 0;
-      for (std::size_t i = begin; i < end; ++i) {
-        const double x = v[i];
-        if (!std::isfinite(x)) continue;
-        if (x < vmin) {
-          vmin = x;
-          imin = i;
-        }
-        if (x > vmax) {
-          vmax = x;
-          imax = i;
-        }
-      }
-      begin = end;
-      if (vmin > vmax) {
-        open = false;
-        continue;
-      }
-      const double x = kLeft + static_cast<double>(c) + 0.5;
-      if (vmin == vmax) {
-        point(x, vmin);
-      } else if (imin < imax) {
-        point(x, vmin);
-        point(x, vmax);
-      } else {
-        point(x, vmax);
-        point(x, vmin);
-      }
+    const double x =
+        decimated ? kLeft + static_cast<double>(c) + 0.5 : f.rowEdge(static_cast<double>(c) + 1.5);
+    if (col.min == col.max) {
+      point(x, col.min);
+    } else if (col.minFirst) {
+      point(x, col.min);
+      point(x, col.max);
+    } else {
+      point(x, col.max);
+      point(x, col.min);
     }
   }
   s += "\"/>\n";
 }
 
 }  // namespace
+
+PlotColumns::PlotColumns(std::size_t n) : n_(n) {
+  for (auto& c : columns_) c.resize(std::min(n, kColumns));
+}
+
+std::size_t PlotColumns::columnOf(std::size_t i) const {
+  if (n_ <= kColumns) return i;
+  // floor(i * kColumns / n) without overflow for any n.
+  return static_cast<std::size_t>(static_cast<unsigned __int128>(i) * kColumns / n_);
+}
+
+void PlotColumns::add(int axis, std::size_t i, double v) {
+  if (!std::isfinite(v) || i >= n_) return;
+  Column& c = columns_[axis][columnOf(i)];
+  if (!c.any) {
+    c.min = c.max = v;
+    c.any = true;
+    return;
+  }
+  // A strictly new extreme replaces the old; the order of the two is where each first occurred.
+  if (v < c.min) {
+    c.min = v;
+    c.minFirst = false;
+  } else if (v > c.max) {
+    c.max = v;
+    c.minFirst = true;
+  }
+}
 
 bool writePlotSvg(std::FILE* out, const PlotInput& in) {
   const double band = std::isfinite(in.band) && in.band > 0.0 ? std::min(in.band, 1e6) : 0.0;
@@ -382,8 +397,17 @@ bool writePlotSvg(std::FILE* out, const PlotInput& in) {
   }
 
   s += "<g clip-path=\"url(#plot-area)\">\n";
-  for (int a = 0; a < 3; ++a) {
-    if (in.axes[a] != nullptr) trace(s, f, in.axes[a], a);
+  if (in.columns != nullptr) {
+    for (int a = 0; a < 3; ++a) trace(s, f, *in.columns, a);
+  } else {
+    // Each column holds the samples i with floor(i * kColumns / n) == c; with no more samples
+    // than columns, one sample each.
+    PlotColumns columns(in.n);
+    for (int a = 0; a < 3; ++a) {
+      if (in.axes[a] == nullptr) continue;
+      for (std::size_t i = 0; i < in.n; ++i) columns.add(a, i, in.axes[a][i]);
+      trace(s, f, columns, a);
+    }
   }
   s += "</g>\n";
   rect(s, kLeft, kTop, kWidth, kHeight, "fill=\"none\" stroke=\"#000000\"");

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace tiltfit {
 namespace report {
@@ -19,6 +20,31 @@ struct PlotWindow {
   int level;  // -1 or +1 (g)
   bool found;
   std::uint64_t firstRow, lastRow;
+};
+
+// The plot's 1600 pixel columns, each the minimum and maximum of the samples it covers and which
+// came first: what the plot keeps of a recording of any length. Built by feeding each axis'
+// samples in order, without holding them.
+class PlotColumns {
+ public:
+  static constexpr std::size_t kColumns = 1600;
+  explicit PlotColumns(std::size_t n);  // n samples per axis to come
+  // Sample i (0-based, increasing for each axis) of an axis, in g; non-finite ones are left out.
+  void add(int axis, std::size_t i, double v);
+  std::size_t samples() const { return n_; }
+  // Column c of an axis: empty when it holds no finite sample.
+  struct Column {
+    double min = 0.0, max = 0.0;
+    bool minFirst = true;
+    bool any = false;
+  };
+  const Column& column(int axis, std::size_t c) const { return columns_[axis][c]; }
+  // The column of sample i: floor(i * kColumns / n) when n > kColumns, else i.
+  std::size_t columnOf(std::size_t i) const;
+
+ private:
+  std::size_t n_;
+  std::vector<Column> columns_[3];
 };
 
 struct PlotInput {
@@ -36,6 +62,8 @@ struct PlotInput {
   // The line of the text the sample at an index came from, increasing with the index; the row axis
   // is labelled with these lines. Empty: index + 1.
   std::function<std::uint64_t(std::size_t)> lineOf;
+  // Instead of the samples (axes null), their pixel columns, for n samples.
+  const PlotColumns* columns = nullptr;
 };
 
 // Writes a standalone SVG document (1800 x 780 user units) to out and flushes it: the three axes
