@@ -10,6 +10,10 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+#include <zlib.h>
+
+#include "generated_csv.h"
 #include "recording_generator.h"
 #include "tiltfit/tiltfit.hpp"
 
@@ -266,6 +270,66 @@ TEST(StretchFitTest, TooFewDirectionsSayWhatToHold) {
                        " at +1 g): hold the device with " + axis + " up for a few seconds");
   }
   EXPECT_EQ(r.result.problems, expected);
+}
+
+// The stretches alone read as a stream (a file, gzip, standard input) give what the recording
+// in memory gives, bit for bit, and the lines the stretches came from.
+TEST(StretchFitTest, StreamAndMemoryAgreeBitForBit) {
+  tiltfit_gen::Options o = sensor(kKinds[4], 2);
+  o.extraRests = 14;
+  const std::string text = tiltfit_test::csv(o);
+  char dir[] = "/tmp/tiltfit_stream_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string plain = std::string(dir) + "/rec.csv";
+  const std::string packed = std::string(dir) + "/rec.csv.gz";
+  {
+    std::FILE* f = std::fopen(plain.c_str(), "wb");
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+    gzFile g = gzopen(packed.c_str(), "wb");
+    gzwrite(g, text.data(), static_cast<unsigned>(text.size()));
+    gzclose(g);
+  }
+  tiltfit::ReadOptions read;
+  read.detectDelimiter = read.detectColumns = true;
+  tiltfit::CalibrateOptions options = tiltfit::autoOptions();
+  options.method = tiltfit::Method::kStretches;
+  const tiltfit::Recording rec = tiltfit::readRecording(plain, read);
+  const tiltfit::Result memory = tiltfit::calibrateAuto(rec, options);
+  ASSERT_TRUE(memory.success);
+  EXPECT_EQ(memory.calibration.method, "stretches");
+  for (const std::string& path : {plain, packed}) {
+    tiltfit::Recording info;
+    const tiltfit::Result streamed = tiltfit::calibrateStretchesStreaming(path, read, options, &info);
+    ASSERT_TRUE(streamed.success) << path;
+    EXPECT_TRUE(info.x.empty());
+    EXPECT_EQ(info.streamedSamples, rec.rows());
+    EXPECT_EQ(info.gzip, path == packed);
+    EXPECT_EQ(streamed.calibration.gainMatrix, memory.calibration.gainMatrix) << path;
+    EXPECT_EQ(streamed.calibration.offset, memory.calibration.offset) << path;
+    EXPECT_EQ(streamed.quality.expectedErrorMg, memory.quality.expectedErrorMg) << path;
+    ASSERT_EQ(streamed.stretches.size(), memory.stretches.size());
+    for (std::size_t k = 0; k < memory.stretches.size(); ++k) {
+      EXPECT_EQ(streamed.stretches[k].firstRow, memory.stretches[k].firstRow);
+      EXPECT_EQ(streamed.stretches[k].lastRow, memory.stretches[k].lastRow);
+    }
+  }
+  // Every rest is a stretch on its own lines: the header is line 1, so the generator's sample k
+  // is line k + 2 (a stretch may take in the slow ends of the turns around it).
+  const tiltfit_gen::Recording g = tiltfit_gen::generate(o);
+  for (const tiltfit_gen::Rest& r : g.rests) {
+    bool found = false;
+    for (const tiltfit::Stretch& s : memory.stretches) {
+      found = found || (static_cast<int>(s.firstRow) >= r.first + 2 - 200 &&
+                        static_cast<int>(s.firstRow) <= r.first + 2 + 50 &&
+                        static_cast<int>(s.lastRow) >= r.first + r.count + 1 - 50 &&
+                        static_cast<int>(s.lastRow) <= r.first + r.count + 1 + 200);
+    }
+    EXPECT_TRUE(found) << "rest at sample " << r.first;
+  }
+  std::remove(plain.c_str());
+  std::remove(packed.c_str());
+  rmdir(dir);
 }
 
 }  // namespace

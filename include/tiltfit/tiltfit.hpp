@@ -102,6 +102,8 @@ struct Recording {
   // (keepLinesWithoutReadings): "gzip data", "binary data" ...; empty for text.
   std::string notText;
   std::vector<std::string> sampleLines;  // lines of the text, kept to diagnose its layout
+  // Samples read as a stream and not kept (calibrateStretchesStreaming); 0 otherwise.
+  std::uint64_t streamedSamples = 0;
   std::size_t rows() const { return x.size(); }
   // The 1-based line of the text that row (0-based) was read from.
   std::uint64_t lineOf(std::size_t row) const;
@@ -261,6 +263,16 @@ CalibrateOptions autoOptions();
 // cannot work (checkTuningNumbers) and an outputUnits other than "", "g" or "ms2".
 Result calibrate(const Recording& recording, const TuningNumbers& numbers,
                  const CalibrateOptions& options = CalibrateOptions());
+
+// Calibrates from the still stretches alone (calibrateAuto with Method::kStretches) reading the
+// recording at path ("-": standard input; gzip data too) as a stream: the samples are not kept,
+// so memory does not grow with the recording's length. The noise floor and a first scale to g are
+// judged on its first 2^20 samples, the units on every still stretch; calibrateAuto with
+// kStretches judges a recording in memory the same way, and gives the same result. The layout is
+// judged on the first 64 kB of text. info, when given, receives the recording's layout and lines
+// (no samples; streamedSamples says how many were read). Throws Error as readRecording does.
+Result calibrateStretchesStreaming(const std::string& path, const ReadOptions& read,
+                                   const CalibrateOptions& options, Recording* info = nullptr);
 
 // Calibrates with numbers chosen from the recording (its noise floor, rest lengths and levels),
 // trying other margins when the first choice fails, and refines the six-rest fit with every still

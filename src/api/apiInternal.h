@@ -10,6 +10,7 @@
 #include "calibrationRun.h"
 #include "layoutSniff.h"
 #include "stillStretches.h"
+#include "stretchScan.h"
 #include "tiltfit/tiltfit.hpp"
 
 namespace tiltfit {
@@ -58,6 +59,19 @@ struct Work {
 };
 
 
+// The layout of rec's text (its sampleLines), as readRecording detects it.
+void detectLayoutOf(const ReadOptions& options, Recording& rec);
+// The one line that says a source is no text but `kind`, and what to do.
+std::string notTextLine(const std::string& name, const std::string& kind);
+
+// The fit over the still stretches alone, from a scan of the samples (which info need not hold:
+// it gives the text's layout and lines). Fails with what to record when they determine nothing.
+Result calibrateScanned(const Recording& info, an::StretchScan& scan,
+                        const CalibrateOptions& options);
+an::ScanOptions scanOptions(const CalibrateOptions& options);
+
+// The public result of a run.
+Result toResult(const Work& w, const an::RunResult& r, const TuningNumbers& numbers);
 TuningNumbers fromAnalysis(const an::TuningNumbers& t);
 Units toPublic(an::Units u);
 // Units as given, or judged by the still stretches.

@@ -267,6 +267,14 @@ Result calibrate(const Recording& recording, const TuningNumbers& numbers,
 }
 
 Result calibrateAuto(const Recording& recording, const CalibrateOptions& options) {
+  if (options.method == Method::kStretches) {
+    // The stretches alone, judged as a stream would judge them.
+    initializeCore();
+    an::StretchScan scan(scanOptions(options));
+    scan.push(recording.x.data(), recording.y.data(), recording.z.data(), recording.rows());
+    scan.finish();
+    return calibrateScanned(recording, scan, options);
+  }
   Work w(recording);
   prepare(w, options);
   const double outPerG = w.outputMs2 ? 9.81 : 1.0;

@@ -367,3 +367,15 @@ Recording makeRecording(std::vector<double> x, std::vector<double> y, std::vecto
 }
 
 }  // namespace tiltfit
+
+namespace tiltfit {
+namespace api {
+
+void detectLayoutOf(const ReadOptions& options, Recording& rec) { detectLayout(options, rec); }
+
+std::string notTextLine(const std::string& name, const std::string& kind) {
+  return notTextMessage(name, kind);
+}
+
+}  // namespace api
+}  // namespace tiltfit

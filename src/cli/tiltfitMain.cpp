@@ -377,8 +377,17 @@ int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumb
   if (!o.method.empty()) options.method = methodFromName(o.method);
 
   const auto start = std::chrono::system_clock::now();
-  const Recording rec = readRecording(path, read);
-  const Result r = classic ? calibrate(rec, *given, options) : calibrateAuto(rec, options);
+  // The still stretches alone need no sample kept: the recording is read as a stream, in the
+  // same memory whatever its length (the plot, which draws every sample, reads it whole).
+  const bool stream = !classic && options.method == Method::kStretches && o.plotPath.empty();
+  Recording rec;
+  Result r;
+  if (stream) {
+    r = calibrateStretchesStreaming(path, read, options, &rec);
+  } else {
+    rec = readRecording(path, read);
+    r = classic ? calibrate(rec, *given, options) : calibrateAuto(rec, options);
+  }
   const auto end = std::chrono::system_clock::now();
   const long long durationUs =
       std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count() / 1000;

@@ -95,7 +95,7 @@ std::string jsonReport(const Report& report) {
   std::string delimiter = rec.layout.blanks ? "space" : std::string(1, rec.layout.delimiter);
   if (!rec.layout.blanks && rec.layout.delimiter == '\t') delimiter = "tab";
   doc["input"] = {{"path", report.path},
-                  {"rows", rec.rows()},
+                  {"rows", rec.rows() > 0 ? static_cast<std::uint64_t>(rec.rows()) : rec.streamedSamples},
                   {"units", unitsName(r.units)},
                   {"units_given", report.unitsGiven},
                   {"units_per_g", r.unitsPerG},
