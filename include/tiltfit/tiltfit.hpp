@@ -16,6 +16,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -102,7 +103,8 @@ struct Recording {
   // (keepLinesWithoutReadings): "gzip data", "binary data" ...; empty for text.
   std::string notText;
   std::vector<std::string> sampleLines;  // lines of the text, kept to diagnose its layout
-  // Samples read as a stream and not kept (calibrateStretchesStreaming); 0 otherwise.
+  // Samples read but not held: read as a stream (calibrateStretchesStreaming), or released by a
+  // calibration the recording was handed to; 0 otherwise.
   std::uint64_t streamedSamples = 0;
   std::size_t rows() const { return x.size(); }
   // The 1-based line of the text that row (0-based) was read from.
@@ -273,6 +275,16 @@ Result calibrate(const Recording& recording, const TuningNumbers& numbers,
 // (no samples; streamedSamples says how many were read). Throws Error as readRecording does.
 Result calibrateStretchesStreaming(const std::string& path, const ReadOptions& read,
                                    const CalibrateOptions& options, Recording* info = nullptr);
+
+// The same two calibrations for a recording handed over: its columns x, y and z are released as
+// soon as the search has smoothed them (the smoothed copy the search works on then takes their
+// place instead of doubling the memory), and reload reads the recording again when the samples
+// are needed once more (another set of numbers to try, a failure to explain). Afterwards the
+// recording keeps its layout and lines; streamedSamples then says how many samples it had.
+Result calibrate(Recording& recording, const std::function<Recording()>& reload,
+                 const TuningNumbers& numbers, const CalibrateOptions& options = CalibrateOptions());
+Result calibrateAuto(Recording& recording, const std::function<Recording()>& reload,
+                     const CalibrateOptions& options = autoOptions());
 
 // Calibrates with numbers chosen from the recording (its noise floor, rest lengths and levels),
 // trying other margins when the first choice fails, and refines the six-rest fit with every still

@@ -265,24 +265,35 @@ RunResult runCalibration(const double* x, const double* y, const double* z, std:
   const InputScale& scale = options.scale;
   const bool identity = scale.zero == 0.0 && scale.perG == 1.0;
 
-  // The search and the six-rest fit, on g-scaled samples.
-  std::vector<double> scaled[3];
+  // The noise floor and the stretches come first: the search may release the samples.
+  r.noise = options.noise != nullptr ? *options.noise : estimateNoiseFloor(x, y, z, n);
+  r.stretches = options.stretches != nullptr ? *options.stretches
+                                             : stretchesForFit(x, y, z, n, r.noise, scale);
+
+  // The search and the six-rest fit, on g-scaled samples: each column scaled just before it is
+  // smoothed, so that at most one scaled column and, when the caller lets go of them, the
+  // columns not yet smoothed are held beside the smoothed recording.
+  std::vector<double> scaled;
   const double* in[3] = {x, y, z};
-  if (!identity) {
-    for (int j = 0; j < 3; ++j) {
-      scaled[j].resize(n);
-      for (std::size_t k = 0; k < n; ++k) scaled[j][k] = (in[j][k] - scale.zero) / scale.perG;
-      in[j] = scaled[j].data();
-    }
-  }
+  ColumnHooks hooks;
+  hooks.column = [&](int j) -> const double* {
+    if (identity) return in[j];
+    scaled.resize(n);
+    for (std::size_t k = 0; k < n; ++k) scaled[k] = (in[j][k] - scale.zero) / scale.perG;
+    if (options.releaseColumn) options.releaseColumn(j);
+    return scaled.data();
+  };
+  hooks.smoothed = [&](int j) {
+    if (identity && options.releaseColumn) options.releaseColumn(j);
+  };
   double offset[3];
   double gainMatrix[9];
   boolean_T found = 0;
   AccCalibWindows windows;
   getAccCalibWindows(in[0], in[1], in[2], static_cast<int>(n), t.tolerancePct, t.moveMeanWindow,
                      t.diffThreshold, t.windowWidth, t.deltaThresholdWindow, offset, gainMatrix,
-                     &found, &windows, r.smoothed.get());
-  for (auto& column : scaled) std::vector<double>().swap(column);
+                     &found, &windows, r.smoothed.get(), &hooks);
+  std::vector<double>().swap(scaled);
 
   // The core's gain matrix is column-major A with calibrated_j = sum_i A[3j + i] raw_i, which is
   // row i, column j of the printed matrix.
@@ -320,10 +331,7 @@ RunResult runCalibration(const double* x, const double* y, const double* z, std:
       }
     }
   }
-  // Still stretches, in the recording's units and in g.
-  r.noise = options.noise != nullptr ? *options.noise : estimateNoiseFloor(x, y, z, n);
-  r.stretches = options.stretches != nullptr ? *options.stretches
-                                             : stretchesForFit(x, y, z, n, r.noise, scale);
+  // Still stretches in g.
   const std::vector<StillStretch> allG = stretchesInG(r.stretches, scale);
   selectPrecise(allG, r);
 

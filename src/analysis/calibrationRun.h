@@ -6,6 +6,7 @@
 #define TILTFIT_ANALYSIS_CALIBRATIONRUN_H
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,6 +44,10 @@ struct RunOptions {
   // The recording's noise floor and still stretches (recording units) when already known.
   const NoiseFloor* noise = nullptr;
   const std::vector<StillStretch>* stretches = nullptr;
+  // When set, the search calls it with each column (0 = x, 1 = y, 2 = z) it reads no more, so that
+  // the caller may release it: the samples and their smoothed copy are then never held whole at
+  // once.
+  std::function<void(int)> releaseColumn;
   // The line of the text each row came from, for the messages that name rows.
   LineOfRow lineOf;
 };

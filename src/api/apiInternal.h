@@ -3,6 +3,8 @@
 #ifndef TILTFIT_API_APIINTERNAL_H
 #define TILTFIT_API_APIINTERNAL_H
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,14 +25,32 @@ void initializeCore();
 
 // What one calibration of a recording decided before and after the run.
 struct Work {
+  // The text's layout and lines, and its samples unless they were handed over and released.
   const Recording& rec;
+  std::size_t rows = 0;  // samples of the recording
   an::NoiseFloor noise;
   std::vector<an::StillStretch> stretches;  // recording units
   an::Units units = an::Units::kG;
   an::InputScale scale;
   bool outputMs2 = false;
   bool refine = false;
-  explicit Work(const Recording& r) : rec(r) { initializeCore(); }
+  explicit Work(const Recording& r) : rec(r), rows(r.rows()) { initializeCore(); }
+  // A recording handed over: the search releases its columns once it has smoothed them, and
+  // reload reads it again when the samples are needed once more (another run, an explanation).
+  Work(Recording& handed, std::function<Recording()> again)
+      : rec(handed), rows(handed.rows()), handed_(&handed), reload_(std::move(again)) {
+    initializeCore();
+  }
+
+  // The samples: the recording's, or read again when its columns were released.
+  const Recording& raw() const {
+    if (current_ == nullptr) current_ = &rec;
+    if (current_->rows() != rows && reload_) {
+      again_ = std::make_unique<Recording>(reload_());
+      current_ = again_.get();
+    }
+    return *current_;
+  }
 
   an::RunOptions runOptions(bool withRefine) const {
     an::RunOptions o;
@@ -46,16 +66,34 @@ struct Work {
     return o;
   }
   an::RunResult run(const TuningNumbers& t, bool withRefine) const {
-    if (rec.rows() == 0) return an::RunResult();
+    if (rows == 0) return an::RunResult();
+    const Recording& samples = raw();
     const an::TuningNumbers n{t.tolerancePct, t.moveMeanWindow, t.diffThreshold, t.windowWidth,
                               t.deltaThresholdWindow};
-    return an::runCalibration(rec.x.data(), rec.y.data(), rec.z.data(), rec.rows(), n,
-                              runOptions(withRefine));
+    an::RunOptions o = runOptions(withRefine);
+    // Samples that can be read again may go as soon as the search has smoothed them.
+    Recording* mine = samples.rows() == rows && reload_
+                          ? (current_ == again_.get() ? again_.get() : handed_)
+                          : nullptr;
+    if (mine != nullptr) {
+      o.releaseColumn = [mine](int j) {
+        std::vector<double>& column = j == 0 ? mine->x : j == 1 ? mine->y : mine->z;
+        std::vector<double>().swap(column);
+      };
+    }
+    return an::runCalibration(samples.x.data(), samples.y.data(), samples.z.data(), rows, n, o);
   }
   an::TuningChoice choose(int loosen) const {
-    return an::chooseTuningNumbers(rec.x.data(), rec.y.data(), rec.z.data(), rec.rows(), scale,
-                                   an::stretchesInG(stretches, scale), loosen);
+    const Recording& samples = raw();
+    return an::chooseTuningNumbers(samples.x.data(), samples.y.data(), samples.z.data(), rows,
+                                   scale, an::stretchesInG(stretches, scale), loosen);
   }
+
+ private:
+  Recording* handed_ = nullptr;
+  std::function<Recording()> reload_;
+  mutable std::unique_ptr<Recording> again_;
+  mutable const Recording* current_ = nullptr;
 };
 
 

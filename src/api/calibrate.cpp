@@ -57,7 +57,7 @@ void decideUnits(Work& w, Units units, const std::string& outputUnits) {
 // The noise floor, the units (judged on the stretches of the noise floor alone, which no wobble
 // widens) and the still stretches the fit uses.
 void prepare(Work& w, const CalibrateOptions& options) {
-  const Recording& rec = w.rec;
+  const Recording& rec = w.raw();
   const bool judged = options.units == Units::kAuto || options.units == Units::kCounts;
   if (rec.rows() > 0) {
     w.noise = an::estimateNoiseFloor(rec.x.data(), rec.y.data(), rec.z.data(), rec.rows());
@@ -251,11 +251,11 @@ CalibrateOptions autoOptions() {
   return o;
 }
 
-Result calibrate(const Recording& recording, const TuningNumbers& numbers,
-                 const CalibrateOptions& options) {
+namespace {
+
+Result calibrateWork(Work& w, const TuningNumbers& numbers, const CalibrateOptions& options) {
   const std::string bad = checkTuningNumbers(numbers);
   if (!bad.empty()) throw Error(Error::Kind::kInvalidArgument, bad);
-  Work w(recording);
   prepare(w, options);
   const an::RunResult r = w.run(numbers, options.refine);
   Result out = toResult(w, r, numbers);
@@ -263,6 +263,40 @@ Result calibrate(const Recording& recording, const TuningNumbers& numbers,
     explainFailure(w, r, numbers, out);
     suggest(w, numbers, options, r, out);
   }
+  return out;
+}
+
+Result calibrateAutoWork(Work& w, const CalibrateOptions& options);
+
+// After a calibration that was handed the recording: how many samples it had, when they are gone.
+void noteReleased(Recording& recording, std::size_t rows) {
+  if (recording.rows() != rows) recording.streamedSamples = rows;
+}
+
+}  // namespace
+
+Result calibrate(const Recording& recording, const TuningNumbers& numbers,
+                 const CalibrateOptions& options) {
+  Work w(recording);
+  return calibrateWork(w, numbers, options);
+}
+
+Result calibrate(Recording& recording, const std::function<Recording()>& reload,
+                 const TuningNumbers& numbers, const CalibrateOptions& options) {
+  const std::size_t rows = recording.rows();
+  Work w(recording, reload);
+  Result out = calibrateWork(w, numbers, options);
+  noteReleased(recording, rows);
+  return out;
+}
+
+Result calibrateAuto(Recording& recording, const std::function<Recording()>& reload,
+                     const CalibrateOptions& options) {
+  const std::size_t rows = recording.rows();
+  if (options.method == Method::kStretches) return calibrateAuto(recording, options);
+  Work w(recording, reload);
+  Result out = calibrateAutoWork(w, options);
+  noteReleased(recording, rows);
   return out;
 }
 
@@ -276,6 +310,12 @@ Result calibrateAuto(const Recording& recording, const CalibrateOptions& options
     return calibrateScanned(recording, scan, options);
   }
   Work w(recording);
+  return calibrateAutoWork(w, options);
+}
+
+namespace {
+
+Result calibrateAutoWork(Work& w, const CalibrateOptions& options) {
   prepare(w, options);
   const double outPerG = w.outputMs2 ? 9.81 : 1.0;
   // A result the stretches read no better than the raw readings gives way to the identity.
@@ -317,11 +357,11 @@ Result calibrateAuto(const Recording& recording, const CalibrateOptions& options
     }
   }
   std::vector<an::OrientationId> missing;
-  if (options.method != Method::kSixRest && w.rec.rows() > 0) {
+  if (options.method != Method::kSixRest && w.rows > 0) {
     // Six rests the band of the search could not tell from rests at other angles (a sensor whose
     // errors move its rests further than those lie) still show among the calibrated stretches.
     an::RunResult r =
-        an::runStretchCalibration(w.rec.x.data(), w.rec.y.data(), w.rec.z.data(), w.rec.rows(),
+        an::runStretchCalibration(nullptr, nullptr, nullptr, w.rows,
                                   w.runOptions(true), options.method != Method::kStretches,
                                   &missing);
     if (r.success) return finish(r, searched ? firstNumbers : TuningNumbers(), false);
@@ -341,6 +381,8 @@ Result calibrateAuto(const Recording& recording, const CalibrateOptions& options
   }
   return out;
 }
+
+}  // namespace
 
 const char* methodName(Method method) {
   switch (method) {

@@ -37,7 +37,7 @@ std::string unitsHint(const Recording& rec) {
 // the rate is unknown; a second is taken as 100 samples, and the message says so.
 std::string neverStill(const Work& w) {
   constexpr std::size_t kSecond = 100;
-  const Recording& rec = w.rec;
+  const Recording& rec = w.raw();
   const std::size_t window = std::min(kSecond, rec.rows());
   const double range =
       rec.rows() < 2 * an::kMinStillSamples
@@ -129,7 +129,7 @@ void explainProblems(const Work& w, const an::RunResult& r, const TuningNumbers&
     return;
   }
   if (w.units == an::Units::kG && out.problems.empty()) {
-    const std::string hint = unitsHint(w.rec);
+    const std::string hint = unitsHint(w.raw());
     if (!hint.empty()) {
       out.problems.push_back(hint);
       out.numbersCannotHelp = true;
@@ -205,7 +205,7 @@ void explainFailure(const Work& w, const an::RunResult& r, const TuningNumbers& 
 void suggest(const Work& w, const TuningNumbers& given, const CalibrateOptions& options,
              const an::RunResult& failed, Result& out) {
   // The same stretches, judged again for their units when the run assumed g.
-  Work trial(w.rec);
+  Work trial(w.raw());
   trial.noise = w.noise;
   trial.stretches = w.stretches;
   decideUnits(trial, options.units == Units::kG ? Units::kAuto : options.units,

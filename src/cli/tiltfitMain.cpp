@@ -384,6 +384,14 @@ int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumb
   Result r;
   if (stream) {
     r = calibrateStretchesStreaming(path, read, options, &rec);
+  } else if (path != "-" && o.plotPath.empty()) {
+    // The columns go once the search has smoothed them; a file can be read again should the run
+    // need its samples once more. The plot draws every sample, and standard input is read once.
+    rec = readRecording(path, read);
+    ReadOptions quiet = read;
+    quiet.reportToStderr = false;
+    const auto reload = [&path, quiet]() { return readRecording(path, quiet); };
+    r = classic ? calibrate(rec, reload, *given, options) : calibrateAuto(rec, reload, options);
   } else {
     rec = readRecording(path, read);
     r = classic ? calibrate(rec, *given, options) : calibrateAuto(rec, options);

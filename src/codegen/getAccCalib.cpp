@@ -47,7 +47,7 @@ void getAccCalibWindows(const double* x, const double* y, const double* z, int n
                         double tolerancePct, double moveMeanWindow, double diffThreshold,
                         double windowWidth, double deltaThresholdWindow, double* offset,
                         double* gainMatrix, boolean_T* result, AccCalibWindows* windows,
-                        coder::array<double, 2>* smoothed) {
+                        coder::array<double, 2>* smoothed, const ColumnHooks* hooks) {
   if (!isInitialized_getAccCalib) {
     getAccCalib_initialize();
   }
@@ -58,7 +58,9 @@ void getAccCalibWindows(const double* x, const double* y, const double* z, int n
   accVectorFiltered.set_size(n, 3);
   const double* raw[3] = {x, y, z};
   for (int j = 0; j < 3; ++j) {
-    coder::movmean(raw[j], n, moveMeanWindow, accVectorFiltered.data() + static_cast<long>(n) * j);
+    const double* column = hooks != nullptr && hooks->column ? hooks->column(j) : raw[j];
+    coder::movmean(column, n, moveMeanWindow, accVectorFiltered.data() + static_cast<long>(n) * j);
+    if (hooks != nullptr && hooks->smoothed) hooks->smoothed(j);
   }
 
   coder::array<unsigned int, 2> accZUpIdx, accZDownIdx, accXUpIdx, accXDownIdx, accYUpIdx,

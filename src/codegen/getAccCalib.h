@@ -2,6 +2,8 @@
 #ifndef GETACCCALIB_H
 #define GETACCCALIB_H
 
+#include <functional>
+
 #include "coder_array.h"
 #include "rtwtypes.h"
 
@@ -43,13 +45,23 @@ struct AccCalibWindows {
   bool found[6] = {false, false, false, false, false, false};
 };
 
+// Hooks around the smoothing of each column (0 = x, 1 = y, 2 = z), which runs first and in that
+// order: `column` gives the n samples to smooth in place of x, y or z (made just then, say scaled
+// to g), and `smoothed` is called once they have been smoothed and are read no more, so that they
+// may be released. Either may be empty.
+struct ColumnHooks {
+  std::function<const double*(int)> column;
+  std::function<void(int)> smoothed;
+};
+
 // getAccCalibColumns, which also reports the six chosen windows. When smoothed is not null it
 // receives the smoothed recording (N x 3, column-major) the searches ran on; it then serves as the
-// run's working array, so keeping it costs no extra memory.
+// run's working array, so keeping it costs no extra memory. hooks, when given, see each column
+// through its smoothing.
 void getAccCalibWindows(const double* x, const double* y, const double* z, int n,
                         double tolerancePct, double moveMeanWindow, double diffThreshold,
                         double windowWidth, double deltaThresholdWindow, double* offset,
                         double* gainMatrix, boolean_T* result, AccCalibWindows* windows,
-                        coder::array<double, 2>* smoothed);
+                        coder::array<double, 2>* smoothed, const ColumnHooks* hooks = nullptr);
 
 #endif
