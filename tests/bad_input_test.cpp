@@ -336,6 +336,16 @@ TEST(BadInputTest, MoreRowsThanTheToolCanHold) {
   EXPECT_EQ(o.out, "");
   EXPECT_EQ(o.err,
             "tiltfit: " + path + " has more than 715827881 lines, more than the tool can hold\n");
+  // --auto needs no such arrays for the still stretches alone: it reads every line, as a stream,
+  // and finds no reading in any.
+  const Outcome a = tiltfit_test::run(kExe, {"--auto", path});
+  EXPECT_EQ(a.status, 255);
+  EXPECT_NE(a.err.find("tiltfit: " + path +
+                       ": more lines than the rest search can hold: calibrating from the still "
+                       "stretches alone, read as a stream\n"),
+            std::string::npos)
+      << a.err;
+  EXPECT_NE(a.err.find("skipped 716177408 lines without readings"), std::string::npos) << a.err;
 }
 
 TEST(BadInputTest, OutOfMemoryIsReportedNotAborted) {

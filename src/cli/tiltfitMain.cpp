@@ -379,21 +379,36 @@ int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumb
   const auto start = std::chrono::system_clock::now();
   // The still stretches alone need no sample kept: the recording is read as a stream, in the
   // same memory whatever its length (the plot, which draws every sample, reads it whole).
-  const bool stream = !classic && options.method == Method::kStretches && o.plotPath.empty();
+  bool stream = !classic && options.method == Method::kStretches && o.plotPath.empty();
   Recording rec;
   Result r;
+  if (!stream) {
+    try {
+      rec = readRecording(path, read);
+    } catch (const Error& e) {
+      // More lines than the rest search's arrays can hold: the still stretches alone need none.
+      if (classic || e.kind() != Error::Kind::kTooManyRows || path == "-" ||
+          options.method == Method::kSixRest) {
+        throw;
+      }
+      std::fprintf(stderr,
+                   "tiltfit: %s: more lines than the rest search can hold: calibrating from the "
+                   "still stretches alone, read as a stream\n",
+                   path.c_str());
+      options.method = Method::kStretches;
+      stream = true;
+    }
+  }
   if (stream) {
     r = calibrateStretchesStreaming(path, read, options, &rec);
   } else if (path != "-" && o.plotPath.empty()) {
     // The columns go once the search has smoothed them; a file can be read again should the run
     // need its samples once more. The plot draws every sample, and standard input is read once.
-    rec = readRecording(path, read);
     ReadOptions quiet = read;
     quiet.reportToStderr = false;
     const auto reload = [&path, quiet]() { return readRecording(path, quiet); };
     r = classic ? calibrate(rec, reload, *given, options) : calibrateAuto(rec, reload, options);
   } else {
-    rec = readRecording(path, read);
     r = classic ? calibrate(rec, *given, options) : calibrateAuto(rec, options);
   }
   const auto end = std::chrono::system_clock::now();

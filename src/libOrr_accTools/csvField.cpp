@@ -13,6 +13,17 @@ bool parseField(const char* begin, const char* end, double& value) {
   if (parseDecimalPrefix(number, end, value) != nullptr) {
     return true;
   }
+  // A field that cannot start a number (a header word, an empty field) is refused here: std::stod
+  // would throw, and a thrown exception costs a thousand times the conversion.
+  const char* c = begin;
+  while (c < end && (*c == ' ' || (*c >= '\t' && *c <= '\r'))) ++c;
+  if (c < end && (*c == '+' || *c == '-')) ++c;
+  if (c >= end) return false;
+  const char first = *c;
+  if (!((first >= '0' && first <= '9') || first == '.' || first == 'i' || first == 'I' ||
+        first == 'n' || first == 'N')) {
+    return false;
+  }
   try {
     value = std::stod(std::string(begin, end));
     return true;
