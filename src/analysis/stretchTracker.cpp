@@ -48,7 +48,103 @@ void StretchTracker::push(double x, double y, double z) {
 }
 
 void StretchTracker::push(const double* x, const double* y, const double* z, std::size_t n) {
-  for (std::size_t k = 0; k < n; ++k) push(x[k], y[k], z[k]);
+  std::size_t k = 0;
+  while (k < n) {
+    // Most samples lie inside a long stretch: those take the short way, sample by sample the
+    // same arithmetic as feed and accept.
+    if (open_.count >= kMinSpreadSamples && replay_.empty() && outside_.empty() &&
+        !(pending_ && open_.first > kept_.last + 1 + kJoinGap)) {
+      k += streak(x + k, y + k, z + k, n - k);
+      if (k >= n) break;
+    }
+    push(x[k], y[k], z[k]);
+    ++k;
+  }
+}
+
+std::size_t StretchTracker::streak(const double* x, const double* y, const double* z,
+                                   std::size_t n) {
+  Sums& o = open_;
+  // As feed does before its test, the units of a count that is a multiple of the spread's step.
+  if (o.count % kMinSpreadSamples == 0) updateSpread();
+  double sum[3], sumSq[3], sumTime[3], partial[3], previous[3], unit2[3];
+  for (int j = 0; j < 3; ++j) {
+    sum[j] = o.sum[j];
+    sumSq[j] = o.sumSq[j];
+    sumTime[j] = o.sumTime[j];
+    partial[j] = o.levels[0].partial[j];
+    previous[j] = previous_[j];
+    unit2[j] = unit2_[j];
+  }
+  double time = o.time;
+  double timeSq = o.timeSq;
+  std::size_t count = o.count;
+  std::size_t changes = o.changes;
+  std::size_t filled = o.levels[0].filled;
+  const std::uint64_t firstRow = o.first;
+  std::uint64_t row = row_;
+  auto store = [&]() {
+    for (int j = 0; j < 3; ++j) {
+      o.sum[j] = sum[j];
+      o.sumSq[j] = sumSq[j];
+      o.sumTime[j] = sumTime[j];
+      o.levels[0].partial[j] = partial[j];
+      previous_[j] = previous[j];
+    }
+    o.time = time;
+    o.timeSq = timeSq;
+    o.count = count;
+    o.changes = changes;
+    o.levels[0].filled = filled;
+    row_ = row;
+  };
+  std::size_t k = 0;
+  for (; k < n; ++k) {
+    const double v[3] = {x[k], y[k], z[k]};
+    const double c = static_cast<double>(count);
+    const double c2 = c * c;
+    double E2[3];
+    double U[3];
+    for (int j = 0; j < 3; ++j) {
+      const double e = c * (v[j] - o.origin[j]) - sum[j];
+      E2[j] = e * e;
+      U[j] = c2 * unit2[j];
+    }
+    const bool inside = E2[0] * U[1] * U[2] + E2[1] * U[0] * U[2] + E2[2] * U[0] * U[1] <
+                        kThreshold * kThreshold * U[0] * U[1] * U[2];
+    if (!(inside && opens(v))) break;
+    const double t = static_cast<double>(row - firstRow);
+    bool changed = false;
+    for (int j = 0; j < 3; ++j) {
+      const double d = v[j] - o.origin[j];
+      sum[j] += d;
+      sumSq[j] += d * d;
+      sumTime[j] += t * d;
+      partial[j] += d;
+      changed = changed || v[j] != previous[j];
+      previous[j] = v[j];
+    }
+    time += t;
+    timeSq += t * t;
+    if (changed) ++changes;
+    ++count;
+    o.last = row;
+    ++row;
+    if (++filled == 4 || count % kMinSpreadSamples == 0) {
+      store();
+      if (filled == 4) {
+        cascade();
+        filled = 0;
+        for (int j = 0; j < 3; ++j) partial[j] = 0.0;
+      }
+      if (count % kMinSpreadSamples == 0) {
+        updateSpread();
+        for (int j = 0; j < 3; ++j) unit2[j] = unit2_[j];
+      }
+    }
+  }
+  store();
+  return k;
 }
 
 void StretchTracker::finish() {
@@ -111,10 +207,19 @@ inline void StretchTracker::accept(const Sample& s) {
   o.time += t;
   o.timeSq += t * t;
   if (changed) ++o.changes;
-  // A full block hands its sum on to the next level's block, which is four times as long.
+  if (++first.filled == 4) cascade();
+  ++o.count;
+  o.last = s.row;
+  outside_.clear();
+  outsideValues_ = 0;
+}
+
+// A full block hands its sum on to the next level's block, which is four times as long.
+void StretchTracker::cascade() {
+  Sums& o = open_;
   for (int k = 0; k < kLevels; ++k) {
     Level& l = o.levels[k];
-    if (++l.filled < 4) break;
+    if (k > 0 && ++l.filled < 4) break;
     const double size = static_cast<double>(kBlockSizes[k]);
     Level* next = k + 1 < kLevels ? &o.level(k + 1) : nullptr;
     for (int j = 0; j < 3; ++j) {
@@ -127,10 +232,6 @@ inline void StretchTracker::accept(const Sample& s) {
     l.filled = 0;
     ++l.blocks;
   }
-  ++o.count;
-  o.last = s.row;
-  outside_.clear();
-  outsideValues_ = 0;
 }
 
 double StretchTracker::unit(const Sums& s, int j) const {

@@ -124,6 +124,10 @@ class StretchTracker {
   void open(const Sample& s);
   void close();
   void accept(const Sample& s);
+  void cascade();  // the first level's block is full
+  // Takes the samples that lie inside the open stretch, from the first, as long as they do;
+  // returns how many it took.
+  std::size_t streak(const double* x, const double* y, const double* z, std::size_t n);
   void keep(const Sums& s);
   void emitPending();
   double unit(const Sums& s, int axis) const;  // the test unit of an axis
