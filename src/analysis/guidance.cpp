@@ -55,8 +55,9 @@ std::vector<Suggestion> rankPositions(const StretchFit& fit, double sigma) {
   const Eigen::Matrix3d Ainv = A.inverse();
   if (!Ainv.allFinite()) return out;
   Eigen::Matrix<double, 12, 12> cov;
-  for (int r = 0; r < 12; ++r)
-    for (int k = 0; k < 12; ++k) cov(r, k) = fit.covariance[r][k];
+  for (std::size_t r = 0; r < 12; ++r)
+    for (std::size_t k = 0; k < 12; ++k)
+      cov(Eigen::Index(r), Eigen::Index(k)) = fit.covariance[r][k];
   const double h = std::sqrt(0.5);
   for (int a = 0; a < 3; ++a) {
     for (int c = a + 1; c < 3; ++c) {
@@ -78,8 +79,9 @@ std::vector<Suggestion> rankPositions(const StretchFit& fit, double sigma) {
           StretchFit after = fit;
           const Eigen::Matrix<double, 12, 12> updated =
               cov - sj * sj.transpose() / (J.dot(sj) + sigma * sigma);
-          for (int r = 0; r < 12; ++r)
-            for (int k = 0; k < 12; ++k) after.covariance[r][k] = updated(r, k);
+          for (std::size_t r = 0; r < 12; ++r)
+            for (std::size_t k = 0; k < 12; ++k)
+              after.covariance[r][k] = updated(Eigen::Index(r), Eigen::Index(k));
           s.expectedErrorMg = expectedErrorMg(fit.calibration, after);
           out.push_back(s);
         }

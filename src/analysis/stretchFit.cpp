@@ -418,8 +418,9 @@ StretchFit fitStretches(const StretchFitOptions& o) {
   if (!covarianceOf(round, o.rests != nullptr, cov)) return fit;
   fit.ok = true;
   fit.calibration = toCalibration(round.p());
-  for (int r = 0; r < 12; ++r)
-    for (int c = 0; c < 12; ++c) fit.covariance[r][c] = cov(r, c);
+  for (std::size_t r = 0; r < 12; ++r)
+    for (std::size_t c = 0; c < 12; ++c)
+      fit.covariance[r][c] = cov(Eigen::Index(r), Eigen::Index(c));
   fit.noiseScale = scale;
   fit.restTiltDeg =
       o.rests != nullptr ? std::sqrt(directionSquares(o, round.p()) / 6.0) * 180.0 / M_PI : 0.0;
@@ -453,8 +454,9 @@ double expectedErrorMg(const Calibration& c, const StretchFit& fit) {
   const Eigen::Vector3d b(fit.calibration.offset[0], fit.calibration.offset[1],
                           fit.calibration.offset[2]);
   Eigen::Matrix<double, 12, 12> cov;
-  for (int r = 0; r < 12; ++r)
-    for (int k = 0; k < 12; ++k) cov(r, k) = fit.covariance[r][k];
+  for (std::size_t r = 0; r < 12; ++r)
+    for (std::size_t k = 0; k < 12; ++k)
+      cov(Eigen::Index(r), Eigen::Index(k)) = fit.covariance[r][k];
   const Eigen::Matrix3d Ainv = A.inverse();
   if (!Ainv.allFinite()) return std::numeric_limits<double>::infinity();
   const Eigen::Matrix3d C = columnForm(c);
@@ -488,8 +490,9 @@ Uncertainty uncertaintyOf(const Calibration& c, const StretchFit& fit, const Inp
     for (int k = 0; k < 3; ++k) d[3 * r + k] = c.gain[3 * k + r] - fit.calibration.gain[3 * k + r];
     d[9 + r] = c.offset[r] - fit.calibration.offset[r];
   }
-  for (int r = 0; r < 12; ++r)
-    for (int k = 0; k < 12; ++k) cov(r, k) = fit.covariance[r][k];
+  for (std::size_t r = 0; r < 12; ++r)
+    for (std::size_t k = 0; k < 12; ++k)
+      cov(Eigen::Index(r), Eigen::Index(k)) = fit.covariance[r][k];
   cov += d * d.transpose();
   // Output: gain (row i, column j) = A(j, i) outPerG / perG; offset_j = outPerG (b_j - z sum_i
   // A(j, i)) with z = zero / perG.
