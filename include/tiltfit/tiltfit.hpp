@@ -107,7 +107,10 @@ struct Recording {
   std::uint64_t lineOf(std::size_t row) const;
 };
 
-// Reads a CSV recording, or gzip-compressed CSV; "-" is standard input (read whole). Throws Error:
+// Reads a CSV recording, or gzip-compressed CSV; "-" is standard input, read to its end, as is a
+// named pipe. Memory holds the columns, not the text: a file is read twice from the page cache, and
+// a text that can be read only once (a pipe, gzip data) is kept in a temporary file in $TMPDIR
+// (else /tmp) meanwhile, or in memory when none can be written. Throws Error:
 // kCannotRead (also for damaged gzip data), kTooManyRows, kNotText, or kInvalidArgument for
 // columns (other than 1,2,3) past the end of every line.
 Recording readRecording(const std::string& path, const ReadOptions& options = ReadOptions());
