@@ -66,6 +66,11 @@ struct ReadOptions {
   // header, a blank line) becomes a row of zeros, and any bytes are read as text. Otherwise such
   // lines are left out, gzip data are decompressed and other binary data are refused.
   bool keepLinesWithoutReadings = false;
+  // Refuse (Error::Kind::kTooManyRows) a text of more than 715,827,881 lines, the most that the
+  // calibration core's N x 3 arrays hold. A caller that never hands the recording to the core
+  // (calibrate() and the six rests need it) may turn it off; line numbers, which are 32-bit, then
+  // bound a text to 4,294,967,294 lines.
+  bool limitRowsToCore = true;
 };
 
 // Rows row, row + 1, ... of a run were read from lines line, line + step, ... of the text (line

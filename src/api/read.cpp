@@ -312,15 +312,17 @@ CsvLayout toCsvLayout(const Layout& layout, bool report) {
 CsvLayout toCsvLayout(const Layout& layout, const ReadOptions& options) {
   CsvLayout c = toCsvLayout(layout, options.reportToStderr);
   c.dropLinesWithoutReadings = !options.keepLinesWithoutReadings;
+  c.maxRows = options.limitRowsToCore ? ACCTOOLS::kMaxRows : ACCTOOLS::kMaxLines;
   return c;
 }
 
 // Moves the columns out of the reader, or throws why it failed.
-void finishRead(ACCTOOLS& tools, bool ok, const std::string& path, Recording& rec) {
+void finishRead(ACCTOOLS& tools, bool ok, const std::string& path, const CsvLayout& layout,
+                Recording& rec) {
   if (!ok) {
     if (tools.readError() == ACCTOOLS::ReadError::kTooManyRows) {
       throw Error(Error::Kind::kTooManyRows,
-                  path + " has more than " + std::to_string(ACCTOOLS::kMaxRows - 1) +
+                  path + " has more than " + std::to_string(layout.maxRows - 1) +
                       " lines, more than the tool can hold",
                   tools.readErrno());
     }
@@ -372,7 +374,7 @@ Recording readText(const Text& text, const std::string& name, const ReadOptions&
           ? tools.readAccelerometerMeasuresFromDescriptor(text.fd, text.offset, layout)
           : tools.readAccelerometerMeasuresFromBuffer(text.data, static_cast<std::size_t>(text.size),
                                                       layout);
-  finishRead(tools, ok, name, rec);
+  finishRead(tools, ok, name, layout, rec);
   return rec;
 }
 

@@ -24,6 +24,8 @@
 #include "rtwtypes.h"
 #include "textSpill.h"
 
+static_assert(CsvLayout().maxRows == ACCTOOLS::kMaxRows, "a layout's rows are the core's");
+
 bool ACCTOOLS::failRead(ReadError error, int err, bool message) {
   mReadError = error;
   mReadErrno = err;
@@ -207,7 +209,7 @@ bool ACCTOOLS::readStreamReference(std::istream& file, const CsvLayout& layout) 
     return failRead(ReadError::kReadFailed, errno != 0 ? errno : EIO, true);
   }
   lineNumber += 1;
-  if (lineNumber > kMaxRows) {
+  if (lineNumber > std::min(layout.maxRows, kMaxLines)) {
     return failRead(ReadError::kTooManyRows, EOVERFLOW, false);
   }
   for (std::vector<double>& column : mAccelerometerMeasures) {
@@ -899,7 +901,7 @@ bool ACCTOOLS::parseChunks(std::vector<std::uint64_t>& newlines, const char* dat
     lineNumber += n;
     n = before;  // now: newlines before the chunk
   }
-  if (lineNumber > kMaxRows) {
+  if (lineNumber > std::min(layout.maxRows, kMaxLines)) {
     return failRead(ReadError::kTooManyRows, EOVERFLOW, false);
   }
   for (std::vector<double>& column : mAccelerometerMeasures) {

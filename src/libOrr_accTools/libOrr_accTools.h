@@ -27,6 +27,11 @@ struct CsvLayout {
   // prompt or a record of another kind then leaves no row of zeros behind, which would read as a
   // sample of 0 g; lineRuns() tells the line each row came from.
   bool dropLinesWithoutReadings = false;
+  // The most rows a text may give (newlines plus one, whether or not lines are left out); a
+  // longer one is refused (ReadError::kTooManyRows). The default, ACCTOOLS::kMaxRows, is what the
+  // calibration core can hold; a caller that does not hand the columns to the core may raise it up
+  // to ACCTOOLS::kMaxLines, beyond which the line runs' 32-bit line numbers bound every reading.
+  std::uint64_t maxRows = 2147483647ULL / 3;
 };
 
 class ACCTOOLS {
@@ -53,6 +58,9 @@ class ACCTOOLS {
   // The largest row count a recording may have: N x 3 elements must fit a 32-bit int. It bounds
   // the lines of a text too, also when some are left out.
   static constexpr std::uint64_t kMaxRows = 2147483647ULL / 3;
+  // The largest row count of any reading: line runs number lines in 32 bits (1-based where the
+  // library reports them).
+  static constexpr std::uint64_t kMaxLines = 4294967295ULL;
 
   // Rows row, row + 1, ... of a run were read from lines line, line + step, ... of the text (both
   // 0-based), up to the row of the next run. A run of one row has step 1. Lines that step evenly
