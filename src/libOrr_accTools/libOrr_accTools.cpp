@@ -279,6 +279,9 @@ namespace {
 // the lines, then to parse them into the columns, so that its text never takes the process's
 // memory (the second pass finds it in the page cache).
 constexpr std::size_t kChunk = std::size_t{1} << 20;
+// Chunks a thread between two joins of the threads. Each thread takes the next chunk when it is
+// done with one, so that a thread the system sets aside for a while holds up little.
+constexpr std::size_t kWave = 8;
 // Bytes read past a chunk's end with it, enough for the line that starts in the chunk and ends
 // after it but for a line longer than this.
 constexpr std::size_t kTail = std::size_t{1} << 12;
@@ -773,14 +776,13 @@ int countChunks(int fd, std::uint64_t base, int threads, std::vector<std::vector
                 std::vector<std::uint64_t>& newlines, std::uint64_t& size) {
   newlines.clear();
   size = 0;
-  // Several chunks a thread between two joins, so that a slow read holds up little.
-  const std::size_t wave = 4 * static_cast<std::size_t>(threads);
+  const std::size_t wave = kWave * static_cast<std::size_t>(threads);
   std::vector<std::size_t> bytes(wave);
   for (std::uint64_t first = 0;; first += wave) {
     newlines.resize(static_cast<std::size_t>(first) + wave, 0);
     FirstError error(wave);
     Carried failure;
-#pragma omp parallel for num_threads(threads) schedule(static, 1)
+#pragma omp parallel for num_threads(threads) schedule(dynamic, 1)
     for (int k = 0; k < static_cast<int>(wave); ++k) {
       const std::size_t slot = static_cast<std::size_t>(k);
       try {
@@ -927,7 +929,7 @@ bool ACCTOOLS::parseChunks(std::vector<std::uint64_t>& newlines, const char* dat
   // Parse pass in waves of chunks on the threads. After each wave its skipped fields are reported
   // in file order and, when lines are left out, its rows gathered, so that the messages held and
   // the rows moved stay within a wave.
-  const std::size_t wave = 4 * static_cast<std::size_t>(threads);
+  const std::size_t wave = kWave * static_cast<std::size_t>(threads);
   std::vector<Skipped> skipped(wave);
   const std::uint64_t chunks = newlines.size();
   const bool drop = layout.dropLinesWithoutReadings;
@@ -936,7 +938,7 @@ bool ACCTOOLS::parseChunks(std::vector<std::uint64_t>& newlines, const char* dat
   for (std::uint64_t first = 0; first < chunks; first += wave) {
     FirstError error(wave);
     Carried failure;
-#pragma omp parallel for num_threads(threads) schedule(static, 1)
+#pragma omp parallel for num_threads(threads) schedule(dynamic, 1)
     for (int k = 0; k < static_cast<int>(wave); ++k) {
       const std::size_t slot = static_cast<std::size_t>(k);
       const std::uint64_t c = first + slot;
