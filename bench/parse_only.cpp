@@ -9,8 +9,10 @@
 // threads the reader uses).
 #include <fcntl.h>
 #include <omp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cstdint>
@@ -27,51 +29,47 @@ struct Pass {
   double sum = 0.0;
 };
 
-// Parses the fields of the lines that start in each chunk, as the reader splits a file.
-Pass parseAll(int fd, int threads) {
+// Parses the fields of the lines that start in each chunk, as the reader splits a file, the
+// chunks taken by whichever thread is free.
+Pass parseAll(int fd, std::uint64_t size, int threads) {
   const auto start = std::chrono::steady_clock::now();
   Pass pass;
   std::uint64_t fields = 0;
   double sum = 0.0;
-  bool more = true;
-  for (std::uint64_t first = 0; more; first += static_cast<std::uint64_t>(threads)) {
-#pragma omp parallel num_threads(threads) reduction(+ : fields, sum) reduction(&& : more)
-    {
-      // Each thread reads its chunk, the byte before it and a little after it.
-      static thread_local std::vector<char> buffer(kChunk + 4097);
-      const std::uint64_t c = first + static_cast<std::uint64_t>(omp_get_thread_num());
-      const std::uint64_t from = c == 0 ? 0 : c * kChunk - 1;
-      const ssize_t got = ::pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(from));
-      more = got == static_cast<ssize_t>(buffer.size());
-      if (got > static_cast<ssize_t>(c == 0 ? 0 : 1)) {
-        const char* p = buffer.data();
-        const char* e = p + got;
-        const char* chunkEnd = p + std::min<std::size_t>(static_cast<std::size_t>(got),
-                                                         kChunk + (c == 0 ? 0 : 1));
-        if (c > 0) {
-          // Lines that start before the chunk belong to the one before.
-          const char* q = p + 1;
-          if (*p != '\n') {
-            while (q < chunkEnd && *q != '\n') ++q;
-            ++q;
-          }
-          p = q;
+  const long chunks = static_cast<long>((size + kChunk - 1) / kChunk);
+#pragma omp parallel for num_threads(threads) schedule(dynamic, 1) reduction(+ : fields, sum)
+  for (long c = 0; c < chunks; ++c) {
+    // The chunk, the byte before it and a little after it, for the line that ends there.
+    static thread_local std::vector<char> buffer(kChunk + 4097);
+    const std::uint64_t from = c == 0 ? 0 : static_cast<std::uint64_t>(c) * kChunk - 1;
+    const ssize_t got = ::pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(from));
+    const std::size_t lead = c == 0 ? 0 : 1;
+    if (got <= static_cast<ssize_t>(lead)) continue;
+    const char* p = buffer.data();
+    const char* e = p + got;
+    const char* chunkEnd = p + std::min<std::size_t>(static_cast<std::size_t>(got), kChunk + lead);
+    if (lead == 1) {
+      // A line that starts before the chunk belongs to the one before.
+      const char* q = p + 1;
+      if (*p != '\n') {
+        while (q < chunkEnd && *q != '\n') ++q;
+        ++q;
+      }
+      p = q;
+    }
+    // Every line that starts in the chunk, to its end.
+    while (p < chunkEnd) {
+      for (bool lineEnds = false; !lineEnds && p < e;) {
+        double v = 0.0;
+        const std::from_chars_result r = std::from_chars(p, e, v);
+        if (r.ec == std::errc()) {
+          sum += v;
+          ++fields;
+          p = r.ptr;
         }
-        // Every line that starts in the chunk, to its end.
-        while (p < chunkEnd) {
-          for (bool lineEnds = false; !lineEnds && p < e;) {
-            double v = 0.0;
-            const std::from_chars_result r = std::from_chars(p, e, v);
-            if (r.ec == std::errc()) {
-              sum += v;
-              ++fields;
-              p = r.ptr;
-            }
-            while (p < e && *p != ',' && *p != '\n') ++p;
-            lineEnds = p < e && *p == '\n';
-            ++p;
-          }
-        }
+        while (p < e && *p != ',' && *p != '\n') ++p;
+        lineEnds = p < e && *p == '\n';
+        ++p;
       }
     }
   }
@@ -94,9 +92,15 @@ int main(int argc, char** argv) {
     std::perror(argv[1]);
     return 1;
   }
+  struct stat info;
+  if (::fstat(fd, &info) != 0) {
+    std::perror(argv[1]);
+    return 1;
+  }
+  const std::uint64_t size = static_cast<std::uint64_t>(info.st_size);
   const int threads = std::max(1, omp_get_max_threads());
-  const Pass one = parseAll(fd, 1);
-  const Pass all = parseAll(fd, threads);
+  const Pass one = parseAll(fd, size, 1);
+  const Pass all = parseAll(fd, size, threads);
   ::close(fd);
   if (one.fields != all.fields) {
     std::fprintf(stderr, "tiltfit_bench_parse: %llu fields on one thread, %llu on %d\n",
