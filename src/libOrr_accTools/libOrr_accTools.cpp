@@ -456,7 +456,8 @@ void parseLinesCut(const char* p, const char* e, std::uint64_t row, std::uint64_
 // The same, leaving out the lines whose wanted fields do not all convert: the lines kept go to
 // rows kept->base, kept->base + 1, ..., and the others are recorded in kept. A copy of the loop
 // above rather than a flag in it, so that the reading that keeps every line pays nothing for it.
-// Stops at row `rows`, which only a file that changed between the two passes reaches.
+// Stops once row `rows` is reached (target starts below it), which only a file that changed
+// between the two passes does.
 template <Cut kCut, bool kStandard>
 void parseLinesKeptCut(const char* p, const char* e, std::uint64_t row, std::uint64_t rows,
                        double* const* columns, const FieldMap& map, Skipped& skipped, Kept& kept) {
@@ -464,7 +465,7 @@ void parseLinesKeptCut(const char* p, const char* e, std::uint64_t row, std::uin
   const int wanted = kStandard ? 3 : map.count;
   std::uint64_t target = kept.base;
   const std::uint64_t first = row;
-  while (p < e && target < rows) {
+  while (p < e) {
     const char* f = kCut == Cut::kBlanks ? nextField<kCut>(p, e, delimiter) : p;
     bool failed = false;
     int field = 0;
@@ -506,12 +507,12 @@ void parseLinesKeptCut(const char* p, const char* e, std::uint64_t row, std::uin
         : *f == '\n'
             ? f
             : static_cast<const char*>(std::memchr(f, '\n', static_cast<std::size_t>(e - f)));
-    if (!failed && (kStandard ? field : next) == wanted) {
-      ++target;
-    } else {
-      kept.drop(row, p, nl != nullptr ? nl : e);
-    }
     ++row;
+    if (!failed && (kStandard ? field : next) == wanted) {
+      if (++target == rows) break;
+    } else {
+      kept.drop(row - 1, p, nl != nullptr ? nl : e);
+    }
     p = nl != nullptr ? nl + 1 : e;
   }
   kept.firstLine = first;
