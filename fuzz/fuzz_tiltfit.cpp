@@ -2,8 +2,8 @@
 // CSV readers (keeping every line, and leaving out the lines without readings), gzip
 // decompression and the whole calibration. Beyond crashes and sanitizer reports it checks that the
 // block reader agrees with the stream reader, that the lines each kept row came from are the lines
-// whose fields all convert, and the linear-time window search with the from-scratch one, and
-// aborts on any difference.
+// whose fields all convert, that a file reads as the same bytes in memory, and the linear-time
+// window search with the from-scratch one, and aborts on any difference.
 //
 // Input layout: five selector bytes, one per tuning number (a value from a table of interesting
 // numbers, or the next eight bytes taken as a raw double), then the CSV text.
@@ -20,6 +20,7 @@
 #include <limits>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "csvField.h"
 #include "findStaticWindow.h"
@@ -49,6 +50,11 @@ constexpr std::size_t kTable = sizeof(kValues) / sizeof(kValues[0]);
 }
 
 bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+bool sameColumn(const std::vector<double>& a, const std::vector<double>& b) {
+  return a.size() == b.size() &&
+         (a.empty() || std::memcmp(a.data(), b.data(), sizeof(double) * a.size()) == 0);
+}
 
 struct Reading {
   bool ok;
@@ -202,6 +208,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     options.detectDelimiter = true;
     options.detectColumns = true;
     const tiltfit::Recording rec = tiltfit::readRecording(path, options);
+    // The file, read twice through its descriptor (gzip data decompressed into a temporary file),
+    // and the same bytes in memory give one recording.
+    const tiltfit::Recording fromMemory =
+        tiltfit::readRecordingFromText(std::string(csv, csvSize), options);
+    if (!sameColumn(rec.x, fromMemory.x) || !sameColumn(rec.y, fromMemory.y) ||
+        !sameColumn(rec.z, fromMemory.z) ||
+        rec.linesWithoutReadings != fromMemory.linesWithoutReadings ||
+        rec.sampleLines != fromMemory.sampleLines || rec.layout.columns != fromMemory.layout.columns)
+      mismatch("a file and the same bytes in memory read differently");
+    for (std::size_t row = 0; row < rec.rows(); row += 1 + rec.rows() / 64) {
+      if (rec.lineOf(row) != fromMemory.lineOf(row)) mismatch("a file and memory disagree on a line");
+    }
     const tiltfit::Result automatic = tiltfit::calibrateAuto(rec);
     if (automatic.success && !automatic.problems.empty()) mismatch("success with problems");
     const tiltfit::TuningNumbers given{p[0], p[1], p[2], p[3], p[4]};

@@ -1,5 +1,6 @@
 // The public interface as a program using the installed library sees it.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <array>
 #include <cerrno>
@@ -152,6 +153,123 @@ TEST(ApiTest, GzipDataReadAsTheTextTheyHold) {
   const tiltfit::Recording asText = tiltfit::readRecording(dir.file("rec.csv.gz", packed), classic);
   EXPECT_FALSE(asText.gzip);
   EXPECT_EQ(asText.notText, "gzip data");
+}
+
+// A logger's recording of about 7 MB, 1.5 MB gzipped, several of the reader's blocks either way: a
+// header naming the columns, a time column, and a record of another kind every 997 lines.
+std::string loggerText() {
+  tiltfit_gen::Options o = sensor();
+  o.restSamples = 30000;
+  o.transitionSamples = 3000;
+  const tiltfit_gen::Recording g = tiltfit_gen::generate(o);
+  std::string text = "time,ax,ay,az\n";
+  char line[96];
+  for (std::size_t i = 0; i < g.x.size(); ++i) {
+    if (i % 997 == 500) text += "event,,,\n";
+    const int n = std::snprintf(line, sizeof line, "%.3f,%.6f,%.6f,%.6f\n", 0.001 * double(i),
+                                g.x[i], g.y[i], g.z[i]);
+    text.append(line, static_cast<std::size_t>(n));
+  }
+  return text;
+}
+
+void expectSameRecording(const tiltfit::Recording& a, const tiltfit::Recording& b,
+                         const std::string& what) {
+  EXPECT_EQ(a.x, b.x) << what;
+  EXPECT_EQ(a.y, b.y) << what;
+  EXPECT_EQ(a.z, b.z) << what;
+  ASSERT_EQ(a.lineRuns.size(), b.lineRuns.size()) << what;
+  for (std::size_t k = 0; k < a.lineRuns.size(); ++k) {
+    EXPECT_EQ(a.lineRuns[k].row, b.lineRuns[k].row) << what << " run " << k;
+    EXPECT_EQ(a.lineRuns[k].line, b.lineRuns[k].line) << what << " run " << k;
+    EXPECT_EQ(a.lineRuns[k].step, b.lineRuns[k].step) << what << " run " << k;
+  }
+  EXPECT_EQ(a.linesWithoutReadings, b.linesWithoutReadings) << what;
+  EXPECT_EQ(a.firstLineWithoutReadings, b.firstLineWithoutReadings) << what;
+  EXPECT_EQ(a.firstLineWithoutReadingsText, b.firstLineWithoutReadingsText) << what;
+  EXPECT_EQ(a.layout.columns, b.layout.columns) << what;
+  EXPECT_EQ(a.columnsReason, b.columnsReason) << what;
+  EXPECT_EQ(a.sampleLines, b.sampleLines) << what;
+}
+
+// readRecording("-") with standard input a pipe that a thread of its own fills with bytes.
+tiltfit::Recording readPipedStandardInput(const std::string& bytes,
+                                          const tiltfit::ReadOptions& options) {
+  int ends[2];
+  if (pipe(ends) != 0) throw std::runtime_error("pipe");
+  const int saved = dup(0);
+  dup2(ends[0], 0);
+  close(ends[0]);
+  std::thread writer([&bytes, fd = ends[1]] {
+    for (std::size_t at = 0; at < bytes.size();) {
+      const ssize_t put = write(fd, bytes.data() + at, bytes.size() - at);
+      if (put <= 0) break;
+      at += static_cast<std::size_t>(put);
+    }
+    close(fd);
+  });
+  tiltfit::Recording rec;
+  try {
+    rec = tiltfit::readRecording("-", options);
+  } catch (...) {
+    writer.join();
+    dup2(saved, 0);
+    close(saved);
+    throw;
+  }
+  writer.join();
+  dup2(saved, 0);
+  close(saved);
+  return rec;
+}
+
+TEST(ApiTest, GzipDataOfManyBlocksReadAsTheirTextFromAFileAPipeOrMemory) {
+  tiltfit_test::TempDir dir;
+  const std::string text = loggerText();
+  const std::string packed = tiltfit_test::gzip(text);
+  ASSERT_GT(packed.size(), std::size_t{1} << 20);
+  tiltfit::ReadOptions detect;
+  detect.detectDelimiter = detect.detectColumns = true;
+  const tiltfit::Recording plain = tiltfit::readRecording(dir.file("plain.csv", text), detect);
+  EXPECT_EQ(plain.layout.columns, (std::array<int, 3>{{2, 3, 4}}));
+  EXPECT_GT(plain.linesWithoutReadings, 100u);
+  EXPECT_EQ(plain.lineOf(0), 2u);
+  expectSameRecording(tiltfit::readRecording(dir.file("rec.csv.gz", packed), detect), plain,
+                      "file");
+  expectSameRecording(readPipedStandardInput(packed, detect), plain, "gzip through a pipe");
+  expectSameRecording(readPipedStandardInput(text, detect), plain, "text through a pipe");
+  expectSameRecording(tiltfit::readRecordingFromText(packed, detect), plain, "memory");
+  EXPECT_TRUE(readPipedStandardInput(packed, detect).gzip);
+}
+
+TEST(ApiTest, GzipMembersFollowOneAnotherWhereverAReadEnds) {
+  tiltfit_test::TempDir dir;
+  const std::string text = loggerText();
+  const std::string head = text.substr(0, text.find('\n', 200000) + 1);
+  const std::string rest = tiltfit_test::gzip(text.substr(head.size()));
+  const tiltfit::Recording plain = tiltfit::readRecording(dir.file("plain.csv", text));
+  // The reader decompresses a file a MiB at a time: the first member ends two bytes before the
+  // end of a read, one byte before it, with it and one byte after it.
+  constexpr std::size_t kRead = std::size_t{1} << 20;
+  const std::string noName;
+  const std::size_t bare = tiltfit_test::gzip(head, &noName).size();
+  for (const std::size_t first : {kRead - 2, kRead - 1, kRead, kRead + 1}) {
+    const std::string name(first - bare, 'n');
+    const std::string member = tiltfit_test::gzip(head, &name);
+    ASSERT_EQ(member.size(), first);
+    // One byte after the last member starts no member and is ignored, as gzip ignores it.
+    const std::string two = member + rest + "\x1F";
+    expectSameRecording(tiltfit::readRecording(dir.file("two.gz", two)), plain,
+                        "first member of " + std::to_string(first) + " bytes");
+    expectSameRecording(readPipedStandardInput(two, {}), plain,
+                        "piped, first member of " + std::to_string(first) + " bytes");
+  }
+  // Cut short two reads in.
+  const std::string whole = tiltfit_test::gzip(text);
+  const std::string cut = dir.file("cut.gz", whole.substr(0, whole.size() - 5000));
+  const Attempt a = attempt(cut);
+  EXPECT_EQ(a.kind, tiltfit::Error::Kind::kCannotRead);
+  EXPECT_EQ(a.what, cut + ": the gzip data end early: the file is cut short");
 }
 
 TEST(ApiTest, BinaryDataAreRefusedInOneLine) {

@@ -9,13 +9,20 @@
 
 namespace tiltfit_test {
 
-// text as one gzip member, as gzip(1) writes it.
-inline std::string gzip(const std::string& text) {
+// text as one gzip member, as gzip(1) writes it; with a name, the header holds it as the original
+// file's name, which makes the member that much longer.
+inline std::string gzip(const std::string& text, const std::string* name = nullptr) {
   z_stream z{};
   if (deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
     throw std::runtime_error("deflateInit2");
   }
-  std::string out(deflateBound(&z, static_cast<uLong>(text.size())), '\0');
+  gz_header header{};
+  if (name != nullptr) {
+    header.name = reinterpret_cast<Bytef*>(const_cast<char*>(name->c_str()));
+    if (deflateSetHeader(&z, &header) != Z_OK) throw std::runtime_error("deflateSetHeader");
+  }
+  std::string out(deflateBound(&z, static_cast<uLong>(text.size())) + (name ? name->size() + 1 : 0),
+                  '\0');
   z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
   z.avail_in = static_cast<uInt>(text.size());
   z.next_out = reinterpret_cast<Bytef*>(&out[0]);

@@ -2,13 +2,18 @@
 // byte: same rows, same values bit for bit, same messages.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <omp.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli_harness.h"
@@ -324,6 +329,176 @@ Reading readStandardInput(const std::string& path, bool fast, const CsvLayout& l
   return r;
 }
 
+// Writes text into the pipe whose write end is fd from a thread of its own, then closes it.
+class PipeWriter {
+ public:
+  PipeWriter(int fd, const std::string& text)
+      : thread_([fd, text] {
+          for (std::size_t at = 0; at < text.size();) {
+            const ssize_t put = write(fd, text.data() + at, text.size() - at);
+            if (put <= 0) break;
+            at += static_cast<std::size_t>(put);
+          }
+          close(fd);
+        }) {}
+  ~PipeWriter() { thread_.join(); }
+
+ private:
+  std::thread thread_;
+};
+
+// How standard input reaches the fast reader when it is a pipe: copied to a temporary file, or,
+// when none can be made or written, held in memory.
+enum class PipeCase { kSpilled, kNoTemporaryFolder, kFileSizeLimit };
+
+Reading readPipe(const std::string& text, const CsvLayout& l, PipeCase how) {
+  int ends[2];
+  if (pipe(ends) != 0) throw std::runtime_error("pipe");
+  const int saved = dup(0);
+  dup2(ends[0], 0);
+  close(ends[0]);
+  const char* tmp = std::getenv("TMPDIR");
+  const std::string savedTmp = tmp != nullptr ? tmp : "";
+  rlimit savedLimit{};
+  getrlimit(RLIMIT_FSIZE, &savedLimit);
+  if (how == PipeCase::kNoTemporaryFolder) setenv("TMPDIR", "/nonexistent/tiltfit", 1);
+  if (how == PipeCase::kFileSizeLimit) {
+    // The text goes to memory after the first 100 kB have gone to the file.
+    const rlimit small{100000, savedLimit.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &small);
+  }
+  Reading r;
+  {
+    PipeWriter writer(ends[1], text);
+    r = read("-", true, l);
+    // What the reader left unread must not block the writer.
+    char sink[4096];
+    while (::read(0, sink, sizeof sink) > 0) {
+    }
+  }
+  setrlimit(RLIMIT_FSIZE, &savedLimit);
+  if (tmp != nullptr) {
+    setenv("TMPDIR", savedTmp.c_str(), 1);
+  } else {
+    unsetenv("TMPDIR");
+  }
+  dup2(saved, 0);
+  close(saved);
+  return r;
+}
+
+// The reader's chunk, against whose boundaries the lines below are placed.
+constexpr std::size_t kChunk = std::size_t{1} << 20;
+
+// Appends lines of plain numbers, then one padding line, so that the text ends exactly at byte at
+// (its last byte a newline, or the CRLF's newline with crlf).
+void fillTo(std::string& text, std::size_t at, std::mt19937_64& rng, bool crlf = false) {
+  char line[64];
+  std::uniform_real_distribution<double> u(-1.2, 1.2);
+  while (at - text.size() > 64) {
+    const int n = std::snprintf(line, sizeof line, "%.6f,%.6f,%.6f\n", u(rng), u(rng), u(rng));
+    text.append(line, static_cast<std::size_t>(n));
+  }
+  const std::size_t pad = at - text.size() - (crlf ? 5 : 4);
+  text += "1,2," + std::string(pad, '5') + (crlf ? "\r\n" : "\n");
+}
+
+// Three chunk boundaries, each with the line around it placed differently, and the text's end at a
+// fourth: every case where a chunk starts a line, continues one or ends in one.
+std::vector<std::pair<std::string, std::string>> boundaryTexts() {
+  std::vector<std::pair<std::string, std::string>> texts;
+  const char* const kEnds[] = {"newline", "no newline", "mid-line"};
+  for (int place = 0; place < 6; ++place) {
+    for (const char* end : kEnds) {
+      if (place > 0 && end != kEnds[0]) continue;  // the ends are tried once
+      std::mt19937_64 rng(static_cast<unsigned>(place));
+      std::string t = "accx,accy,accz\n";
+      for (std::size_t b = kChunk; b <= 3 * kChunk; b += kChunk) {
+        switch (place) {
+          case 0:  // a newline as the chunk's last byte: a line starts the next chunk
+            fillTo(t, b, rng);
+            break;
+          case 1:  // a newline as the chunk's first byte
+            fillTo(t, b + 1, rng);
+            break;
+          case 2:  // CRLF cut between the two chunks
+            fillTo(t, b + 1, rng, true);
+            break;
+          case 3:  // a header line across the boundary
+            fillTo(t, b - 5, rng);
+            t += "accx,accy,accz\n";
+            break;
+          case 4:  // a line longer than the bytes read past a chunk's end, across the boundary
+            fillTo(t, b - 100, rng);
+            t += "0.5," + std::string(20000, '3') + ",0.25\n";
+            break;
+          case 5:  // a line of one number, ending the chunk with the number cut
+            fillTo(t, b - 3, rng);
+            t += "12345,6\n";
+            break;
+        }
+      }
+      fillTo(t, 4 * kChunk - 10, rng);
+      if (std::string(end) == "newline") {
+        fillTo(t, 4 * kChunk, rng);
+      } else if (std::string(end) == "no newline") {
+        t += "1,2,34567";
+      } else {
+        t += "1,2,345678901";  // the last line goes on past the fourth boundary
+      }
+      texts.emplace_back("placement " + std::to_string(place) + ", " + end, t);
+    }
+  }
+  return texts;
+}
+
+// Each thread count changes which thread, and so which buffer, reads which chunk.
+class ChunkBoundaryTest : public ::testing::TestWithParam<int> {
+ protected:
+  void SetUp() override {
+    saved_ = omp_get_max_threads();
+    omp_set_num_threads(GetParam());
+  }
+  void TearDown() override { omp_set_num_threads(saved_); }
+
+ private:
+  int saved_ = 1;
+};
+
+TEST_P(ChunkBoundaryTest, LinesAtEveryPlaceOfABoundaryReadAsTheReferenceReadsThem) {
+  tiltfit_test::TempDir dir;
+  for (const auto& [what, text] : boundaryTexts()) {
+    const std::string path = dir.file("b.csv", text);
+    expectSameReading(path, what);
+    expectSameReading(path, what + ", lines left out", dropping());
+    expectSameReading(path, what + ", fields 3,1", layout(3, 1, 1, ',', false, true, true));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, ChunkBoundaryTest, ::testing::Values(1, 2, 3),
+                         [](const ::testing::TestParamInfo<int>& p) {
+                           return "threads_" + std::to_string(p.param);
+                         });
+
+TEST(ReaderEquivalenceTest, TooManyRowsAreRefusedBeforeAnyColumnIsTouched) {
+  tiltfit_test::TempDir dir;
+  const std::string path = dir.file("ten.csv", "a,b,c\n1,2,3\n4,5,6\n7,8,9\n\n\n\n\n\n\n");
+  for (const bool drop : {false, true}) {
+    CsvLayout l = layout(1, 2, 3, ',', false, true, drop);
+    l.maxRows = 10;  // eleven rows: nine newlines and a final newline
+    for (const bool fast : {true, false}) {
+      ACCTOOLS tools;
+      ASSERT_FALSE(fast ? tools.readAccelerometerMeasures(path, l)
+                        : tools.readAccelerometerMeasuresReference(path, l));
+      EXPECT_EQ(tools.readError(), ACCTOOLS::ReadError::kTooManyRows);
+      EXPECT_TRUE(tools.getAccelerometerMeasures()[0].empty());
+    }
+    l.maxRows = 11;
+    expectSameReading(path, drop ? "at the limit, lines left out" : "at the limit", l);
+    EXPECT_TRUE(read(path, true, l).ok);
+  }
+}
+
 TEST(ReaderEquivalenceTest, BufferAndStandardInputReadLikeTheFile) {
   tiltfit_test::TempDir dir;
   std::mt19937_64 rng(3);
@@ -350,8 +525,51 @@ TEST(ReaderEquivalenceTest, BufferAndStandardInputReadLikeTheFile) {
       expectSame(fromBuffer, fromFile, what);
       expectSame(readStandardInput(path, true, l), fromFile, what);
       expectSame(readStandardInput(path, false, l), fromFile, what);
+      expectSame(readPipe(c, l, PipeCase::kSpilled), fromFile, what + ", pipe");
+      expectSame(readPipe(c, l, PipeCase::kNoTemporaryFolder), fromFile, what + ", no folder");
     }
   }
+  // Past the file size limit: the part already written is read back into memory. Quiet, so that
+  // the captured messages stay under the limit too.
+  const CsvLayout quiet = layout(1, 2, 3, ',', false, true, true);
+  expectSame(readPipe(blocks, quiet, PipeCase::kFileSizeLimit),
+             read(dir.file("b.csv", blocks), false, quiet), "file size limit");
+}
+
+TEST(ReaderEquivalenceTest, StandardInputFromAFileIsReadFromWhereItStands) {
+  tiltfit_test::TempDir dir;
+  const std::string text = sampleRecording();
+  const std::size_t offset = text.find('\n', text.size() / 3) + 1;
+  const std::string path = dir.file("whole.csv", text);
+  const Reading rest = read(dir.file("rest.csv", text.substr(offset)), false);
+  const int saved = dup(0);
+  const int file = open(path.c_str(), O_RDONLY);
+  dup2(file, 0);
+  close(file);
+  lseek(0, static_cast<off_t>(offset), SEEK_SET);
+  const Reading fromHere = read("-", true);
+  const off_t after = lseek(0, 0, SEEK_CUR);
+  dup2(saved, 0);
+  close(saved);
+  expectSame(fromHere, rest, "from a third of the file");
+  EXPECT_EQ(after, static_cast<off_t>(text.size()));  // read to the end, as read() leaves it
+}
+
+TEST(ReaderEquivalenceTest, NamedPipeReadsLikeTheFile) {
+  tiltfit_test::TempDir dir;
+  const std::string text = sampleRecording();
+  const std::string fifo = dir.path() + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  Reading fromFifo;
+  {
+    std::thread writer([&] {
+      const int fd = open(fifo.c_str(), O_WRONLY);
+      const PipeWriter writing(fd, text);
+    });
+    fromFifo = read(fifo, true, dropping());
+    writer.join();
+  }
+  expectSame(fromFifo, read(dir.file("f.csv", text), false, dropping()), "named pipe");
 }
 
 const std::vector<std::string> kParams = {"5", "50", "5e-4", "1000", "2e-3"};

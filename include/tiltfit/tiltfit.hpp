@@ -67,6 +67,11 @@ struct ReadOptions {
   // header, a blank line) becomes a row of zeros, and any bytes are read as text. Otherwise such
   // lines are left out, gzip data are decompressed and other binary data are refused.
   bool keepLinesWithoutReadings = false;
+  // Refuse (Error::Kind::kTooManyRows) a text of more than 715,827,881 lines, the most that the
+  // calibration core's N x 3 arrays hold. A caller that never hands the recording to the core
+  // (calibrate() and the six rests need it) may turn it off; line numbers, which are 32-bit, then
+  // bound a text to 4,294,967,294 lines.
+  bool limitRowsToCore = true;
 };
 
 // Rows row, row + 1, ... of a run were read from lines line, line + step, ... of the text (line
@@ -111,7 +116,10 @@ struct Recording {
   std::uint64_t lineOf(std::size_t row) const;
 };
 
-// Reads a CSV recording, or gzip-compressed CSV; "-" is standard input (read whole). Throws Error:
+// Reads a CSV recording, or gzip-compressed CSV; "-" is standard input, read to its end, as is a
+// named pipe. Memory holds the columns, not the text: a file is read twice from the page cache, and
+// a text that can be read only once (a pipe, gzip data) is kept in a temporary file in $TMPDIR
+// (else /tmp) meanwhile, or in memory when none can be written. Throws Error:
 // kCannotRead (also for damaged gzip data), kTooManyRows, kNotText, or kInvalidArgument for
 // columns (other than 1,2,3) past the end of every line.
 Recording readRecording(const std::string& path, const ReadOptions& options = ReadOptions());

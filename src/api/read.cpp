@@ -7,13 +7,17 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <string>
 #include <utility>
 
 #include "apiInternal.h"
 #include "layoutSniff.h"
 #include "libOrr_accTools.h"
+#include "textSpill.h"
 
 namespace tiltfit {
 namespace {
@@ -23,6 +27,44 @@ namespace an = analysis;
 constexpr std::size_t kHead = 64 * 1024;   // bytes of a text's start kept to judge its layout
 constexpr int kProbes = 256;               // places after the start where one line is taken
 constexpr std::size_t kProbeBytes = 1024;  // bytes read at each
+constexpr std::size_t kBlock = std::size_t{1} << 20;  // bytes read or decompressed at a time
+
+// A text to read: the size bytes of a file that allows pread from offset on (fd >= 0), or the
+// size bytes at data.
+struct Text {
+  int fd = -1;
+  std::uint64_t offset = 0;
+  const char* data = nullptr;
+  std::uint64_t size = 0;
+
+  // Copies up to n bytes from position at into out; returns how many (fewer only at the end) or
+  // -1 with errno set. A file is read to its end as it is now, which its size need not bound.
+  ssize_t copy(std::uint64_t at, char* out, std::size_t n) const {
+    if (fd < 0) {
+      if (at >= size) return 0;
+      n = static_cast<std::size_t>(std::min<std::uint64_t>(n, size - at));
+      if (n > 0) std::memcpy(out, data + at, n);
+      return static_cast<ssize_t>(n);
+    }
+    std::size_t done = 0;
+    while (done < n) {
+      const ssize_t got = ::pread(fd, out + done, n - done, static_cast<off_t>(offset + at + done));
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) return -1;
+      if (got == 0) break;
+      done += static_cast<std::size_t>(got);
+    }
+    return static_cast<ssize_t>(done);
+  }
+
+  static Text of(const tiltfit_csv::SpilledText& spilled) {
+    Text t;
+    t.fd = spilled.fd();
+    t.data = spilled.data();
+    t.size = spilled.size();
+    return t;
+  }
+};
 
 // Adds the first whole line of [at, at + n) of text, if it has one.
 void addProbeLine(const char* at, std::size_t n, std::vector<std::string>& lines) {
@@ -37,109 +79,150 @@ void addProbeLine(const char* at, std::size_t n, std::vector<std::string>& lines
   lines.insert(lines.end(), one.begin(), one.end());
 }
 
-// The head of a text and one line from each of kProbes places after it, in text order, so that a
-// time column still only grows.
-std::vector<std::string> sampleText(const char* text, std::size_t size) {
-  std::vector<std::string> lines = an::splitLines(text, std::min(size, kHead), 400);
-  if (size > kHead) {
-    const std::size_t span = size - kHead;
+// The first kHead bytes of a text (fewer when it is shorter or cannot be read).
+std::string headOf(const Text& text) {
+  std::string head(kHead, '\0');
+  const ssize_t got = text.copy(0, &head[0], kHead);
+  head.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+  return head;
+}
+
+// The lines of the head of a text and one line from each of kProbes places after it, in text
+// order, so that a time column still only grows.
+std::vector<std::string> sampleText(const Text& text, const std::string& head) {
+  std::vector<std::string> lines = an::splitLines(head.data(), head.size(), 400);
+  if (text.size > kHead) {
+    std::string probe(kProbeBytes, '\0');
+    const std::uint64_t span = text.size - kHead;
     for (int p = 0; p < kProbes; ++p) {
-      const std::size_t at = kHead + span / kProbes * static_cast<std::size_t>(p);
-      addProbeLine(text + at, std::min(kProbeBytes, size - at), lines);
+      const std::uint64_t at = kHead + span / kProbes * static_cast<std::uint64_t>(p);
+      const ssize_t n = text.copy(at, &probe[0], kProbeBytes);
+      if (n <= 0) break;
+      addProbeLine(probe.data(), static_cast<std::size_t>(n), lines);
     }
   }
   return lines;
 }
 
-// The sample lines of a regular file; head receives its first kHead bytes.
-std::vector<std::string> sampleFile(const std::string& path, std::string& head) {
-  std::vector<std::string> lines;
-  head.clear();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return lines;
-  struct stat info;
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-    head.assign(kHead, '\0');
-    const ssize_t got = ::pread(fd, &head[0], kHead, 0);
-    head.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-    if (got > 0) lines = an::splitLines(head.data(), static_cast<std::size_t>(got), 400);
-    const std::size_t size = static_cast<std::size_t>(info.st_size);
-    if (size > kHead) {
-      std::string probe(kProbeBytes, '\0');
-      const std::size_t span = size - kHead;
-      for (int p = 0; p < kProbes; ++p) {
-        const std::size_t at = kHead + span / kProbes * static_cast<std::size_t>(p);
-        const ssize_t n = ::pread(fd, &probe[0], kProbeBytes, static_cast<off_t>(at));
-        if (n <= 0) break;
-        addProbeLine(probe.data(), static_cast<std::size_t>(n), lines);
-      }
-    }
+// Reads into block until it holds at least want bytes or fd ends; returns the bytes held, or -1
+// with errno set.
+ssize_t readAtLeast(int fd, char* block, std::size_t capacity, std::size_t want) {
+  std::size_t got = 0;
+  while (got < want) {
+    const ssize_t n = ::read(fd, block + got, capacity - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
   }
-  ::close(fd);
-  return lines;
+  return static_cast<ssize_t>(got);
 }
 
-// Reads fd to its end; returns 0 or an errno value.
-int readAll(int fd, std::string& out) {
-  char block[1 << 16];
-  for (;;) {
-    const ssize_t got = ::read(fd, block, sizeof block);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (got == 0) return 0;
-    out.append(block, static_cast<std::size_t>(got));
-  }
-}
-
-// The text that gzip data (one member or several in a row, as concatenated .gz files are)
-// decompress to. Bytes after the last member are ignored, as gzip ignores them. Throws Error
+// Decompresses gzip data (one member or several in a row, as concatenated .gz files are) as they
+// come, into out. Bytes after the last member are ignored, as gzip ignores them. Throws Error
 // (kCannotRead) for damaged or cut data, std::bad_alloc when memory runs out.
-std::string gunzip(const char* data, std::size_t size, const std::string& name) {
-  z_stream z{};
-  if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) throw std::bad_alloc();
-  struct End {
-    z_stream* z;
-    ~End() { inflateEnd(z); }
-  } end{&z};
-  // zlib counts in 32 bits: it is fed and emptied at most kStep bytes at a time.
-  constexpr std::size_t kStep = std::size_t{1} << 30;
-  std::string out(std::max<std::size_t>(std::size_t{1} << 16, size * 4), '\0');
-  std::size_t in = 0;
-  std::size_t used = 0;
-  for (;;) {
-    if (used == out.size()) out.resize(out.size() * 2);
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data + in));
-    z.avail_in = static_cast<uInt>(std::min(size - in, kStep));
-    z.next_out = reinterpret_cast<Bytef*>(&out[used]);
-    z.avail_out = static_cast<uInt>(std::min(out.size() - used, kStep));
-    const uInt inBefore = z.avail_in;
-    const uInt outBefore = z.avail_out;
-    const int r = inflate(&z, Z_NO_FLUSH);
-    in += inBefore - z.avail_in;
-    used += outBefore - z.avail_out;
-    if (r == Z_STREAM_END) {
-      if (an::isGzip(data + in, size - in)) {
-        inflateReset(&z);
+class Gunzip {
+ public:
+  Gunzip(const std::string& name, tiltfit_csv::SpilledText& out)
+      : name_(name), out_(out), block_(new char[kBlock]) {
+    if (inflateInit2(&z_, 16 + MAX_WBITS) != Z_OK) throw std::bad_alloc();
+  }
+  ~Gunzip() { inflateEnd(&z_); }
+  Gunzip(const Gunzip&) = delete;
+  Gunzip& operator=(const Gunzip&) = delete;
+
+  // Takes the next n bytes of the data; false once the last member has ended, after which the
+  // rest is ignored.
+  bool feed(const char* data, std::size_t n) {
+    if (done_) return false;
+    std::string joined;
+    if (!pending_.empty()) {
+      joined = pending_ + std::string(data, n);
+      pending_.clear();
+      data = joined.data();
+      n = joined.size();
+    }
+    std::size_t at = 0;
+    for (;;) {
+      if (between_) {
+        // Another member follows only where the next bytes start one.
+        if (n - at < 2) {
+          pending_.assign(data + at, n - at);
+          return true;
+        }
+        if (!an::isGzip(data + at, n - at)) {
+          done_ = true;
+          return false;
+        }
+        inflateReset(&z_);
+        between_ = false;
+      }
+      // zlib counts in 32 bits: it is fed at most kStep bytes at a time.
+      z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data + at));
+      z_.avail_in = static_cast<uInt>(std::min(n - at, kStep));
+      z_.next_out = reinterpret_cast<Bytef*>(block_.get());
+      z_.avail_out = static_cast<uInt>(kBlock);
+      const uInt inBefore = z_.avail_in;
+      const int r = inflate(&z_, Z_NO_FLUSH);
+      at += inBefore - z_.avail_in;
+      const std::size_t produced = kBlock - z_.avail_out;
+      if (produced > 0) {
+        const int err = out_.append(block_.get(), produced);
+        if (err != 0) {
+          throw Error(Error::Kind::kCannotRead, name_ + ": " + std::strerror(err), err);
+        }
+      }
+      if (r == Z_STREAM_END) {
+        between_ = true;
         continue;
       }
-      break;
-    }
-    if (r == Z_MEM_ERROR) throw std::bad_alloc();
-    if (r == Z_DATA_ERROR || r == Z_NEED_DICT || r == Z_STREAM_ERROR) {
-      throw Error(Error::Kind::kCannotRead,
-                  name + ": the gzip data are damaged (" +
-                      (z.msg != nullptr ? std::string(z.msg) : std::string("zlib error")) + ")");
-    }
-    // No progress with room left for output: the input has run out before the data's end.
-    if (r == Z_BUF_ERROR && in == size) {
-      throw Error(Error::Kind::kCannotRead,
-                  name + ": the gzip data end early: the file is cut short");
+      if (r == Z_MEM_ERROR) throw std::bad_alloc();
+      if (r == Z_DATA_ERROR || r == Z_NEED_DICT || r == Z_STREAM_ERROR) {
+        throw Error(Error::Kind::kCannotRead,
+                    name_ + ": the gzip data are damaged (" +
+                        (z_.msg != nullptr ? std::string(z_.msg) : std::string("zlib error")) +
+                        ")");
+      }
+      // With room left for output, zlib has taken all it could: more input is needed.
+      if (z_.avail_out > 0 && at == n) return true;
     }
   }
-  out.resize(used);
-  return out;
+
+  // After the data's last byte: the last member must have ended.
+  void finish() {
+    if (done_ || between_) return;
+    throw Error(Error::Kind::kCannotRead, name_ + ": the gzip data end early: the file is cut short");
+  }
+
+ private:
+  static constexpr std::size_t kStep = std::size_t{1} << 30;
+  const std::string& name_;
+  tiltfit_csv::SpilledText& out_;
+  std::unique_ptr<char[]> block_;
+  z_stream z_{};
+  std::string pending_;   // the start of what follows a member, too short to tell
+  bool between_ = false;  // a member has ended
+  bool done_ = false;     // the last member has ended
+};
+
+// The text that the gzip data of a text decompress to, in out.
+void gunzip(const Text& packed, const std::string& name, tiltfit_csv::SpilledText& out) {
+  Gunzip g(name, out);
+  if (packed.fd < 0) {
+    g.feed(packed.data, static_cast<std::size_t>(packed.size));
+  } else {
+    std::unique_ptr<char[]> block(new char[kBlock]);
+    for (std::uint64_t at = 0;; ) {
+      const ssize_t got = packed.copy(at, block.get(), kBlock);
+      if (got < 0) {
+        const int err = errno;
+        throw Error(Error::Kind::kCannotRead, name + ": " + std::strerror(err), err);
+      }
+      if (got == 0 || !g.feed(block.get(), static_cast<std::size_t>(got))) break;
+      at += static_cast<std::uint64_t>(got);
+    }
+  }
+  g.finish();
 }
 
 // The one line that says a file is no text, and what to do.
@@ -229,15 +312,17 @@ CsvLayout toCsvLayout(const Layout& layout, bool report) {
 CsvLayout toCsvLayout(const Layout& layout, const ReadOptions& options) {
   CsvLayout c = toCsvLayout(layout, options.reportToStderr);
   c.dropLinesWithoutReadings = !options.keepLinesWithoutReadings;
+  c.maxRows = options.limitRowsToCore ? ACCTOOLS::kMaxRows : ACCTOOLS::kMaxLines;
   return c;
 }
 
 // Moves the columns out of the reader, or throws why it failed.
-void finishRead(ACCTOOLS& tools, bool ok, const std::string& path, Recording& rec) {
+void finishRead(ACCTOOLS& tools, bool ok, const std::string& path, const CsvLayout& layout,
+                Recording& rec) {
   if (!ok) {
     if (tools.readError() == ACCTOOLS::ReadError::kTooManyRows) {
       throw Error(Error::Kind::kTooManyRows,
-                  path + " has more than " + std::to_string(ACCTOOLS::kMaxRows - 1) +
+                  path + " has more than " + std::to_string(layout.maxRows - 1) +
                       " lines, more than the tool can hold",
                   tools.readErrno());
     }
@@ -260,32 +345,88 @@ void finishRead(ACCTOOLS& tools, bool ok, const std::string& path, Recording& re
   rec.z = std::move(m[2]);
 }
 
-// Reads a text held in memory; name stands for it in messages. Gzip data are decompressed once:
-// what they hold is read as it is (a gzip file can hold itself).
-Recording readText(const char* text, std::size_t size, const std::string& name,
-                   const ReadOptions& options, bool unpacked = false) {
-  const std::size_t head = std::min(size, kHead);
+// Reads a text; name stands for it in messages. Gzip data are decompressed once: what they hold
+// is read as it is (a gzip file can hold itself).
+Recording readText(const Text& text, const std::string& name, const ReadOptions& options,
+                   bool unpacked = false) {
+  const std::string head = headOf(text);
   if (!options.keepLinesWithoutReadings) {
-    if (!unpacked && an::isGzip(text, head)) {
-      const std::string plain = gunzip(text, size, name);
-      Recording rec = readText(plain.data(), plain.size(), name, options, true);
+    if (!unpacked && an::isGzip(head.data(), head.size())) {
+      tiltfit_csv::SpilledText plain;
+      gunzip(text, name, plain);
+      Recording rec = readText(Text::of(plain), name, options, true);
       rec.gzip = true;
       return rec;
     }
-    const std::string kind = an::binaryKind(text, head);
+    const std::string kind = an::binaryKind(head.data(), head.size());
     if (!kind.empty()) throw Error(Error::Kind::kNotText, notTextMessage(name, kind));
   }
   Recording rec;
-  if (options.keepLinesWithoutReadings) rec.notText = an::binaryKind(text, head);
-  rec.sampleLines = sampleText(text, size);
+  if (options.keepLinesWithoutReadings) rec.notText = an::binaryKind(head.data(), head.size());
+  rec.sampleLines = sampleText(text, head);
   detectLayout(options, rec);
   if (!options.detectColumns && options.layout.columns != Layout().columns)
     checkColumnsReached(rec);
   ACCTOOLS tools;
+  const CsvLayout layout = toCsvLayout(rec.layout, options);
   const bool ok =
-      tools.readAccelerometerMeasuresFromBuffer(text, size, toCsvLayout(rec.layout, options));
-  finishRead(tools, ok, name, rec);
+      text.fd >= 0
+          ? tools.readAccelerometerMeasuresFromDescriptor(text.fd, text.offset, layout)
+          : tools.readAccelerometerMeasuresFromBuffer(text.data, static_cast<std::size_t>(text.size),
+                                                      layout);
+  finishRead(tools, ok, name, layout, rec);
   return rec;
+}
+
+// Fails a read of a stream as an unreadable file does.
+[[noreturn]] void cannotRead(const std::string& name, int err, const ReadOptions& options) {
+  if (options.reportToStderr) std::fputs("Can not open csv file\n", stderr);
+  throw Error(Error::Kind::kCannotRead, name + ": " + std::strerror(err), err);
+}
+
+// Reads what fd yields until its end (standard input, a named pipe). A regular file is read in
+// place from where it stands; anything else can be read only once and is kept in a temporary file
+// (see SpilledText), its gzip data decompressed as they come.
+Recording readStream(int fd, const std::string& name, const ReadOptions& options) {
+  struct stat info;
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+    const off_t at = ::lseek(fd, 0, SEEK_CUR);
+    if (at >= 0) {
+      Text text;
+      text.fd = fd;
+      text.offset = static_cast<std::uint64_t>(at);
+      text.size = static_cast<std::uint64_t>(std::max<off_t>(info.st_size - at, 0));
+      Recording rec = readText(text, name, options);
+      ::lseek(fd, 0, SEEK_END);  // read to the end, as read() would leave it
+      return rec;
+    }
+  }
+  std::unique_ptr<char[]> block(new char[kBlock]);
+  ssize_t got = readAtLeast(fd, block.get(), kBlock, 2);
+  if (got < 0) cannotRead(name, errno, options);
+  tiltfit_csv::SpilledText text;
+  if (!options.keepLinesWithoutReadings && an::isGzip(block.get(), static_cast<std::size_t>(got))) {
+    tiltfit_csv::SpilledText plain;
+    {
+      Gunzip g(name, plain);
+      // Bytes after the last member are read all the same, as the whole input always was.
+      bool more = true;
+      while (got > 0) {
+        if (more) more = g.feed(block.get(), static_cast<std::size_t>(got));
+        got = readAtLeast(fd, block.get(), kBlock, 1);
+      }
+      if (got < 0) cannotRead(name, errno, options);
+      g.finish();
+    }
+    Recording rec = readText(Text::of(plain), name, options, true);
+    rec.gzip = true;
+    return rec;
+  }
+  int err = text.append(block.get(), static_cast<std::size_t>(got));
+  block.reset();
+  if (err == 0) err = text.appendToEnd(fd);
+  if (err != 0) cannotRead(name, err, options);
+  return readText(Text::of(text), name, options);
 }
 
 }  // namespace
@@ -303,44 +444,29 @@ an::Layout toAnalysisLayout(const Layout& l) {
 }  // namespace api
 
 Recording readRecording(const std::string& path, const ReadOptions& options) {
-  if (path == "-") {
-    std::string text;
-    const int err = readAll(STDIN_FILENO, text);
-    if (err != 0) {
-      if (options.reportToStderr) std::fputs("Can not open csv file\n", stderr);
-      throw Error(Error::Kind::kCannotRead, std::string("standard input: ") + std::strerror(err),
-                  err);
-    }
-    return readText(text.data(), text.size(), "standard input", options);
-  }
-  Recording rec;
-  std::string head;
-  rec.sampleLines = sampleFile(path, head);
-  if (!options.keepLinesWithoutReadings) {
-    if (an::isGzip(head.data(), head.size())) {
-      std::string packed;
-      const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-      const int err = fd < 0 ? errno : readAll(fd, packed);
-      if (fd >= 0) ::close(fd);
-      if (err != 0) throw Error(Error::Kind::kCannotRead, path + ": " + std::strerror(err), err);
-      return readText(packed.data(), packed.size(), path, options);
-    }
-    const std::string kind = an::binaryKind(head.data(), head.size());
-    if (!kind.empty()) throw Error(Error::Kind::kNotText, notTextMessage(path, kind));
-  } else {
-    rec.notText = an::binaryKind(head.data(), head.size());
-  }
-  detectLayout(options, rec);
-  if (!options.detectColumns && options.layout.columns != Layout().columns)
-    checkColumnsReached(rec);
-  ACCTOOLS tools;
-  const bool ok = tools.readAccelerometerMeasures(path, toCsvLayout(rec.layout, options));
-  finishRead(tools, ok, path, rec);
-  return rec;
+  if (path == "-") return readStream(STDIN_FILENO, "standard input", options);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) cannotRead(path, errno, options);
+  struct Close {
+    int fd;
+    ~Close() { ::close(fd); }
+  } close{fd};
+  struct stat info;
+  const bool known = ::fstat(fd, &info) == 0;
+  if (known && S_ISFIFO(info.st_mode)) return readStream(fd, path, options);
+  // Other files that are not regular (a directory, a device) are tried as they are, and fail or
+  // read as empty as the reader finds them.
+  Text text;
+  text.fd = fd;
+  text.size = known && S_ISREG(info.st_mode) ? static_cast<std::uint64_t>(info.st_size) : 0;
+  return readText(text, path, options);
 }
 
 Recording readRecordingFromText(const std::string& text, const ReadOptions& options) {
-  return readText(text.data(), text.size(), "standard input", options);
+  Text t;
+  t.data = text.data();
+  t.size = text.size();
+  return readText(t, "standard input", options);
 }
 
 std::uint64_t Recording::lineOf(std::size_t row) const {

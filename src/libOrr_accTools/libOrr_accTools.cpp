@@ -22,6 +22,9 @@
 #include "csvField.h"
 #include "getAccCalib.h"
 #include "rtwtypes.h"
+#include "textSpill.h"
+
+static_assert(CsvLayout().maxRows == ACCTOOLS::kMaxRows, "a layout's rows are the core's");
 
 bool ACCTOOLS::failRead(ReadError error, int err, bool message) {
   mReadError = error;
@@ -206,7 +209,7 @@ bool ACCTOOLS::readStreamReference(std::istream& file, const CsvLayout& layout) 
     return failRead(ReadError::kReadFailed, errno != 0 ? errno : EIO, true);
   }
   lineNumber += 1;
-  if (lineNumber > kMaxRows) {
+  if (lineNumber > std::min(layout.maxRows, kMaxLines)) {
     return failRead(ReadError::kTooManyRows, EOVERFLOW, false);
   }
   for (std::vector<double>& column : mAccelerometerMeasures) {
@@ -271,11 +274,17 @@ bool ACCTOOLS::readStreamReference(std::istream& file, const CsvLayout& layout) 
 
 namespace {
 
-// The file is read in chunks of this many bytes, several at a time on the threads; a line belongs
-// to the chunk it starts in.
+// The text is read in chunks of this many bytes, several at a time on the threads; a line belongs
+// to the chunk it starts in. A file is read with pread into one buffer a thread, twice: to count
+// the lines, then to parse them into the columns, so that its text never takes the process's
+// memory (the second pass finds it in the page cache).
 constexpr std::size_t kChunk = std::size_t{1} << 20;
-// Files up to this size are held whole in memory between the two passes.
-constexpr std::uint64_t kWholeFileLimit = std::uint64_t{1} << 29;
+// Chunks a thread between two joins of the threads. Each thread takes the next chunk when it is
+// done with one, so that a thread the system sets aside for a while holds up little.
+constexpr std::size_t kWave = 8;
+// Bytes read past a chunk's end with it, enough for the line that starts in the chunk and ends
+// after it but for a line longer than this.
+constexpr std::size_t kTail = std::size_t{1} << 12;
 
 // How the fields of a line are told apart.
 enum class Cut {
@@ -447,9 +456,11 @@ void parseLinesCut(const char* p, const char* e, std::uint64_t row, std::uint64_
 // The same, leaving out the lines whose wanted fields do not all convert: the lines kept go to
 // rows kept->base, kept->base + 1, ..., and the others are recorded in kept. A copy of the loop
 // above rather than a flag in it, so that the reading that keeps every line pays nothing for it.
+// Stops once row `rows` is reached (target starts below it), which only a file that changed
+// between the two passes does.
 template <Cut kCut, bool kStandard>
-void parseLinesKeptCut(const char* p, const char* e, std::uint64_t row, double* const* columns,
-                       const FieldMap& map, Skipped& skipped, Kept& kept) {
+void parseLinesKeptCut(const char* p, const char* e, std::uint64_t row, std::uint64_t rows,
+                       double* const* columns, const FieldMap& map, Skipped& skipped, Kept& kept) {
   const char delimiter = kStandard ? ',' : map.delimiter;
   const int wanted = kStandard ? 3 : map.count;
   std::uint64_t target = kept.base;
@@ -496,12 +507,12 @@ void parseLinesKeptCut(const char* p, const char* e, std::uint64_t row, double* 
         : *f == '\n'
             ? f
             : static_cast<const char*>(std::memchr(f, '\n', static_cast<std::size_t>(e - f)));
-    if (!failed && (kStandard ? field : next) == wanted) {
-      ++target;
-    } else {
-      kept.drop(row, p, nl != nullptr ? nl : e);
-    }
     ++row;
+    if (!failed && (kStandard ? field : next) == wanted) {
+      if (++target == rows) break;
+    } else {
+      kept.drop(row - 1, p, nl != nullptr ? nl : e);
+    }
     p = nl != nullptr ? nl + 1 : e;
   }
   kept.firstLine = first;
@@ -527,21 +538,21 @@ void parseLines(const char* p, const char* e, std::uint64_t row, std::uint64_t r
   }
 }
 
-void parseLinesKept(const char* p, const char* e, std::uint64_t row, double* const* columns,
-                    const FieldMap& map, Skipped& skipped, Kept& kept) {
+void parseLinesKept(const char* p, const char* e, std::uint64_t row, std::uint64_t rows,
+                    double* const* columns, const FieldMap& map, Skipped& skipped, Kept& kept) {
   if (map.standard) {
-    parseLinesKeptCut<Cut::kNumberFirst, true>(p, e, row, columns, map, skipped, kept);
+    parseLinesKeptCut<Cut::kNumberFirst, true>(p, e, row, rows, columns, map, skipped, kept);
     return;
   }
   switch (map.cut) {
     case Cut::kNumberFirst:
-      parseLinesKeptCut<Cut::kNumberFirst, false>(p, e, row, columns, map, skipped, kept);
+      parseLinesKeptCut<Cut::kNumberFirst, false>(p, e, row, rows, columns, map, skipped, kept);
       break;
     case Cut::kFieldFirst:
-      parseLinesKeptCut<Cut::kFieldFirst, false>(p, e, row, columns, map, skipped, kept);
+      parseLinesKeptCut<Cut::kFieldFirst, false>(p, e, row, rows, columns, map, skipped, kept);
       break;
     case Cut::kBlanks:
-      parseLinesKeptCut<Cut::kBlanks, false>(p, e, row, columns, map, skipped, kept);
+      parseLinesKeptCut<Cut::kBlanks, false>(p, e, row, rows, columns, map, skipped, kept);
       break;
   }
 }
@@ -555,7 +566,7 @@ void parseSpan(const char* p, const char* e, std::uint64_t row, std::uint64_t ro
     return;
   }
   kept->base = row - kept->shift;
-  parseLinesKept(p, e, row, columns, map, skipped, *kept);
+  parseLinesKept(p, e, row, rows, columns, map, skipped, *kept);
 }
 
 // The rows the chunks kept, gathered in file order: each chunk's rows move down to follow those of
@@ -569,7 +580,10 @@ struct Gathered {
   std::string firstDroppedText;
 
   void take(Kept& k, std::array<std::vector<double>, 3>& columns) {
-    const std::uint64_t n = k.rows();
+    // Within the columns also for a file that changed between the two passes.
+    const std::uint64_t size = columns[0].size();
+    const std::uint64_t n = std::min({k.rows(), size - std::min(size, k.base),
+                                      size - std::min<std::uint64_t>(size, runs.rows())});
     if (n > 0 && k.base != runs.rows()) {
       for (std::vector<double>& column : columns) {
         std::memmove(column.data() + runs.rows(), column.data() + k.base, sizeof(double) * n);
@@ -642,58 +656,66 @@ class FileDescriptor {
   int fd_;
 };
 
-// Parses the lines that start in chunk c of the file: reads the chunk, the byte before it and as
-// much after it as the last line needs. firstRow is the number of newlines before the chunk.
-// Returns 0, or an errno value.
-int parseChunk(int fd, std::uint64_t c, std::uint64_t firstRow, std::uint64_t rows,
-               double* const* columns, const FieldMap& map, std::vector<char>& buffer,
-               Skipped& skipped, Kept* kept) {
+// Parses the lines that start in chunk c of the text, the size bytes of fd from base on: reads the
+// chunk, the byte before it and as much after it as its last line needs into buffer, which grows
+// only for a line longer than kTail. firstRow is the number of newlines before the chunk. Returns
+// 0, or an errno value.
+int parseChunk(int fd, std::uint64_t base, std::uint64_t size, std::uint64_t c,
+               std::uint64_t firstRow, std::uint64_t rows, double* const* columns,
+               const FieldMap& map, std::vector<char>& buffer, Skipped& skipped, Kept* kept) {
   const std::uint64_t start = c * kChunk;
+  if (start >= size) return 0;
   const std::uint64_t from = start == 0 ? 0 : start - 1;
   const std::size_t lead = static_cast<std::size_t>(start - from);
-  if (buffer.size() < kChunk + lead) buffer.resize(kChunk + lead);
-  ssize_t got = readAt(fd, buffer.data(), kChunk + lead, from);
+  const std::size_t chunkEnd = static_cast<std::size_t>(std::min(size, start + kChunk) - from);
+  std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(size - from, chunkEnd + kTail));
+  if (buffer.size() < want) buffer.resize(want);
+  ssize_t got = readAt(fd, buffer.data(), want, base + from);
   if (got < 0) return errno;
   std::size_t filled = static_cast<std::size_t>(got);
-  if (filled <= lead) return 0;  // the file ended before this chunk
+  // A file cut shorter since it was counted is parsed as far as it goes.
+  const std::size_t stop = std::min(filled, chunkEnd);
+  if (stop <= lead) return 0;
   const char* data = buffer.data();
   // First line starting in the chunk.
   std::size_t begin = lead;
   std::uint64_t row = firstRow;
   if (lead == 1 && data[0] != '\n') {
-    const char* nl = static_cast<const char*>(std::memchr(data + 1, '\n', filled - 1));
+    const char* nl = static_cast<const char*>(std::memchr(data + 1, '\n', stop - 1));
     if (nl == nullptr) return 0;  // the chunk only continues a line that started earlier
     begin = static_cast<std::size_t>(nl - data) + 1;
     ++row;
+    if (begin >= stop) return 0;
   }
-  const std::size_t chunkEnd = std::min(filled, lead + kChunk);
-  if (begin >= chunkEnd) return 0;
-  // Extend to the end of the last line that starts in the chunk.
-  std::size_t end = chunkEnd;
-  if (filled == lead + kChunk) {
-    for (;;) {
-      const char* nl =
-          static_cast<const char*>(std::memchr(data + chunkEnd - 1, '\n', filled - (chunkEnd - 1)));
-      if (nl != nullptr) {
-        end = static_cast<std::size_t>(nl - data) + 1;
-        break;
-      }
-      if (buffer.size() < filled + kChunk) buffer.resize(filled + kChunk);
-      got = readAt(fd, buffer.data() + filled, kChunk, from + filled);
-      if (got < 0) return errno;
-      data = buffer.data();
-      if (got == 0) {
-        end = filled;
-        break;
-      }
-      filled += static_cast<std::size_t>(got);
+  // The end of the last line that starts in the chunk: the first newline from the chunk's last byte.
+  std::size_t searched = stop - 1;
+  std::size_t end;
+  for (;;) {
+    const char* nl =
+        static_cast<const char*>(std::memchr(data + searched, '\n', filled - searched));
+    if (nl != nullptr) {
+      end = static_cast<std::size_t>(nl - data) + 1;
+      break;
     }
+    if (filled < want || from + filled >= size) {
+      end = filled;  // the text ends within the line
+      break;
+    }
+    // A long line: read on, as much again as is held, so that a line of any length costs a few
+    // reads.
+    searched = filled;
+    want = static_cast<std::size_t>(std::min<std::uint64_t>(size - from, 2 * std::uint64_t{filled}));
+    if (buffer.size() < want) buffer.resize(want);
+    got = readAt(fd, buffer.data() + filled, want - filled, base + from + filled);
+    if (got < 0) return errno;
+    data = buffer.data();
+    filled += static_cast<std::size_t>(got);
   }
   parseSpan(data + begin, data + end, row, rows, columns, map, skipped, kept);
   return 0;
 }
 
-// The same for a source held whole in memory (total bytes at data).
+// The same for a text held whole in memory (total bytes at data).
 void parseChunkInMemory(const char* data, std::uint64_t total, std::uint64_t c,
                         std::uint64_t firstRow, std::uint64_t rows, double* const* columns,
                         const FieldMap& map, Skipped& skipped, Kept* kept) {
@@ -716,44 +738,78 @@ void parseChunkInMemory(const char* data, std::uint64_t total, std::uint64_t c,
   parseSpan(data + begin, data + end, row, rows, columns, map, skipped, kept);
 }
 
-// Memory for holding a whole file, released on every path.
-struct FreeDeleter {
-  void operator()(char* p) const { std::free(p); }
-};
-using Bytes = std::unique_ptr<char, FreeDeleter>;
-
-// Reads from fd to the end into memory that grows as needed; returns 0 or an errno value, and
-// throws std::bad_alloc when memory runs out.
-int readToEnd(int fd, Bytes& data, std::uint64_t& size) {
-  // A regular file's remaining size is the first guess, so that it is read without regrowing.
-  std::size_t capacity = kChunk;
-  struct stat info;
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-    const off_t at = ::lseek(fd, 0, SEEK_CUR);
-    if (at >= 0 && info.st_size >= at) {
-      capacity = static_cast<std::size_t>(info.st_size - at) + 1;
+// The first error of a parallel loop, by the index of the step that met it, so that the one
+// reported does not depend on the threads' timing.
+class FirstError {
+ public:
+  explicit FirstError(std::size_t steps) : errors_(steps, 0) {}
+  void set(std::size_t step, int error) { errors_[step] = error; }
+  int get() const {
+    for (int e : errors_) {
+      if (e != 0) return e;
     }
+    return 0;
   }
-  data.reset(static_cast<char*>(std::malloc(capacity)));
-  if (!data) throw std::bad_alloc();
+
+ private:
+  std::vector<int> errors_;
+};
+
+// An exception may not leave a parallel region: the first one is carried out and rethrown.
+class Carried {
+ public:
+  void carry(std::exception_ptr e) {
+#pragma omp critical(readAccelerometerMeasures_failure)
+    if (!failure_) failure_ = e;
+  }
+  void rethrow() const {
+    if (failure_) std::rethrow_exception(failure_);
+  }
+
+ private:
+  std::exception_ptr failure_;
+};
+
+// Count pass over the text of fd from base to the end of the file: the newlines of each chunk and
+// the text's size, the chunks read on the threads, each into its own buffer. The text ends where
+// the first read falls short. Returns 0 or an errno value (EISDIR for a directory).
+int countChunks(int fd, std::uint64_t base, int threads, std::vector<std::vector<char>>& buffers,
+                std::vector<std::uint64_t>& newlines, std::uint64_t& size) {
+  newlines.clear();
   size = 0;
-  for (;;) {
-    if (size == capacity) {
-      if (capacity > std::numeric_limits<std::size_t>::max() / 2) throw std::bad_alloc();
-      // realloc moves large blocks with mremap: no copy, and no room for both sizes at once.
-      char* grown = static_cast<char*>(std::realloc(data.get(), 2 * capacity));
-      if (grown == nullptr) throw std::bad_alloc();
-      (void)data.release();
-      data.reset(grown);
-      capacity *= 2;
+  const std::size_t wave = kWave * static_cast<std::size_t>(threads);
+  std::vector<std::size_t> bytes(wave);
+  for (std::uint64_t first = 0;; first += wave) {
+    newlines.resize(static_cast<std::size_t>(first) + wave, 0);
+    FirstError error(wave);
+    Carried failure;
+#pragma omp parallel for num_threads(threads) schedule(dynamic, 1)
+    for (int k = 0; k < static_cast<int>(wave); ++k) {
+      const std::size_t slot = static_cast<std::size_t>(k);
+      try {
+        std::vector<char>& buffer = buffers[static_cast<std::size_t>(omp_get_thread_num())];
+        const ssize_t got = readAt(fd, buffer.data(), kChunk, base + (first + slot) * kChunk);
+        if (got < 0) {
+          error.set(slot, errno);
+          continue;
+        }
+        bytes[slot] = static_cast<std::size_t>(got);
+        newlines[static_cast<std::size_t>(first) + slot] =
+            static_cast<std::uint64_t>(std::count(buffer.data(), buffer.data() + got, '\n'));
+      } catch (...) {
+        failure.carry(std::current_exception());
+      }
     }
-    const ssize_t got = ::read(fd, data.get() + size, capacity - static_cast<std::size_t>(size));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return errno;
+    failure.rethrow();
+    if (const int e = error.get()) return e;
+    for (std::size_t slot = 0; slot < wave; ++slot) {
+      if (bytes[slot] < kChunk) {
+        // Chunks read after the end (of a file that grew meanwhile) are no part of the text.
+        size = (first + slot) * kChunk + bytes[slot];
+        newlines.resize(static_cast<std::size_t>((size + kChunk - 1) / kChunk));
+        return 0;
+      }
     }
-    if (got == 0) return 0;
-    size += static_cast<std::uint64_t>(got);
   }
 }
 
@@ -767,10 +823,6 @@ bool ACCTOOLS::readAccelerometerMeasuresFromBuffer(const char* data, std::size_t
                                                    const CsvLayout& layout) {
   checkLayout(layout);
   beginRead(layout);
-  return readBuffer(data, size, layout);
-}
-
-bool ACCTOOLS::readBuffer(const char* data, std::uint64_t size, const CsvLayout& layout) {
   std::vector<std::uint64_t> newlines(static_cast<std::size_t>((size + kChunk - 1) / kChunk), 0);
   const int threads = std::max(1, omp_get_max_threads());
   const int chunks = static_cast<int>(newlines.size());
@@ -782,123 +834,77 @@ bool ACCTOOLS::readBuffer(const char* data, std::uint64_t size, const CsvLayout&
     newlines[static_cast<std::size_t>(c)] = static_cast<std::uint64_t>(std::count(from, to, '\n'));
   }
   std::vector<std::vector<char>> buffers;
-  return parseChunks(newlines, data, size, -1, buffers, layout);
+  return parseChunks(newlines, data, -1, 0, size, buffers, layout);
+}
+
+bool ACCTOOLS::readAccelerometerMeasuresFromDescriptor(int fd, std::uint64_t offset,
+                                                       const CsvLayout& layout) {
+  checkLayout(layout);
+  beginRead(layout);
+  return readDescriptor(fd, offset, layout);
 }
 
 bool ACCTOOLS::readAccelerometerMeasures(std::string filepath, const CsvLayout& layout) {
   checkLayout(layout);
   beginRead(layout);
-
-  // Standard input may be a pipe, which can be read only once: it is held whole in memory.
-  if (filepath == "-") {
-    Bytes data;
-    std::uint64_t size = 0;
-    const int error = readToEnd(STDIN_FILENO, data, size);
-    if (error != 0) {
-      return failRead(ReadError::kCannotOpen, error, true);
-    }
-    return readBuffer(data.get(), size, layout);
-  }
-
+  if (filepath == "-") return readStream(STDIN_FILENO, layout);
   FileDescriptor file(::open(filepath.c_str(), O_RDONLY | O_CLOEXEC));
   if (file.get() < 0) {
     return failRead(ReadError::kCannotOpen, errno, true);
   }
-  const int threads = std::max(1, omp_get_max_threads());
-  std::vector<std::vector<char>> buffers(static_cast<std::size_t>(threads));
-
-  // A regular file of moderate size is kept whole in memory by the count pass, so that the parse
-  // pass need not read it again; larger files are read twice, a chunk at a time.
-  Bytes whole;
-  std::uint64_t wholeCapacity = 0;
+  // A named pipe can be read only once, like standard input.
   struct stat info;
-  if (::fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 &&
-      static_cast<std::uint64_t>(info.st_size) <= kWholeFileLimit) {
-    wholeCapacity = static_cast<std::uint64_t>(info.st_size);
-    whole.reset(static_cast<char*>(std::malloc(static_cast<std::size_t>(wholeCapacity))));
-    if (whole) {
-      coder::detail::adviseHugePages(whole.get(), static_cast<std::size_t>(wholeCapacity));
+  if (::fstat(file.get(), &info) == 0 && S_ISFIFO(info.st_mode)) {
+    return readStream(file.get(), layout);
+  }
+  return readDescriptor(file.get(), 0, layout);
+}
+
+bool ACCTOOLS::readStream(int fd, const CsvLayout& layout) {
+  // Standard input redirected from a file is read in place, from where it stands.
+  struct stat info;
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+    const off_t at = ::lseek(fd, 0, SEEK_CUR);
+    if (at >= 0) {
+      const bool ok = readDescriptor(fd, static_cast<std::uint64_t>(at), layout);
+      ::lseek(fd, 0, SEEK_END);  // read to the end, as read() would leave it
+      return ok;
     }
   }
-  std::uint64_t totalBytes = 0;
-
-  // An exception may not leave a parallel region: the first one is carried out and rethrown.
-  std::exception_ptr failure;
-  auto carry = [&failure](std::exception_ptr e) {
-#pragma omp critical(readAccelerometerMeasures_failure)
-    if (!failure) failure = e;
-  };
-
-  // Count pass, chunk by chunk on the threads: newlines per chunk. A directory fails here with
-  // EISDIR, a pipe with ESPIPE.
-  std::vector<std::uint64_t> newlines;  // per chunk
-  int error = 0;
-  if (whole) {
-    // The file as it was when opened: its size then, or less if it has shrunk since.
-    newlines.resize(static_cast<std::size_t>((wholeCapacity + kChunk - 1) / kChunk), 0);
-    const int chunks = static_cast<int>(newlines.size());
-#pragma omp parallel for num_threads(threads) schedule(static) reduction(| : error) reduction(+ : totalBytes)
-    for (int c = 0; c < chunks; ++c) {
-      const std::uint64_t offset = static_cast<std::uint64_t>(c) * kChunk;
-      char* target = whole.get() + offset;
-      const ssize_t got =
-          readAt(file.get(), target,
-                 static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, wholeCapacity - offset)),
-                 offset);
-      if (got < 0) {
-        error |= errno;
-      } else {
-        newlines[static_cast<std::size_t>(c)] =
-            static_cast<std::uint64_t>(std::count(target, target + got, '\n'));
-        totalBytes += static_cast<std::uint64_t>(got);
-      }
-    }
-  } else {
-    bool atEnd = false;
-    for (std::uint64_t wave = 0; !atEnd && error == 0;
-         wave += static_cast<std::uint64_t>(threads)) {
-      newlines.resize(static_cast<std::size_t>(wave) + static_cast<std::size_t>(threads), 0);
-#pragma omp parallel for num_threads(threads) schedule(static, 1) reduction(|        \
-                                                                            : error) \
-    reduction(||                                                                     \
-              : atEnd)
-      for (int t = 0; t < threads; ++t) {
-        const std::uint64_t c = wave + static_cast<std::uint64_t>(t);
-        std::vector<char>& buffer = buffers[static_cast<std::size_t>(t)];
-        try {
-          buffer.resize(kChunk);
-        } catch (...) {
-          carry(std::current_exception());
-          continue;
-        }
-        const ssize_t got = readAt(file.get(), buffer.data(), kChunk, c * kChunk);
-        if (got < 0) {
-          error |= errno;
-        } else {
-          newlines[static_cast<std::size_t>(c)] =
-              static_cast<std::uint64_t>(std::count(buffer.data(), buffer.data() + got, '\n'));
-          atEnd = atEnd || static_cast<std::size_t>(got) < kChunk;
-        }
-      }
-    }
-  }
-  if (failure) std::rethrow_exception(failure);
+  tiltfit_csv::SpilledText text;
+  const int error = text.appendToEnd(fd);
   if (error != 0) {
     return failRead(ReadError::kCannotOpen, error, true);
   }
-  return parseChunks(newlines, whole.get(), totalBytes, file.get(), buffers, layout);
+  if (text.fd() >= 0) return readDescriptor(text.fd(), 0, layout);
+  return readAccelerometerMeasuresFromBuffer(text.data(), static_cast<std::size_t>(text.size()),
+                                             layout);
 }
 
-bool ACCTOOLS::parseChunks(std::vector<std::uint64_t>& newlines, const char* data,
-                           std::uint64_t size, int fd, std::vector<std::vector<char>>& buffers,
-                           const CsvLayout& layout) {
+bool ACCTOOLS::readDescriptor(int fd, std::uint64_t base, const CsvLayout& layout) {
+  const int threads = std::max(1, omp_get_max_threads());
+  // One buffer a thread, for both passes; it grows only for a line longer than kTail.
+  std::vector<std::vector<char>> buffers(static_cast<std::size_t>(threads));
+  for (std::vector<char>& b : buffers) b.resize(kChunk + 1 + kTail);
+  std::vector<std::uint64_t> newlines;  // per chunk
+  std::uint64_t size = 0;
+  const int error = countChunks(fd, base, threads, buffers, newlines, size);
+  if (error != 0) {
+    return failRead(ReadError::kCannotOpen, error, true);
+  }
+  return parseChunks(newlines, nullptr, fd, base, size, buffers, layout);
+}
+
+bool ACCTOOLS::parseChunks(std::vector<std::uint64_t>& newlines, const char* data, int fd,
+                           std::uint64_t base, std::uint64_t size,
+                           std::vector<std::vector<char>>& buffers, const CsvLayout& layout) {
   std::uint64_t lineNumber = 1;
   for (std::uint64_t& n : newlines) {
     const std::uint64_t before = lineNumber - 1;
     lineNumber += n;
     n = before;  // now: newlines before the chunk
   }
-  if (lineNumber > kMaxRows) {
+  if (lineNumber > std::min(layout.maxRows, kMaxLines)) {
     return failRead(ReadError::kTooManyRows, EOVERFLOW, false);
   }
   for (std::vector<double>& column : mAccelerometerMeasures) {
@@ -906,55 +912,59 @@ bool ACCTOOLS::parseChunks(std::vector<std::uint64_t>& newlines, const char* dat
       column.reserve(lineNumber);
       coder::detail::adviseHugePages(column.data(), sizeof(double) * lineNumber);
     }
-    column.resize(lineNumber);
+    column.reserve(lineNumber);
+  }
+  // The columns are filled on the threads: the kernel clears their fresh pages as resize first
+  // touches them, which takes a good part of the read (0.05 to 0.3 s for 10^7 rows here, slower on
+  // memory the host has not backed yet). They are allocated above, on this thread: a worker that
+  // allocates gets a malloc arena of its own, 64 MB of address space.
+  const int threads = std::max(1, omp_get_max_threads());
+#pragma omp parallel for num_threads(std::min(threads, 3)) schedule(dynamic, 1)
+  for (int j = 0; j < 3; ++j) {
+    mAccelerometerMeasures[static_cast<std::size_t>(j)].resize(lineNumber);
   }
   double* columns[3] = {mAccelerometerMeasures[0].data(), mAccelerometerMeasures[1].data(),
                         mAccelerometerMeasures[2].data()};
   const FieldMap map(layout);
-  const int threads = std::max(1, omp_get_max_threads());
-  if (data == nullptr) {
-    buffers.resize(static_cast<std::size_t>(threads));
-  }
 
-  std::exception_ptr failure;
-  auto carry = [&failure](std::exception_ptr e) {
-#pragma omp critical(readAccelerometerMeasures_failure)
-    if (!failure) failure = e;
-  };
-
-  // Parse pass, chunk by chunk on the threads; the skipped fields of each wave are reported in
-  // file order before the next wave starts.
-  std::vector<Skipped> skipped(static_cast<std::size_t>(threads));
+  // Parse pass in waves of chunks on the threads. After each wave its skipped fields are reported
+  // in file order and, when lines are left out, its rows gathered, so that the messages held and
+  // the rows moved stay within a wave.
+  const std::size_t wave = kWave * static_cast<std::size_t>(threads);
+  std::vector<Skipped> skipped(wave);
   const std::uint64_t chunks = newlines.size();
   const bool drop = layout.dropLinesWithoutReadings;
-  std::vector<Kept> kept(drop ? static_cast<std::size_t>(chunks) : 0);
+  std::vector<Kept> kept(drop ? wave : 0);
   Gathered gathered;
-  int error = 0;
-  for (std::uint64_t wave = 0; wave < chunks && error == 0;
-       wave += static_cast<std::uint64_t>(threads)) {
-#pragma omp parallel for num_threads(threads) schedule(static, 1) reduction(| : error)
-    for (int t = 0; t < threads; ++t) {
-      const std::uint64_t c = wave + static_cast<std::uint64_t>(t);
+  for (std::uint64_t first = 0; first < chunks; first += wave) {
+    FirstError error(wave);
+    Carried failure;
+#pragma omp parallel for num_threads(threads) schedule(dynamic, 1)
+    for (int k = 0; k < static_cast<int>(wave); ++k) {
+      const std::size_t slot = static_cast<std::size_t>(k);
+      const std::uint64_t c = first + slot;
       if (c >= chunks) continue;
       try {
-        Kept* k = drop ? &kept[static_cast<std::size_t>(c)] : nullptr;
-        if (k != nullptr) k->shift = gathered.dropped;
+        Kept* kc = drop ? &kept[slot] : nullptr;
+        if (kc != nullptr) kc->shift = gathered.dropped;
+        const std::uint64_t firstRow = newlines[static_cast<std::size_t>(c)];
         if (data != nullptr) {
-          parseChunkInMemory(data, size, c, newlines[static_cast<std::size_t>(c)], lineNumber,
-                             columns, map, skipped[static_cast<std::size_t>(t)], k);
+          parseChunkInMemory(data, size, c, firstRow, lineNumber, columns, map, skipped[slot], kc);
         } else {
-          error |= parseChunk(fd, c, newlines[static_cast<std::size_t>(c)], lineNumber, columns,
-                              map, buffers[static_cast<std::size_t>(t)],
-                              skipped[static_cast<std::size_t>(t)], k);
+          error.set(slot, parseChunk(fd, base, size, c, firstRow, lineNumber, columns, map,
+                                     buffers[static_cast<std::size_t>(omp_get_thread_num())],
+                                     skipped[slot], kc));
         }
       } catch (...) {
-        carry(std::current_exception());
+        failure.carry(std::current_exception());
       }
     }
-    if (failure) std::rethrow_exception(failure);
-    for (std::uint64_t c = wave;
-         drop && c < chunks && c < wave + static_cast<std::uint64_t>(threads); ++c) {
-      gathered.take(kept[static_cast<std::size_t>(c)], mAccelerometerMeasures);
+    failure.rethrow();
+    if (const int e = error.get()) {
+      return failRead(ReadError::kReadFailed, e, true);
+    }
+    for (std::size_t slot = 0; drop && slot < wave && first + slot < chunks; ++slot) {
+      gathered.take(kept[slot], mAccelerometerMeasures);
     }
     for (Skipped& s : skipped) {
       if (s.count > 0 && mSkippedFields == 0) {
@@ -966,9 +976,6 @@ bool ACCTOOLS::parseChunks(std::vector<std::uint64_t>& newlines, const char* dat
       s.first.clear();
       s.messages.clear();
     }
-  }
-  if (error != 0) {
-    return failRead(ReadError::kReadFailed, error, true);
   }
   if (drop) {
     gathered.finish(mAccelerometerMeasures);

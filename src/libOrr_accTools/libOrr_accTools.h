@@ -27,6 +27,11 @@ struct CsvLayout {
   // prompt or a record of another kind then leaves no row of zeros behind, which would read as a
   // sample of 0 g; lineRuns() tells the line each row came from.
   bool dropLinesWithoutReadings = false;
+  // The most rows a text may give (newlines plus one, whether or not lines are left out); a
+  // longer one is refused (ReadError::kTooManyRows). The default, ACCTOOLS::kMaxRows, is what the
+  // calibration core can hold; a caller that does not hand the columns to the core may raise it up
+  // to ACCTOOLS::kMaxLines, beyond which the line runs' 32-bit line numbers bound every reading.
+  std::uint64_t maxRows = 2147483647ULL / 3;
 };
 
 class ACCTOOLS {
@@ -53,6 +58,9 @@ class ACCTOOLS {
   // The largest row count a recording may have: N x 3 elements must fit a 32-bit int. It bounds
   // the lines of a text too, also when some are left out.
   static constexpr std::uint64_t kMaxRows = 2147483647ULL / 3;
+  // The largest row count of any reading: line runs number lines in 32 bits (1-based where the
+  // library reports them).
+  static constexpr std::uint64_t kMaxLines = 4294967295ULL;
 
   // Rows row, row + 1, ... of a run were read from lines line, line + step, ... of the text (both
   // 0-based), up to the row of the next run. A run of one row has step 1. Lines that step evenly
@@ -102,6 +110,19 @@ class ACCTOOLS {
   bool readAccelerometerMeasuresFromBuffer(const char* data, std::size_t size,
                                            const CsvLayout& layout);
 
+  // Reads the recording from the text of the open file fd from offset to the file's end, exactly
+  // as from a file holding those bytes. fd must allow pread (a regular file); it is neither moved
+  // nor closed.
+  bool readAccelerometerMeasuresFromDescriptor(int fd, std::uint64_t offset,
+                                               const CsvLayout& layout);
+
+  // How the fast reader holds a text: a file, standard input redirected from one, or what
+  // readAccelerometerMeasuresFromDescriptor is given, is read twice with pread in chunks of 1 MiB
+  // on the OpenMP threads, each into a buffer of its own, first to count the lines, then to parse
+  // them into the columns, which are allocated once between the passes: the text never takes the
+  // process's memory. Standard input from a pipe, or a named pipe, is first copied to a temporary
+  // file (see textSpill.h) and read from there.
+
   // With layout.dropLinesWithoutReadings, every line whose fields at the layout's columns do not
   // all convert (a field missing, empty or no number) is left out instead of becoming a row; the
   // rows that remain are the other lines in file order. The empty end after a final newline is no
@@ -146,13 +167,16 @@ class ACCTOOLS {
   bool failRead(ReadError error, int err, bool message);
   // Starts a read: clears the error and the skipped-field count.
   void beginRead(const CsvLayout& layout);
-  // Reads the recording in data (size bytes) into the columns.
-  bool readBuffer(const char* data, std::uint64_t size, const CsvLayout& layout);
-  // Allocates the columns for the rows that newlines (per chunk of the source, turned into
-  // counts before each chunk) describe, then parses the chunks: from data when it holds the
-  // whole source, from the file fd otherwise (buffers then holds a block per thread).
-  bool parseChunks(std::vector<std::uint64_t>& newlines, const char* data, std::uint64_t size,
-                   int fd, std::vector<std::vector<char>>& buffers, const CsvLayout& layout);
+  // Reads the text of fd from base to the end of the file.
+  bool readDescriptor(int fd, std::uint64_t base, const CsvLayout& layout);
+  // Reads what fd yields until its end: in place when it is a regular file, else copied first.
+  bool readStream(int fd, const CsvLayout& layout);
+  // Allocates the columns for the rows that newlines (per chunk of the text, turned into counts
+  // before each chunk) describe, then parses the chunks of the text of size bytes: from data when
+  // it holds the whole text, else from fd at base, each thread reading into its buffer.
+  bool parseChunks(std::vector<std::uint64_t>& newlines, const char* data, int fd,
+                   std::uint64_t base, std::uint64_t size, std::vector<std::vector<char>>& buffers,
+                   const CsvLayout& layout);
   // The reference reader on an open stream.
   bool readStreamReference(std::istream& in, const CsvLayout& layout);
 
