@@ -115,39 +115,59 @@ inline double stdEstimate(const SlidingSums& s, const WindowConstants& k, double
   return sigma;
 }
 
-// Sliding maximum (or minimum) of a over windows [q, q + len), as a ring of candidate indices;
-// it holds at most len of them, so expire before each push.
-class SlidingExtreme {
+// Largest and smallest value of a over the windows [q, q + len) of one run, for q = q0, q0 + 1, ...
+// in turn. The run is cut into blocks of len samples from q0; a window starting in block B covers
+// the end of B and the start of B + 1, so its extremes are those of B's suffix from q (computed
+// once, when the first window of B is reached and B is complete) and of B + 1's prefix up to the
+// window's end (kept as a running value). No comparison depends on the data's order, which
+// keeps the loop free of the mispredicted branches a queue of candidates costs on noisy samples.
+class SlidingRange {
  public:
-  SlidingExtreme(const double* a, int len, bool max)
-      : a_(a), ring_(static_cast<size_t>(len) + 1), max_(max) {}
-  void reset() { head_ = tail_ = 0; }
-  void push(int k) {
-    const double v = a_[k];
-    while (head_ != tail_ && dominated(a_[ring_[back()]], v)) {
-      tail_ = tail_ == 0 ? ring_.size() - 1 : tail_ - 1;
-    }
-    ring_[tail_] = k;
-    tail_ = next(tail_);
+  SlidingRange(const double* a, int len)
+      : a_(a), len_(len), sufMax_(static_cast<size_t>(len)), sufMin_(static_cast<size_t>(len)) {}
+  // Window [q, q + len) of a run whose first window starts at q0 <= q; windows come in order.
+  void start(int q0) {
+    block_ = q0;
+    enterBlock();
   }
-  // Drops indices before q.
-  void expire(int q) {
-    while (head_ != tail_ && ring_[head_] < q) {
-      head_ = next(head_);
+  void next(int q) {
+    if (q == block_ + len_) {
+      block_ = q;
+      enterBlock();
+      return;
     }
+    const double v = a_[q + len_ - 1];
+    preMax_ = v > preMax_ ? v : preMax_;
+    preMin_ = v < preMin_ ? v : preMin_;
+    const size_t k = static_cast<size_t>(q - block_);
+    max_ = sufMax_[k] > preMax_ ? sufMax_[k] : preMax_;
+    min_ = sufMin_[k] < preMin_ ? sufMin_[k] : preMin_;
   }
-  double front() const { return a_[ring_[head_]]; }
+  double max() const { return max_; }
+  double min() const { return min_; }
 
  private:
-  bool dominated(double old, double v) const { return max_ ? old <= v : old >= v; }
-  size_t next(size_t i) const { return i + 1 == ring_.size() ? 0 : i + 1; }
-  size_t back() const { return tail_ == 0 ? ring_.size() - 1 : tail_ - 1; }
+  void enterBlock() {
+    const double* b = a_ + block_;
+    double hi = b[len_ - 1];
+    double lo = hi;
+    for (int k = len_ - 1; k >= 0; --k) {
+      hi = b[k] > hi ? b[k] : hi;
+      lo = b[k] < lo ? b[k] : lo;
+      sufMax_[static_cast<size_t>(k)] = hi;
+      sufMin_[static_cast<size_t>(k)] = lo;
+    }
+    preMax_ = -std::numeric_limits<double>::infinity();
+    preMin_ = std::numeric_limits<double>::infinity();
+    max_ = sufMax_[0];
+    min_ = sufMin_[0];
+  }
 
   const double* a_;
-  std::vector<int> ring_;
-  size_t head_ = 0;
-  size_t tail_ = 0;
-  bool max_;
+  int len_;
+  int block_ = 0;
+  std::vector<double> sufMax_, sufMin_;
+  double preMax_ = 0.0, preMin_ = 0.0, max_ = 0.0, min_ = 0.0;
 };
 
 }  // namespace
@@ -184,8 +204,7 @@ void findStaticWindowFast(const array<double, 2>& accVectorFiltered, int axis, d
     return step < diffThreshold && a[k] > bandLow && a[k] < bandHigh;
   };
 
-  SlidingExtreme hi(a, len, true);
-  SlidingExtreme lo(a, len, false);
+  SlidingRange range(a, len);
   SlidingSums sums[3];
   bool sumsValid[3] = {false, false, false};
   int bad[3] = {0, 0, 0};  // non-finite values per column in the current window
@@ -217,12 +236,7 @@ void findStaticWindowFast(const array<double, 2>& accVectorFiltered, int axis, d
     if (q >= nx) break;
     if (run == len) {
       // First window of the run: build the sliding state.
-      hi.reset();
-      lo.reset();
-      for (int i = q; i <= end; ++i) {
-        hi.push(i);
-        lo.push(i);
-      }
+      range.start(q);
       for (int c = 0; c < 3; ++c) {
         bad[c] = 0;
         for (int i = q; i <= end; ++i) bad[c] += !std::isfinite(col[c][i]);
@@ -230,10 +244,7 @@ void findStaticWindowFast(const array<double, 2>& accVectorFiltered, int axis, d
       }
     } else {
       const int out = q - 1;
-      hi.expire(q);
-      lo.expire(q);
-      hi.push(end);
-      lo.push(end);
+      range.next(q);
       for (int c = 0; c < 3; ++c) {
         const double vout = col[c][out];
         const double vin = col[c][end];
@@ -261,8 +272,8 @@ void findStaticWindowFast(const array<double, 2>& accVectorFiltered, int axis, d
     }
 
     // Deviation test: the largest |a(k) - mean| is at the window's maximum or minimum.
-    const double amax = hi.front();
-    const double amin = lo.front();
+    const double amax = range.max();
+    const double amin = range.min();
     const SlidingSums& sa = sums[j];
     const double mean = sa.anchor + sa.s1 * constants.invN;
     const double meanError = sa.e1 * constants.invN +
