@@ -154,12 +154,14 @@ TuningChoice chooseTuningNumbers(const double* x, const double* y, const double*
   const std::size_t width = std::max<std::size_t>(2, std::min(kMaxWindow, usable / 2) / factor);
 
   // What the smoothed rests show: their distance from the level on their axis, their steps and
-  // their deviation from their mean, away from the ends where smoothing reaches into motion.
+  // their deviation from their mean, away from the ends where smoothing reaches into motion. The
+  // rests are summed up one pass each, on the threads, without keeping the smoothed samples: the
+  // largest distance of any sample from a value is that of the largest or the smallest sample.
   const double* axes[3] = {x, y, z};
   double band = 0.0;
   double step = 0.0;
   double deviation = 0.0;
-  std::vector<double> smooth;
+#pragma omp parallel for schedule(dynamic, 1) reduction(max : band, step, deviation)
   for (int k = 0; k < 6; ++k) {
     const StillStretch& s = stretchesG[static_cast<std::size_t>(rest[k])];
     const OrientationId o = kOrientations[k];
@@ -167,7 +169,11 @@ TuningChoice chooseTuningNumbers(const double* x, const double* y, const double*
     const std::size_t half = w / 2;
     const std::size_t from = s.first + w;
     const std::size_t to = s.last >= w ? s.last - w : s.first;  // inclusive
-    smooth.clear();
+    double total = 0.0;
+    double largest = -HUGE_VAL;
+    double smallest = HUGE_VAL;
+    double restStep = 0.0;
+    std::size_t count = 0;
     // Centred moving mean of w samples, by a sliding sum.
     if (from <= to && to < n) {
       const std::size_t lo0 = from >= half ? from - half : 0;
@@ -175,23 +181,29 @@ TuningChoice chooseTuningNumbers(const double* x, const double* y, const double*
       std::size_t lo = lo0;
       std::size_t hi = std::min(n - 1, lo0 + w - 1);
       for (std::size_t q = lo; q <= hi; ++q) sum += a[q];
+      double previous = 0.0;
       for (std::size_t i = from; i <= to; ++i) {
         const std::size_t wantLo = i >= half ? i - half : 0;
         const std::size_t wantHi = std::min(n - 1, wantLo + w - 1);
         while (lo < wantLo) sum -= a[lo++];
         while (hi < wantHi) sum += a[++hi];
-        smooth.push_back((sum / static_cast<double>(hi - lo + 1) - scale.zero) / scale.perG);
+        const double v = (sum / static_cast<double>(hi - lo + 1) - scale.zero) / scale.perG;
+        total += v;
+        largest = std::max(largest, v);
+        smallest = std::min(smallest, v);
+        if (count > 0) restStep = std::max(restStep, std::abs(v - previous));
+        previous = v;
+        ++count;
       }
     }
-    if (smooth.empty()) smooth.push_back(s.mean[o.axis]);
-    double mean = 0.0;
-    for (double v : smooth) mean += v;
-    mean /= static_cast<double>(smooth.size());
-    for (std::size_t i = 0; i < smooth.size(); ++i) {
-      band = std::max(band, std::abs(smooth[i] - o.level));
-      deviation = std::max(deviation, std::abs(smooth[i] - mean));
-      if (i > 0) step = std::max(step, std::abs(smooth[i] - smooth[i - 1]));
+    if (count == 0) {
+      total = largest = smallest = s.mean[o.axis];
+      count = 1;
     }
+    const double mean = total / static_cast<double>(count);
+    band = std::max(band, std::max(std::abs(largest - o.level), std::abs(smallest - o.level)));
+    deviation = std::max(deviation, std::max(std::abs(largest - mean), std::abs(smallest - mean)));
+    step = std::max(step, restStep);
   }
   // Other stretches long enough to hold a window must stay outside the band, or the quietest of
   // them may win an orientation that is not theirs (a rest tilted 30 degrees reads 0.87 g).
