@@ -157,6 +157,66 @@ TEST(OutputsPlot, LongRecordingIsDecimatedPerPixelColumn) {
   EXPECT_EQ(count(path, "M"), 1u);
 }
 
+// A sample finds its pixel column from the column's first sample, without a division: the first
+// samples must be exactly where floor(i * 1600 / n) steps, for lengths beyond 32 bits too.
+TEST(OutputsPlot, PixelColumnsStartWhereTheirFirstSampleFalls) {
+  using tiltfit::report::PlotColumns;
+  for (const std::size_t n : {std::size_t{1599}, std::size_t{1601}, std::size_t{4801},
+                              std::size_t{10000019}, std::size_t{5000000000}}) {
+    SCOPED_TRACE("n = " + std::to_string(n));
+    const PlotColumns columns(n);
+    const std::size_t count = std::min(n, PlotColumns::kColumns);
+    for (std::size_t c = 1; c < count; ++c) {
+      const std::size_t first = columns.firstOf(c);
+      ASSERT_EQ(columns.columnOf(first), c);
+      if (n <= PlotColumns::kColumns) {
+        ASSERT_EQ(first, c);  // a column a sample
+        continue;
+      }
+      // floor(first * 1600 / n) = c and floor((first - 1) * 1600 / n) = c - 1, by wide integers.
+      const auto wide = [&](std::size_t i) {
+        return static_cast<std::size_t>(static_cast<unsigned __int128>(i) * PlotColumns::kColumns /
+                                        n);
+      };
+      ASSERT_EQ(wide(first), c);
+      ASSERT_EQ(wide(first - 1), c - 1);
+    }
+  }
+}
+
+// Samples in counts gathered into columns and then converted to g give the columns of the
+// converted samples, for a sensor whose counts fall as g rises as well.
+TEST(OutputsPlot, ConvertingTheColumnsEqualsConvertingTheSamples) {
+  using tiltfit::report::PlotColumns;
+  std::mt19937_64 rng(5);
+  std::normal_distribution<double> noise(0.0, 40.0);
+  const std::size_t n = 20000;
+  for (const double perG : {4096.0, -4096.0}) {
+    SCOPED_TRACE("perG = " + std::to_string(perG));
+    const double zero = 32768.0;
+    PlotColumns counts(n), g(n);
+    for (int axis = 0; axis < 3; ++axis) {
+      for (std::size_t i = 0; i < n; ++i) {
+        const double v =
+            std::round(zero + perG * std::sin(1e-3 * static_cast<double>(i) + axis) + noise(rng));
+        counts.add(axis, i, v);
+        g.add(axis, i, (v - zero) / perG);
+      }
+    }
+    counts.rescale(zero, perG);
+    for (int axis = 0; axis < 3; ++axis) {
+      for (std::size_t c = 0; c < PlotColumns::kColumns; ++c) {
+        const PlotColumns::Column& a = counts.column(axis, c);
+        const PlotColumns::Column& b = g.column(axis, c);
+        ASSERT_TRUE(a.any && b.any);
+        ASSERT_EQ(a.min, b.min) << c;
+        ASSERT_EQ(a.max, b.max) << c;
+        ASSERT_EQ(a.minFirst, b.minFirst) << c;
+      }
+    }
+  }
+}
+
 // No division by zero and nothing XML cannot hold, whatever the samples and the title.
 TEST(OutputsPlot, DegenerateInputsGiveValidDocuments) {
   const double nan = std::nan(""), inf = HUGE_VAL;

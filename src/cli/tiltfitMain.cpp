@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -268,29 +269,39 @@ void printReport(const Calibration& c, long long durationUs, bool classic) {
   }
 }
 
-// Draws the smoothed recording (in g), the bands and the chosen windows; false when the file
-// could not be written (errno set).
-bool writePlot(const std::string& plotPath, const std::string& path, const Recording& rec,
-               const Result& r) {
+// The recording smoothed with a centred moving mean of `window` samples, as the search smooths
+// it, streamed into the plot's pixel columns in the recording's units: a recording of any length
+// costs one pass and no copy of it. Each axis is cut into pieces of whole pixel columns, smoothed
+// on the threads; the pieces depend on the length alone, so the plot does not depend on the
+// threads.
+report::PlotColumns smoothedColumns(const Recording& rec, double window) {
   const std::size_t n = rec.rows();
-  // The centred moving mean of the search, streamed into the plot's pixel columns: a recording of
-  // any length costs one pass and no copy of it.
-  const double window = r.parameters.moveMeanWindow >= 1.0 ? r.parameters.moveMeanWindow : 1.0;
+  if (!(window >= 1.0)) window = 1.0;
   const std::size_t k = window < 1e9 ? static_cast<std::size_t>(window) : std::size_t{1000000000};
-  const std::size_t before = k / 2;      // samples before the centre
+  const std::size_t before = k / 2;       // samples before the centre
   const std::size_t after = (k - 1) / 2;  // and after it
   report::PlotColumns columns(n);
+  constexpr int kPieces = 8;
+  const std::size_t pixelColumns = std::min(n, report::PlotColumns::kColumns);
   const std::vector<double>* raw[3] = {&rec.x, &rec.y, &rec.z};
-  for (int j = 0; j < 3; ++j) {
+#pragma omp parallel for schedule(dynamic, 1)
+  for (int task = 0; task < 3 * kPieces; ++task) {
+    const int j = task / kPieces;
+    const std::size_t piece = static_cast<std::size_t>(task % kPieces);
+    const std::size_t first = columns.firstOf(piece * pixelColumns / kPieces);
+    const std::size_t end = columns.firstOf((piece + 1) * pixelColumns / kPieces);
+    if (first >= end) continue;
     const double* a = raw[j]->data();
-    // Sums relative to the first sample keep their precision for large offsets (raw counts); a
-    // non-finite sample in the window makes the mean NaN, as the search's smoothing does.
-    const double origin = n > 0 && std::isfinite(a[0]) ? a[0] : 0.0;
+    // Sums relative to the piece's first sample keep their precision for large offsets (raw
+    // counts); a non-finite sample in the window makes the mean NaN, as the search's smoothing
+    // does.
+    const double origin = std::isfinite(a[first]) ? a[first] : 0.0;
     double sum = 0.0;
     std::size_t bad = 0;
-    std::size_t lo = 0;
-    std::size_t hi = 0;  // the window is [lo, hi)
-    for (std::size_t i = 0; i < n; ++i) {
+    std::size_t lo = first >= before ? first - before : 0;
+    std::size_t hi = lo;  // the window is [lo, hi)
+    report::PlotColumns::Cursor cursor;
+    for (std::size_t i = first; i < end; ++i) {
       const std::size_t wantLo = i >= before ? i - before : 0;
       const std::size_t wantHi = std::min(n, i + after + 1);
       for (; hi < wantHi; ++hi) {
@@ -307,12 +318,20 @@ bool writePlot(const std::string& plotPath, const std::string& path, const Recor
           --bad;
         }
       }
-      const double mean = bad > 0 ? std::nan("") : origin + sum / static_cast<double>(hi - lo);
-      columns.add(j, i, (mean - r.unitsZero) / r.unitsPerG);
+      columns.add(j, i, bad > 0 ? std::nan("") : origin + sum / static_cast<double>(hi - lo),
+                  cursor);
     }
   }
+  return columns;
+}
+
+// Draws the smoothed recording (pixel columns in the recording's units, converted to g here),
+// the bands and the chosen windows; false when the file could not be written (errno set).
+bool writePlot(const std::string& plotPath, const std::string& path, const Recording& rec,
+               report::PlotColumns columns, const Result& r) {
+  columns.rescale(r.unitsZero, r.unitsPerG);
   report::PlotInput in{};
-  in.n = n;
+  in.n = columns.samples();
   in.columns = &columns;
   in.band = r.parameters.tolerancePct / 100.0;
   for (std::size_t q = 0; q < 6; ++q) {
@@ -399,11 +418,18 @@ int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumb
       stream = true;
     }
   }
+  // The classic command knows its smoothing before it calibrates: the plot's columns are made
+  // first, and the samples may go once the search has smoothed them. --auto learns its smoothing
+  // from the samples, which it keeps for the plot.
+  std::optional<report::PlotColumns> plotted;
+  if (!stream && classic && !o.plotPath.empty()) {
+    plotted.emplace(smoothedColumns(rec, given->moveMeanWindow));
+  }
   if (stream) {
     r = calibrateStretchesStreaming(path, read, options, &rec);
-  } else if (path != "-" && o.plotPath.empty()) {
+  } else if (path != "-" && (o.plotPath.empty() || plotted)) {
     // The columns go once the search has smoothed them; a file can be read again should the run
-    // need its samples once more. The plot draws every sample, and standard input is read once.
+    // need its samples once more. Standard input is read once.
     ReadOptions quiet = read;
     quiet.reportToStderr = false;
     const auto reload = [&path, quiet]() { return readRecording(path, quiet); };
@@ -420,7 +446,8 @@ int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumb
   }
 
   const std::string& shown = o.shownPath.empty() ? path : o.shownPath;
-  report::Report report{shown, rec, r, o.units.empty() ? (classic ? "g" : "auto") : o.units, "", ""};
+  report::Report report{shown, rec, r, o.units.empty() ? (classic ? "g" : "auto") : o.units,
+                        "",    ""};
   if (r.success && !classic && !o.noRepeat) {
     report.repeatCommand =
         r.parametersUsed && r.calibration.method != "identity"
@@ -480,7 +507,10 @@ int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumb
                  std::strerror(errno));
     if (status == kSuccess) status = kCannotWrite;
   }
-  if (!o.plotPath.empty() && !writePlot(o.plotPath, path, rec, r)) {
+  if (!o.plotPath.empty() &&
+      !writePlot(o.plotPath, path, rec,
+                 plotted ? std::move(*plotted) : smoothedColumns(rec, r.parameters.moveMeanWindow),
+                 r)) {
     std::fprintf(stderr, "tiltfit: cannot write the plot %s: %s\n", o.plotPath.c_str(),
                  std::strerror(errno));
     if (status == kSuccess) status = kCannotWrite;

@@ -260,15 +260,28 @@ PlotColumns::PlotColumns(std::size_t n) : n_(n) {
   for (auto& c : columns_) c.resize(std::min(n, kColumns));
 }
 
+// The first sample of column c: the smallest i with floor(i * kColumns / n) >= c, that is
+// ceil(c * n / kColumns).
+std::size_t PlotColumns::firstOf(std::size_t c) const {
+  if (n_ <= kColumns) return c;
+  const unsigned __int128 product = static_cast<unsigned __int128>(c) * n_;
+  return static_cast<std::size_t>((product + kColumns - 1) / kColumns);
+}
+
 std::size_t PlotColumns::columnOf(std::size_t i) const {
   if (n_ <= kColumns) return i;
   // floor(i * kColumns / n) without overflow for any n.
   return static_cast<std::size_t>(static_cast<unsigned __int128>(i) * kColumns / n_);
 }
 
-void PlotColumns::add(int axis, std::size_t i, double v) {
+void PlotColumns::add(int axis, std::size_t i, double v, Cursor& cursor) {
   if (!std::isfinite(v) || i >= n_) return;
-  Column& c = columns_[axis][columnOf(i)];
+  if (i >= cursor.next || i < cursor.start) {
+    cursor.column = columnOf(i);
+    cursor.start = firstOf(cursor.column);
+    cursor.next = firstOf(cursor.column + 1);
+  }
+  Column& c = columns_[axis][cursor.column];
   if (!c.any) {
     c.min = c.max = v;
     c.any = true;
@@ -281,6 +294,24 @@ void PlotColumns::add(int axis, std::size_t i, double v) {
   } else if (v > c.max) {
     c.max = v;
     c.minFirst = true;
+  }
+}
+
+void PlotColumns::rescale(double zero, double perG) {
+  if (zero == 0.0 && perG == 1.0) return;
+  for (auto& axis : columns_) {
+    for (Column& c : axis) {
+      if (!c.any) continue;
+      double lo = (c.min - zero) / perG;
+      double hi = (c.max - zero) / perG;
+      if (perG < 0.0) {
+        std::swap(lo, hi);
+        c.minFirst = !c.minFirst;
+      }
+      c.min = lo;
+      c.max = hi;
+      c.any = std::isfinite(lo) && std::isfinite(hi);
+    }
   }
 }
 

@@ -29,8 +29,16 @@ class PlotColumns {
  public:
   static constexpr std::size_t kColumns = 1600;
   explicit PlotColumns(std::size_t n);  // n samples per axis to come
+  // Where the samples of one pass have been going: the column of the last sample added, its first
+  // sample and the first of the next column, so that a sample finds its column without a division.
+  struct Cursor {
+    std::size_t column = 0, start = 0, next = 0;
+  };
   // Sample i (0-based, increasing for each axis) of an axis, in g; non-finite ones are left out.
-  void add(int axis, std::size_t i, double v);
+  void add(int axis, std::size_t i, double v) { add(axis, i, v, cursor_[axis]); }
+  // The same, for passes that each fill their own columns (whole columns from firstOf): different
+  // passes may run at the same time on different threads, each with its own cursor.
+  void add(int axis, std::size_t i, double v, Cursor& cursor);
   std::size_t samples() const { return n_; }
   // Column c of an axis: empty when it holds no finite sample.
   struct Column {
@@ -41,10 +49,17 @@ class PlotColumns {
   const Column& column(int axis, std::size_t c) const { return columns_[axis][c]; }
   // The column of sample i: floor(i * kColumns / n) when n > kColumns, else i.
   std::size_t columnOf(std::size_t i) const;
+  // The first sample of column c.
+  std::size_t firstOf(std::size_t c) const;
+  // Every value v becomes (v - zero) / perG (readings to g), as if the samples had been added so:
+  // the conversion keeps the order of the values, or reverses it for a negative perG. A column
+  // whose extremes do not convert to finite numbers is left empty.
+  void rescale(double zero, double perG);
 
  private:
   std::size_t n_;
   std::vector<Column> columns_[3];
+  Cursor cursor_[3];
 };
 
 struct PlotInput {
