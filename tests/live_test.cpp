@@ -78,8 +78,8 @@ struct Live {
   pid_t pacer = -1;
   pid_t tool = -1;
   std::string out, err;
-  Live(const TempDir& dir, const std::string& file, int rate, const std::vector<std::string>& pacerArgs,
-       const std::vector<std::string>& args) {
+  Live(const TempDir& dir, const std::string& file, int rate,
+       const std::vector<std::string>& pacerArgs, const std::vector<std::string>& args) {
     out = dir.path() + "/out";
     err = dir.path() + "/err";
     int p[2];
@@ -141,7 +141,8 @@ TEST(LiveTest, PacedSessionIsGuidedAndStopsOnItsOwn) {
   // Then positions between two axes, until the expected error is within the target.
   bool between = false;
   for (std::size_t k = at; k < ev.size(); ++k)
-    between = between || (startsWith(ev[k], "next: hold ") && ev[k].find("tilted about 45") != std::string::npos);
+    between = between || (startsWith(ev[k], "next: hold ") &&
+                          ev[k].find("tilted about 45") != std::string::npos);
   EXPECT_TRUE(between);
   EXPECT_TRUE(startsWith(ev.back(), "capture ended: the expected error is ")) << ev.back();
 
@@ -238,7 +239,8 @@ TEST(LiveTest, SilentFifoIsReportedAndClosingItEndsTheCapture) {
   while (silent < ev.size() && !startsWith(ev[silent], "no line for 5 s")) ++silent;
   ASSERT_LT(silent, ev.size());
   bool after = false;
-  for (std::size_t k = silent + 1; k < ev.size(); ++k) after = after || startsWith(ev[k], "still stretch");
+  for (std::size_t k = silent + 1; k < ev.size(); ++k)
+    after = after || startsWith(ev[k], "still stretch");
   EXPECT_TRUE(after);
   const std::string text = slurp(file);
   const std::size_t lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
@@ -268,8 +270,8 @@ TEST(LiveTest, UnpluggedDeviceEndsTheCapture) {
   const std::string saved = dir.path() + "/saved.csv";
   const int out = open((dir.path() + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   const int err = open((dir.path() + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  const pid_t tool = spawn({kExe, "--live", name, "--save", saved, "--target-mg", "0.001"}, -1, out,
-                           err);
+  const pid_t tool =
+      spawn({kExe, "--live", name, "--save", saved, "--target-mg", "0.001"}, -1, out, err);
   close(out);
   close(err);
   close(slave);
@@ -288,6 +290,30 @@ TEST(LiveTest, UnpluggedDeviceEndsTheCapture) {
   EXPECT_TRUE(startsWith(ev.back(), "capture ended: ")) << ev.back();
   EXPECT_EQ(slurp(saved), text);
   EXPECT_EQ(status, 0) << slurp(dir.path() + "/err");
+}
+
+// A logger left running: a capture of more lines than the rests' search holds in memory is
+// calibrated from its still stretches as a stream, says so, and gives what --auto --method
+// stretches gives for the saved capture.
+TEST(LiveTest, LongCaptureIsCalibratedFromItsStretchesAsAStream) {
+  TempDir dir;
+  tiltfit_gen::Options o = session();
+  o.restSamples = 340000;  // six rests and the extra positions: past 2,000,000 lines
+  o.motionSamples = 0;
+  const std::string file = dir.file("long.csv", tiltfit_test::csv(o));
+  const std::string saved = dir.path() + "/saved.csv";
+  const Outcome live = tiltfit_test::run(kExe, {"--live", file, "--save", saved, "--json"});
+  ASSERT_EQ(live.status, 0) << live.err;
+  EXPECT_NE(live.err.find("the capture holds more than 2000000 lines: calibrated from its still "
+                          "stretches, read as a stream"),
+            std::string::npos)
+      << live.err;
+  const json report = json::parse(live.out);
+  EXPECT_EQ(report["calibration"]["method"], "stretches");
+  const Outcome again =
+      tiltfit_test::run(kExe, {"--auto", "--method", "stretches", saved, "--json"});
+  ASSERT_EQ(again.status, 0);
+  EXPECT_EQ(json::parse(again.out)["calibration"], report["calibration"]);
 }
 
 }  // namespace

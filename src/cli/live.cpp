@@ -142,6 +142,11 @@ bool parseSample(const std::string& line, const Layout& layout, double v[3],
   return true;
 }
 
+// A capture of more lines than this is calibrated from its still stretches, read as a stream, so
+// that a session of any length (a logger left running) stays in the same memory: about 70 MB at
+// most for the rests' search, a few minutes at 10 kHz or half an hour at 1 kHz.
+constexpr std::uint64_t kLinesInMemory = 2000000;
+
 // The words of an orientation in the order a person holds them.
 constexpr an::OrientationId kSequence[6] = {{2, 1}, {2, -1}, {0, 1}, {0, -1}, {1, 1}, {1, -1}};
 
@@ -205,7 +210,7 @@ class Capture {
   bool floorMoved_ = false;
   bool tracking_ = false;
   std::unique_ptr<an::StretchTracker> tracker_;
-  std::uint64_t trackerStart_ = 0;  // sample number of the tracker's row 0
+  std::uint64_t trackerStart_ = 0;           // sample number of the tracker's row 0
   std::vector<an::StillStretch> stretches_;  // ended, in the recording's units, rows as samples
   // When samples arrived: the first sample of each chunk read and its time, for durations; only
   // what the stretch growing now may still ask for is kept.
@@ -251,8 +256,8 @@ bool Capture::openCaptureFile() {
     captureFd_ = ::open(capturePath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   } else {
     const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                          "/tiltfit_live_XXXXXX";
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/tiltfit_live_XXXXXX";
     captureFd_ = ::mkstemp(&pattern[0]);
     capturePath_ = pattern;
     temporary_ = true;
@@ -274,7 +279,8 @@ an::InputScale Capture::scale() const {
   // sphere through stretches in several directions, and meanwhile are scaled by their magnitude.
   std::vector<double> m;
   for (const an::StillStretch& st : stretches_)
-    m.push_back(std::sqrt(st.mean[0] * st.mean[0] + st.mean[1] * st.mean[1] + st.mean[2] * st.mean[2]));
+    m.push_back(
+        std::sqrt(st.mean[0] * st.mean[0] + st.mean[1] * st.mean[1] + st.mean[2] * st.mean[2]));
   std::nth_element(m.begin(), m.begin() + static_cast<std::ptrdiff_t>(m.size() / 2), m.end());
   const double magnitude = m[m.size() / 2];
   if (u != "counts" && magnitude > 0.5 && magnitude < 2.0) return s;
@@ -313,7 +319,8 @@ void Capture::decideLayout() {
         layout_.blanks = g.layout.blanks;
       }
       if (!options_.columnsGiven) {
-        for (int k = 0; k < 3; ++k) layout_.columns[static_cast<std::size_t>(k)] = g.layout.columns[k];
+        for (int k = 0; k < 3; ++k)
+          layout_.columns[static_cast<std::size_t>(k)] = g.layout.columns[k];
       }
     }
   }
@@ -443,15 +450,17 @@ std::string Capture::holdNext() const {
   sigma /= static_cast<double>(std::max<std::size_t>(1, stretches_.size()));
   const std::vector<an::Suggestion> ranked = an::rankPositions(fit_, std::max(sigma, 5e-5));
   if (ranked.empty()) return "hold the device still in other positions";
-  return "hold " + ranked[0].words + format(" (expected error %.2f mg, with it about %.2f mg)",
-                                            expectedMg_, ranked[0].expectedErrorMg);
+  return "hold " + ranked[0].words +
+         format(" (expected error %.2f mg, with it about %.2f mg)", expectedMg_,
+                ranked[0].expectedErrorMg);
 }
 
 Clock::time_point Capture::arrival(std::uint64_t sample) const {
-  auto it = std::upper_bound(arrivals_.begin(), arrivals_.end(), sample,
-                             [](std::uint64_t v, const std::pair<std::uint64_t, Clock::time_point>& a) {
-                               return v < a.first;
-                             });
+  auto it =
+      std::upper_bound(arrivals_.begin(), arrivals_.end(), sample,
+                       [](std::uint64_t v, const std::pair<std::uint64_t, Clock::time_point>& a) {
+                         return v < a.first;
+                       });
   if (it == arrivals_.begin()) return arrivals_.empty() ? started_ : arrivals_.front().second;
   return std::prev(it)->second;
 }
@@ -483,7 +492,10 @@ bool Capture::confirmStop() {
     CalibrateOptions c = autoOptions();
     if (!options_.units.empty()) c.units = unitsFromName(options_.units);
     if (!options_.method.empty()) c.method = methodFromName(options_.method);
-    const Result r = calibrateAuto(readRecording(capturePath_, read), c);
+    const bool stream = lines_ > kLinesInMemory && options_.method.empty();
+    if (stream) c.method = Method::kStretches;
+    const Result r = stream ? calibrateStretchesStreaming(capturePath_, read, c)
+                            : calibrateAuto(readRecording(capturePath_, read), c);
     if (!r.success || r.quality.expectedErrorMg > target_) return false;
     stopReason_ = format("the expected error is %.2f mg, at or below the target %.2f mg",
                          r.quality.expectedErrorMg, target_);
@@ -524,7 +536,8 @@ void Capture::afterChunk(Clock::time_point now) {
       c.first += static_cast<std::size_t>(trackerStart_);
       c.last += static_cast<std::size_t>(trackerStart_);
       // How well the stretch's magnitude is known: its standard errors along its direction.
-      const double norm = std::sqrt(c.mean[0] * c.mean[0] + c.mean[1] * c.mean[1] + c.mean[2] * c.mean[2]);
+      const double norm =
+          std::sqrt(c.mean[0] * c.mean[0] + c.mean[1] * c.mean[1] + c.mean[2] * c.mean[2]);
       double var = 0.0;
       for (int j = 0; j < 3; ++j) {
         const double u = norm > 0.0 ? c.mean[j] / norm : 0.0;
@@ -570,8 +583,9 @@ void Capture::consume(const char* data, std::size_t n) {
 
 int Capture::run() {
   if (options_.positionals.size() != 1) {
-    std::fprintf(stderr, "tiltfit: --live needs one source: tiltfit --live SOURCE (- for standard "
-                         "input, a FIFO, a serial device or a file)\n");
+    std::fprintf(stderr,
+                 "tiltfit: --live needs one source: tiltfit --live SOURCE (- for standard "
+                 "input, a FIFO, a serial device or a file)\n");
     return kUsage;
   }
   if (!options_.targetMg.empty()) {
@@ -593,7 +607,8 @@ int Capture::run() {
   }
   started_ = lastData_ = Clock::now();
   display_.event("reading " + (source_ == "-" ? std::string("standard input") : source_) +
-                 (replay_ ? " to its end" : "") + format("; capture ends at an expected error of %.2f mg (--target-mg)", target_) +
+                 (replay_ ? " to its end" : "") +
+                 format("; capture ends at an expected error of %.2f mg (--target-mg)", target_) +
                  "; up and down assume that an axis pointing up reads +1 g, as most MEMS parts "
                  "do: the readings in brackets are what counts");
   std::vector<char> buffer(1 << 16);
@@ -625,8 +640,8 @@ int Capture::run() {
       }
       // Every byte goes to the capture first, so that nothing read is lost whatever comes next.
       for (ssize_t done = 0; done < got;) {
-        const ssize_t w = ::write(captureFd_, buffer.data() + done,
-                                  static_cast<std::size_t>(got - done));
+        const ssize_t w =
+            ::write(captureFd_, buffer.data() + done, static_cast<std::size_t>(got - done));
         if (w < 0) {
           if (errno == EINTR) continue;
           std::fprintf(stderr, "tiltfit: cannot write the capture %s: %s\n", capturePath_.c_str(),
@@ -664,8 +679,8 @@ int Capture::run() {
   ::close(captureFd_);
   if (fd_ != STDIN_FILENO) ::close(fd_);
   display_.clear();
-  display_.event("capture ended: " + stopReason_ + "; " + std::to_string(lines_) +
-                 " lines read, " + std::to_string(withoutReadings_) + " without readings" +
+  display_.event("capture ended: " + stopReason_ + "; " + std::to_string(lines_) + " lines read, " +
+                 std::to_string(withoutReadings_) + " without readings" +
                  (temporary_ ? std::string() : "; saved to " + capturePath_));
 
   // Exactly what was read, calibrated as --auto calibrates a file.
@@ -673,6 +688,12 @@ int Capture::run() {
   batch.autoMode = true;
   batch.liveMode = false;
   batch.positionals = {capturePath_};
+  if (lines_ > kLinesInMemory && options_.method.empty() && options_.plotPath.empty()) {
+    batch.method = "stretches";
+    display_.event("the capture holds more than " + std::to_string(kLinesInMemory) +
+                   " lines: calibrated from its still stretches, read as a stream (--method "
+                   "six-rest calibrates it from its rests, in memory that grows with it)");
+  }
   if (temporary_) {
     // The capture is gone after the run: the report names the source, and no command repeats it.
     batch.shownPath = source_ == "-" ? "standard input" : source_;
