@@ -118,6 +118,67 @@ TEST(CsvFieldTest, MatchesStodOnRandomFields) {
   }
 }
 
+// The integer-and-power-of-ten conversion is exact only up to 2^53 units and 10^22: numbers at and
+// just past those edges, with signs, zeros and bare points, read as stod reads them.
+TEST(CsvFieldTest, DecimalsAtTheEdgesOfTheExactConversionReadAsStod) {
+  const char* const fields[] = {"9007199254740992",
+                                "9007199254740993",
+                                "9007199254740991",
+                                "900719925474099.3",
+                                "9007199254740993e0",
+                                "0.9007199254740993",
+                                "1234567890123456789",
+                                "12345678901234567890",
+                                "0.0000000000000000000001",
+                                "0.00000000000000000000001",
+                                "1.0000000000000000000001",
+                                "-0.000000",
+                                "-0",
+                                "+.5",
+                                "1.",
+                                "-1.",
+                                ".000001",
+                                "4503599627370497.5",
+                                "0.1",
+                                "0.3",
+                                "2.2250738585072014",
+                                "-9.80665",
+                                "1.5e",
+                                "007.250",
+                                "1.5.3",
+                                "65535",
+                                "-32768"};
+  for (const char* f : fields) {
+    const std::string text(f);
+    double expected = 0.0, actual = 0.0;
+    const bool ok = stod(text, expected);
+    ASSERT_EQ(tiltfit_csv::parseField(text.data(), text.data() + text.size(), actual), ok) << f;
+    if (ok) {
+      ASSERT_TRUE(sameBits(actual, expected)) << f << ": " << actual << " vs " << expected;
+    }
+  }
+  // Every count of digits and decimals around the edges, with random digits.
+  std::mt19937_64 rng(11);
+  for (int digits = 1; digits <= 21; ++digits) {
+    for (int decimals = 0; decimals <= std::min(digits, 24); ++decimals) {
+      for (int k = 0; k < 200; ++k) {
+        std::string text = k % 2 ? "-" : "";
+        for (int d = 0; d < digits; ++d) {
+          if (d == digits - decimals) text += d == 0 ? "0." : ".";
+          text += static_cast<char>('0' + rng() % 10);
+        }
+        double expected = 0.0, actual = 0.0;
+        const bool ok = stod(text, expected);
+        ASSERT_EQ(tiltfit_csv::parseField(text.data(), text.data() + text.size(), actual), ok)
+            << text;
+        if (ok) {
+          ASSERT_TRUE(sameBits(actual, expected)) << text;
+        }
+      }
+    }
+  }
+}
+
 TEST(CsvFieldTest, ShortestRoundTripDecimalsAreExact) {
   std::mt19937_64 rng(7);
   std::uniform_real_distribution<double> u(-2.0, 2.0);

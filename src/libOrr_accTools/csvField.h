@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <system_error>
 
@@ -37,6 +38,39 @@ inline const char* parseDecimalPrefix(const char* p, const char* e, double& valu
     return nullptr;
   } else if (digits[0] == '0' && digits + 1 < e && (digits[1] == 'x' || digits[1] == 'X')) {
     return nullptr;  // hexadecimal
+  }
+  // The commonest form, [-]digits[.digits] with at most 19 digits, no exponent, a value of at
+  // most 2^53 units of its last digit and at most 22 decimals: the digits as an integer and the
+  // power of ten are exact doubles, so their quotient, rounded once, is the correctly rounded
+  // value from_chars gives. A sensor's "0.579102" costs a few instructions instead of a call.
+  {
+    const char* c = digits;
+    std::uint64_t mantissa = 0;
+    int count = 0;
+    while (c < e && static_cast<unsigned>(*c - '0') <= 9) {
+      mantissa = mantissa * 10 + static_cast<unsigned>(*c - '0');
+      ++c;
+      ++count;
+    }
+    int decimals = 0;
+    if (c < e && *c == '.') {
+      ++c;
+      while (c < e && static_cast<unsigned>(*c - '0') <= 9) {
+        mantissa = mantissa * 10 + static_cast<unsigned>(*c - '0');
+        ++c;
+        ++count;
+        ++decimals;
+      }
+    }
+    if (count <= 19 && decimals <= 22 && mantissa <= (std::uint64_t{1} << 53) &&
+        (c >= e || (*c != 'e' && *c != 'E'))) {
+      static constexpr double kPowers[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                             1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                             1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+      const double v = static_cast<double>(mantissa) / kPowers[decimals];
+      value = digits != start ? -v : v;
+      return c;
+    }
   }
   double v;
   const std::from_chars_result r = std::from_chars(start, e, v, std::chars_format::general);
