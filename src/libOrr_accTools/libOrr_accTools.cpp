@@ -20,11 +20,19 @@
 
 #include "coder_array.h"
 #include "csvField.h"
+#include "csvLines.h"
 #include "getAccCalib.h"
 #include "rtwtypes.h"
 #include "textSpill.h"
 
 static_assert(CsvLayout().maxRows == ACCTOOLS::kMaxRows, "a layout's rows are the core's");
+
+using tiltfit_csv::FieldMap;
+using tiltfit_csv::Kept;
+using tiltfit_csv::LineRunBuilder;
+using tiltfit_csv::lineStart;
+using tiltfit_csv::parseSpan;
+using tiltfit_csv::Skipped;
 
 bool ACCTOOLS::failRead(ReadError error, int err, bool message) {
   mReadError = error;
@@ -60,81 +68,6 @@ void checkLayout(const CsvLayout& layout) {
     throw std::invalid_argument("CsvLayout: a newline cannot separate fields");
   }
 }
-
-// The first bytes of the line [b, e), without a carriage return that ends it.
-std::string lineStart(const char* b, const char* e) {
-  if (e > b && e[-1] == '\r') --e;
-  return std::string(b, std::min<std::size_t>(static_cast<std::size_t>(e - b), 120));
-}
-
-// The line runs of the rows kept, built a row at a time (keep) or a run at a time (append). A run
-// takes the step of its first two rows and grows while the lines keep that step.
-class LineRunBuilder {
- public:
-  using LineRun = ACCTOOLS::LineRun;
-
-  void keep(std::uint64_t line) {
-    if (count_ >= 2 && line == next_) {
-      next_ += runs_.back().step;
-      ++count_;
-      ++rows_;
-      return;
-    }
-    keepAfterBreak(line);
-  }
-
-  // Appends the n rows of run r (lines r.line, r.line + r.step, ...), with the runs that keeping
-  // them one by one would give. Once three of them are kept the last run holds the third with
-  // r's step, so the rest extend it.
-  void append(const LineRun& r, std::uint64_t n) {
-    const std::uint64_t first = n < 3 ? n : 3;
-    for (std::uint64_t k = 0; k < first; ++k) keep(r.line + std::uint64_t{r.step} * k);
-    if (n > first) {
-      count_ += n - first;
-      rows_ += n - first;
-      next_ = r.line + std::uint64_t{r.step} * n;
-    }
-  }
-
-  // For a caller that extends the last run itself: whether it can be extended (it has its step),
-  // the line that extends it and its step; extend(n) then adds the n rows so kept.
-  bool extendable() const { return count_ >= 2; }
-  std::uint64_t next() const { return next_; }
-  std::uint64_t step() const { return runs_.empty() ? 1 : runs_.back().step; }
-  void extend(std::uint64_t n) {
-    count_ += n;
-    rows_ += n;
-    next_ += step() * n;
-  }
-
-  std::uint64_t rows() const { return rows_; }
-  const std::vector<LineRun>& runs() const { return runs_; }
-  std::vector<LineRun> release() { return std::exchange(runs_, {}); }
-  // The rows of run i.
-  std::uint64_t rowsOf(std::size_t i) const {
-    return (i + 1 < runs_.size() ? runs_[i + 1].row : rows_) - runs_[i].row;
-  }
-
- private:
-  __attribute__((noinline)) void keepAfterBreak(std::uint64_t line) {
-    if (count_ == 1 && line > runs_.back().line) {
-      runs_.back().step = static_cast<std::uint32_t>(line - runs_.back().line);
-      next_ = line + runs_.back().step;
-    } else {
-      runs_.push_back(
-          LineRun{static_cast<std::uint32_t>(rows_), static_cast<std::uint32_t>(line), 1});
-      count_ = 0;
-      next_ = line + 1;
-    }
-    ++count_;
-    ++rows_;
-  }
-
-  std::vector<LineRun> runs_;
-  std::uint64_t rows_ = 0;   // rows kept
-  std::uint64_t count_ = 0;  // rows of the last run
-  std::uint64_t next_ = 0;   // the line that would continue the last run
-};
 
 // Reads from fd to the end into a string; returns 0 or an errno value.
 int readToEnd(int fd, std::string& out) {
@@ -286,289 +219,6 @@ constexpr std::size_t kWave = 8;
 // after it but for a line longer than this.
 constexpr std::size_t kTail = std::size_t{1} << 12;
 
-// How the fields of a line are told apart.
-enum class Cut {
-  // At a delimiter that no plain decimal contains: a number is parsed first and its field ends at
-  // the next delimiter from the number's end, so the number's bytes are looked at only once.
-  kNumberFirst,
-  // At a delimiter that may occur inside a number (a digit, '.', a sign or an exponent 'e'): the
-  // field's end is found first and the number parsed within it.
-  kFieldFirst,
-  // At runs of spaces and tabs, neither of which a plain decimal contains.
-  kBlanks,
-};
-
-// A CsvLayout as the block parser uses it: the fields to convert in line order, each with the
-// columns it fills.
-struct FieldMap {
-  explicit FieldMap(const CsvLayout& layout)
-      : delimiter(layout.delimiter), quiet(layout.quietHeaders) {
-    if (layout.blanks) {
-      cut = Cut::kBlanks;
-    } else if (std::strchr("0123456789.+-eE", delimiter) != nullptr && delimiter != '\0') {
-      cut = Cut::kFieldFirst;
-    } else {
-      cut = Cut::kNumberFirst;
-    }
-    standard = !layout.blanks && delimiter == ',' && layout.columns[0] == 1 &&
-               layout.columns[1] == 2 && layout.columns[2] == 3;
-    for (int j = 0; j < 3; ++j) {
-      const int field = layout.columns[j] - 1;
-      int k = 0;
-      while (k < count && wanted[k].field < field) ++k;
-      if (k < count && wanted[k].field == field) {
-        wanted[k].columns |= 1U << j;
-        continue;
-      }
-      for (int m = count; m > k; --m) wanted[m] = wanted[m - 1];
-      wanted[k] = {field, 1U << j};
-      ++count;
-    }
-  }
-
-  struct Wanted {
-    int field;         // 0-based field of the line
-    unsigned columns;  // bit j set: the field goes to column j
-  };
-  Wanted wanted[3] = {};
-  int count = 0;
-  char delimiter;
-  bool quiet;
-  Cut cut = Cut::kNumberFirst;
-  bool standard = false;  // the tool's own format: x, y, z in fields 1, 2, 3 at commas
-};
-
-// Fields that did not convert, in file order, with their "Header : " lines unless quiet.
-struct Skipped {
-  std::uint64_t count = 0;
-  std::string first;
-  std::string messages;
-
-  // Kept out of the parsing loop: bad fields are rare.
-  __attribute__((noinline)) void add(const char* begin, const char* end, bool quiet) {
-    if (count++ == 0) first.assign(begin, end);
-    if (!quiet) {
-      messages.append("Header : ");
-      messages.append(begin, end);
-      messages.push_back('\n');
-    }
-  }
-};
-
-template <Cut kCut>
-inline bool isSeparator(char c, char delimiter) {
-  if (kCut == Cut::kBlanks) return c == ' ' || c == '\t';
-  return c == delimiter;
-}
-
-// The end of the field at p: the next separator, newline or e.
-template <Cut kCut>
-inline const char* fieldEnd(const char* p, const char* e, char delimiter) {
-  while (p < e && *p != '\n' && !isSeparator<kCut>(*p, delimiter)) ++p;
-  return p;
-}
-
-// The start of the field after the one ending at p.
-template <Cut kCut>
-inline const char* nextField(const char* p, const char* e, char delimiter) {
-  if (kCut == Cut::kBlanks) {
-    while (p < e && (*p == ' ' || *p == '\t')) ++p;
-    return p;
-  }
-  return (p < e && *p == delimiter) ? p + 1 : p;
-}
-
-// What one chunk kept when lines without readings are left out: its rows, written from row `base`
-// on (the row of its first line less `shift`, the lines left out before the chunk's wave), and
-// the lines it left out. The lines kept follow from those; recording only the lines left out
-// costs a line that is kept nothing.
-struct Kept {
-  std::uint64_t shift = 0;
-  std::uint64_t base = 0;
-  std::uint64_t firstLine = 0;  // the first line that starts in the chunk
-  std::uint64_t lines = 0;      // the lines that start in the chunk
-  LineRunBuilder dropped;       // the lines left out, as runs
-  std::string firstDroppedText;
-
-  std::uint64_t rows() const { return lines - dropped.rows(); }
-
-  // Left out: the line [b, e) (its newline not included), number line.
-  __attribute__((noinline)) void drop(std::uint64_t line, const char* b, const char* e) {
-    if (dropped.rows() == 0) firstDroppedText = lineStart(b, e);
-    dropped.keep(line);
-  }
-};
-
-// Parses the lines in [p, e) (each ending in a newline, but possibly the last) into rows row,
-// row + 1, ... of the columns, skipping rows at or beyond `rows`; records the fields that do not
-// convert. Only the wanted fields are converted; the line ends them all. In the tool's own format
-// (kStandard) field k goes to column k.
-template <Cut kCut, bool kStandard>
-void parseLinesCut(const char* p, const char* e, std::uint64_t row, std::uint64_t rows,
-                   double* const* columns, const FieldMap& map, Skipped& skipped) {
-  const char delimiter = kStandard ? ',' : map.delimiter;
-  const int wanted = kStandard ? 3 : map.count;
-  while (p < e) {
-    const char* f = kCut == Cut::kBlanks ? nextField<kCut>(p, e, delimiter) : p;
-    for (int field = 0, next = 0; (kStandard ? field : next) < wanted && f < e && *f != '\n';
-         ++field) {
-      const char* end;
-      if (!kStandard && field != map.wanted[next].field) {
-        end = fieldEnd<kCut>(f, e, delimiter);
-      } else {
-        double value;
-        const char* number;
-        if (kCut == Cut::kFieldFirst) {
-          end = fieldEnd<kCut>(f, e, delimiter);
-          number = tiltfit_csv::parseDecimalPrefix(f, end, value);
-        } else {
-          // A number never contains the separator or a newline, so the field goes on from its end.
-          number = tiltfit_csv::parseDecimalPrefix(f, e, value);
-          end = fieldEnd<kCut>(number != nullptr ? number : f, e, delimiter);
-        }
-        if (row < rows) {
-          if (number != nullptr || tiltfit_csv::parseField(f, end, value)) {
-            if (kStandard) {
-              columns[field][row] = value;
-            } else {
-              const unsigned targets = map.wanted[next].columns;
-              for (int j = 0; j < 3; ++j) {
-                if ((targets >> j) & 1U) columns[j][row] = value;
-              }
-            }
-          } else {
-            skipped.add(f, end, map.quiet);
-          }
-        }
-        if (!kStandard) ++next;
-      }
-      f = nextField<kCut>(end, e, delimiter);
-    }
-    const char* nl =
-        (f < e && *f == '\n')
-            ? f
-            : static_cast<const char*>(std::memchr(f, '\n', static_cast<std::size_t>(e - f)));
-    ++row;
-    p = nl != nullptr ? nl + 1 : e;
-  }
-}
-
-// The same, leaving out the lines whose wanted fields do not all convert: the lines kept go to
-// rows kept->base, kept->base + 1, ..., and the others are recorded in kept. A copy of the loop
-// above rather than a flag in it, so that the reading that keeps every line pays nothing for it.
-// Stops once row `rows` is reached (target starts below it), which only a file that changed
-// between the two passes does.
-template <Cut kCut, bool kStandard>
-void parseLinesKeptCut(const char* p, const char* e, std::uint64_t row, std::uint64_t rows,
-                       double* const* columns, const FieldMap& map, Skipped& skipped, Kept& kept) {
-  const char delimiter = kStandard ? ',' : map.delimiter;
-  const int wanted = kStandard ? 3 : map.count;
-  std::uint64_t target = kept.base;
-  const std::uint64_t first = row;
-  while (p < e) {
-    const char* f = kCut == Cut::kBlanks ? nextField<kCut>(p, e, delimiter) : p;
-    bool failed = false;
-    int field = 0;
-    int next = 0;
-    for (; (kStandard ? field : next) < wanted && f < e && *f != '\n'; ++field) {
-      const char* end;
-      if (!kStandard && field != map.wanted[next].field) {
-        end = fieldEnd<kCut>(f, e, delimiter);
-      } else {
-        double value;
-        const char* number;
-        if (kCut == Cut::kFieldFirst) {
-          end = fieldEnd<kCut>(f, e, delimiter);
-          number = tiltfit_csv::parseDecimalPrefix(f, end, value);
-        } else {
-          number = tiltfit_csv::parseDecimalPrefix(f, e, value);
-          end = fieldEnd<kCut>(number != nullptr ? number : f, e, delimiter);
-        }
-        if (number != nullptr || tiltfit_csv::parseField(f, end, value)) {
-          if (kStandard) {
-            columns[field][target] = value;
-          } else {
-            const unsigned targets = map.wanted[next].columns;
-            for (int j = 0; j < 3; ++j) {
-              if ((targets >> j) & 1U) columns[j][target] = value;
-            }
-          }
-        } else {
-          skipped.add(f, end, map.quiet);
-          failed = true;
-        }
-        if (!kStandard) ++next;
-      }
-      f = nextField<kCut>(end, e, delimiter);
-    }
-    // f never passes e; said so that the compiler does not think the length can be negative.
-    const char* nl =
-        f >= e ? nullptr
-        : *f == '\n'
-            ? f
-            : static_cast<const char*>(std::memchr(f, '\n', static_cast<std::size_t>(e - f)));
-    ++row;
-    if (!failed && (kStandard ? field : next) == wanted) {
-      if (++target == rows) break;
-    } else {
-      kept.drop(row - 1, p, nl != nullptr ? nl : e);
-    }
-    p = nl != nullptr ? nl + 1 : e;
-  }
-  kept.firstLine = first;
-  kept.lines = row - first;
-}
-
-void parseLines(const char* p, const char* e, std::uint64_t row, std::uint64_t rows,
-                double* const* columns, const FieldMap& map, Skipped& skipped) {
-  if (map.standard) {
-    parseLinesCut<Cut::kNumberFirst, true>(p, e, row, rows, columns, map, skipped);
-    return;
-  }
-  switch (map.cut) {
-    case Cut::kNumberFirst:
-      parseLinesCut<Cut::kNumberFirst, false>(p, e, row, rows, columns, map, skipped);
-      break;
-    case Cut::kFieldFirst:
-      parseLinesCut<Cut::kFieldFirst, false>(p, e, row, rows, columns, map, skipped);
-      break;
-    case Cut::kBlanks:
-      parseLinesCut<Cut::kBlanks, false>(p, e, row, rows, columns, map, skipped);
-      break;
-  }
-}
-
-void parseLinesKept(const char* p, const char* e, std::uint64_t row, std::uint64_t rows,
-                    double* const* columns, const FieldMap& map, Skipped& skipped, Kept& kept) {
-  if (map.standard) {
-    parseLinesKeptCut<Cut::kNumberFirst, true>(p, e, row, rows, columns, map, skipped, kept);
-    return;
-  }
-  switch (map.cut) {
-    case Cut::kNumberFirst:
-      parseLinesKeptCut<Cut::kNumberFirst, false>(p, e, row, rows, columns, map, skipped, kept);
-      break;
-    case Cut::kFieldFirst:
-      parseLinesKeptCut<Cut::kFieldFirst, false>(p, e, row, rows, columns, map, skipped, kept);
-      break;
-    case Cut::kBlanks:
-      parseLinesKeptCut<Cut::kBlanks, false>(p, e, row, rows, columns, map, skipped, kept);
-      break;
-  }
-}
-
-// The lines [p, e), the first of them line row, read as the layout says: into rows row, row + 1,
-// ... or, when kept is given, as parseLinesKept does.
-void parseSpan(const char* p, const char* e, std::uint64_t row, std::uint64_t rows,
-               double* const* columns, const FieldMap& map, Skipped& skipped, Kept* kept) {
-  if (kept == nullptr) {
-    parseLines(p, e, row, rows, columns, map, skipped);
-    return;
-  }
-  kept->base = row - kept->shift;
-  parseLinesKept(p, e, row, rows, columns, map, skipped, *kept);
-}
-
 // The rows the chunks kept, gathered in file order: each chunk's rows move down to follow those of
 // the chunks before it, and their line runs join. The chunks of a wave are taken once the wave is
 // parsed, so that the next wave writes its rows where they stay, but for the lines its own chunks
@@ -668,7 +318,8 @@ int parseChunk(int fd, std::uint64_t base, std::uint64_t size, std::uint64_t c,
   const std::uint64_t from = start == 0 ? 0 : start - 1;
   const std::size_t lead = static_cast<std::size_t>(start - from);
   const std::size_t chunkEnd = static_cast<std::size_t>(std::min(size, start + kChunk) - from);
-  std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(size - from, chunkEnd + kTail));
+  std::size_t want =
+      static_cast<std::size_t>(std::min<std::uint64_t>(size - from, chunkEnd + kTail));
   if (buffer.size() < want) buffer.resize(want);
   ssize_t got = readAt(fd, buffer.data(), want, base + from);
   if (got < 0) return errno;
@@ -687,7 +338,8 @@ int parseChunk(int fd, std::uint64_t base, std::uint64_t size, std::uint64_t c,
     ++row;
     if (begin >= stop) return 0;
   }
-  // The end of the last line that starts in the chunk: the first newline from the chunk's last byte.
+  // The end of the last line that starts in the chunk: the first newline from the chunk's last
+  // byte.
   std::size_t searched = stop - 1;
   std::size_t end;
   for (;;) {
@@ -704,7 +356,8 @@ int parseChunk(int fd, std::uint64_t base, std::uint64_t size, std::uint64_t c,
     // A long line: read on, as much again as is held, so that a line of any length costs a few
     // reads.
     searched = filled;
-    want = static_cast<std::size_t>(std::min<std::uint64_t>(size - from, 2 * std::uint64_t{filled}));
+    want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(size - from, 2 * std::uint64_t{filled}));
     if (buffer.size() < want) buffer.resize(want);
     got = readAt(fd, buffer.data() + filled, want - filled, base + from + filled);
     if (got < 0) return errno;

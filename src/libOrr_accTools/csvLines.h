@@ -1,0 +1,187 @@
+// The block reader's line layer: how a layout cuts the fields of a line, the rows kept and the
+// lines left out, and the parse of a span of whole lines into the columns.
+#ifndef TILTFIT_CSVLINES_H
+#define TILTFIT_CSVLINES_H
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "libOrr_accTools.h"
+
+namespace tiltfit_csv {
+
+// The first bytes of the line [b, e), without a carriage return that ends it.
+std::string lineStart(const char* b, const char* e);
+
+// The line runs of the rows kept, built a row at a time (keep) or a run at a time (append). A run
+// takes the step of its first two rows and grows while the lines keep that step.
+class LineRunBuilder {
+ public:
+  using LineRun = ACCTOOLS::LineRun;
+
+  void keep(std::uint64_t line) {
+    if (count_ >= 2 && line == next_) {
+      next_ += runs_.back().step;
+      ++count_;
+      ++rows_;
+      return;
+    }
+    keepAfterBreak(line);
+  }
+
+  // Appends the n rows of run r (lines r.line, r.line + r.step, ...), with the runs that keeping
+  // them one by one would give. Once three of them are kept the last run holds the third with
+  // r's step, so the rest extend it.
+  void append(const LineRun& r, std::uint64_t n) {
+    const std::uint64_t first = n < 3 ? n : 3;
+    for (std::uint64_t k = 0; k < first; ++k) keep(r.line + std::uint64_t{r.step} * k);
+    if (n > first) {
+      count_ += n - first;
+      rows_ += n - first;
+      next_ = r.line + std::uint64_t{r.step} * n;
+    }
+  }
+
+  // For a caller that extends the last run itself: whether it can be extended (it has its step),
+  // the line that extends it and its step; extend(n) then adds the n rows so kept.
+  bool extendable() const { return count_ >= 2; }
+  std::uint64_t next() const { return next_; }
+  std::uint64_t step() const { return runs_.empty() ? 1 : runs_.back().step; }
+  void extend(std::uint64_t n) {
+    count_ += n;
+    rows_ += n;
+    next_ += step() * n;
+  }
+
+  std::uint64_t rows() const { return rows_; }
+  const std::vector<LineRun>& runs() const { return runs_; }
+  std::vector<LineRun> release() { return std::exchange(runs_, {}); }
+  // The rows of run i.
+  std::uint64_t rowsOf(std::size_t i) const {
+    return (i + 1 < runs_.size() ? runs_[i + 1].row : rows_) - runs_[i].row;
+  }
+
+ private:
+  __attribute__((noinline)) void keepAfterBreak(std::uint64_t line) {
+    if (count_ == 1 && line > runs_.back().line) {
+      runs_.back().step = static_cast<std::uint32_t>(line - runs_.back().line);
+      next_ = line + runs_.back().step;
+    } else {
+      runs_.push_back(
+          LineRun{static_cast<std::uint32_t>(rows_), static_cast<std::uint32_t>(line), 1});
+      count_ = 0;
+      next_ = line + 1;
+    }
+    ++count_;
+    ++rows_;
+  }
+
+  std::vector<LineRun> runs_;
+  std::uint64_t rows_ = 0;   // rows kept
+  std::uint64_t count_ = 0;  // rows of the last run
+  std::uint64_t next_ = 0;   // the line that would continue the last run
+};
+
+// How the fields of a line are told apart.
+enum class Cut {
+  // At a delimiter that no plain decimal contains: a number is parsed first and its field ends at
+  // the next delimiter from the number's end, so the number's bytes are looked at only once.
+  kNumberFirst,
+  // At a delimiter that may occur inside a number (a digit, '.', a sign or an exponent 'e'): the
+  // field's end is found first and the number parsed within it.
+  kFieldFirst,
+  // At runs of spaces and tabs, neither of which a plain decimal contains.
+  kBlanks,
+};
+
+// A CsvLayout as the block parser uses it: the fields to convert in line order, each with the
+// columns it fills.
+struct FieldMap {
+  explicit FieldMap(const CsvLayout& layout)
+      : delimiter(layout.delimiter), quiet(layout.quietHeaders) {
+    if (layout.blanks) {
+      cut = Cut::kBlanks;
+    } else if (std::strchr("0123456789.+-eE", delimiter) != nullptr && delimiter != '\0') {
+      cut = Cut::kFieldFirst;
+    } else {
+      cut = Cut::kNumberFirst;
+    }
+    standard = !layout.blanks && delimiter == ',' && layout.columns[0] == 1 &&
+               layout.columns[1] == 2 && layout.columns[2] == 3;
+    for (int j = 0; j < 3; ++j) {
+      const int field = layout.columns[j] - 1;
+      int k = 0;
+      while (k < count && wanted[k].field < field) ++k;
+      if (k < count && wanted[k].field == field) {
+        wanted[k].columns |= 1U << j;
+        continue;
+      }
+      for (int m = count; m > k; --m) wanted[m] = wanted[m - 1];
+      wanted[k] = {field, 1U << j};
+      ++count;
+    }
+  }
+
+  struct Wanted {
+    int field;         // 0-based field of the line
+    unsigned columns;  // bit j set: the field goes to column j
+  };
+  Wanted wanted[3] = {};
+  int count = 0;
+  char delimiter;
+  bool quiet;
+  Cut cut = Cut::kNumberFirst;
+  bool standard = false;  // the tool's own format: x, y, z in fields 1, 2, 3 at commas
+};
+
+// Fields that did not convert, in file order, with their "Header : " lines unless quiet.
+struct Skipped {
+  std::uint64_t count = 0;
+  std::string first;
+  std::string messages;
+
+  // Kept out of the parsing loop: bad fields are rare.
+  __attribute__((noinline)) void add(const char* begin, const char* end, bool quiet) {
+    if (count++ == 0) first.assign(begin, end);
+    if (!quiet) {
+      messages.append("Header : ");
+      messages.append(begin, end);
+      messages.push_back('\n');
+    }
+  }
+};
+
+// What one chunk kept when lines without readings are left out: its rows, written from row `base`
+// on (the row of its first line less `shift`, the lines left out before the chunk's wave), and
+// the lines it left out. The lines kept follow from those; recording only the lines left out
+// costs a line that is kept nothing.
+struct Kept {
+  std::uint64_t shift = 0;
+  std::uint64_t base = 0;
+  std::uint64_t firstLine = 0;  // the first line that starts in the chunk
+  std::uint64_t lines = 0;      // the lines that start in the chunk
+  LineRunBuilder dropped;       // the lines left out, as runs
+  std::string firstDroppedText;
+
+  std::uint64_t rows() const { return lines - dropped.rows(); }
+
+  // Left out: the line [b, e) (its newline not included), number line.
+  __attribute__((noinline)) void drop(std::uint64_t line, const char* b, const char* e) {
+    if (dropped.rows() == 0) firstDroppedText = lineStart(b, e);
+    dropped.keep(line);
+  }
+};
+
+// The lines [p, e), the first of them line row, read as the layout says into rows row, row + 1,
+// ... of the columns, the rows at or beyond `rows` skipped, the fields that do not convert
+// recorded in skipped. When kept is given, the lines whose wanted fields do not all convert are
+// left out instead and recorded there, the lines kept going to rows kept->base on (see Kept).
+void parseSpan(const char* p, const char* e, std::uint64_t row, std::uint64_t rows,
+               double* const* columns, const FieldMap& map, Skipped& skipped, Kept* kept);
+
+}  // namespace tiltfit_csv
+
+#endif
