@@ -176,13 +176,7 @@ class Gunzip {
         between_ = true;
         continue;
       }
-      if (r == Z_MEM_ERROR) throw std::bad_alloc();
-      if (r == Z_DATA_ERROR || r == Z_NEED_DICT || r == Z_STREAM_ERROR) {
-        throw Error(Error::Kind::kCannotRead,
-                    name_ + ": the gzip data are damaged (" +
-                        (z_.msg != nullptr ? std::string(z_.msg) : std::string("zlib error")) +
-                        ")");
-      }
+      api::checkInflate(r, z_.msg, name_);
       // With room left for output, zlib has taken all it could: more input is needed.
       if (z_.avail_out > 0 && at == n) return true;
     }
@@ -191,7 +185,8 @@ class Gunzip {
   // After the data's last byte: the last member must have ended.
   void finish() {
     if (done_ || between_) return;
-    throw Error(Error::Kind::kCannotRead, name_ + ": the gzip data end early: the file is cut short");
+    throw Error(Error::Kind::kCannotRead,
+                name_ + ": the gzip data end early: the file is cut short");
   }
 
  private:
@@ -212,7 +207,7 @@ void gunzip(const Text& packed, const std::string& name, tiltfit_csv::SpilledTex
     g.feed(packed.data, static_cast<std::size_t>(packed.size));
   } else {
     std::unique_ptr<char[]> block(new char[kBlock]);
-    for (std::uint64_t at = 0;; ) {
+    for (std::uint64_t at = 0;;) {
       const ssize_t got = packed.copy(at, block.get(), kBlock);
       if (got < 0) {
         const int err = errno;
@@ -369,11 +364,10 @@ Recording readText(const Text& text, const std::string& name, const ReadOptions&
     checkColumnsReached(rec);
   ACCTOOLS tools;
   const CsvLayout layout = toCsvLayout(rec.layout, options);
-  const bool ok =
-      text.fd >= 0
-          ? tools.readAccelerometerMeasuresFromDescriptor(text.fd, text.offset, layout)
-          : tools.readAccelerometerMeasuresFromBuffer(text.data, static_cast<std::size_t>(text.size),
-                                                      layout);
+  const bool ok = text.fd >= 0
+                      ? tools.readAccelerometerMeasuresFromDescriptor(text.fd, text.offset, layout)
+                      : tools.readAccelerometerMeasuresFromBuffer(
+                            text.data, static_cast<std::size_t>(text.size), layout);
   finishRead(tools, ok, name, layout, rec);
   return rec;
 }
@@ -498,6 +492,16 @@ namespace tiltfit {
 namespace api {
 
 void detectLayoutOf(const ReadOptions& options, Recording& rec) { detectLayout(options, rec); }
+
+void checkInflate(int result, const char* zlibMessage, const std::string& name) {
+  if (result == Z_MEM_ERROR) throw std::bad_alloc();
+  if (result == Z_DATA_ERROR || result == Z_NEED_DICT || result == Z_STREAM_ERROR) {
+    throw Error(
+        Error::Kind::kCannotRead,
+        name + ": the gzip data are damaged (" +
+            (zlibMessage != nullptr ? std::string(zlibMessage) : std::string("zlib error")) + ")");
+  }
+}
 
 std::string notTextLine(const std::string& name, const std::string& kind) {
   return notTextMessage(name, kind);

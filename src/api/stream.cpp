@@ -91,13 +91,7 @@ class Source {
         if (got > 0) return got;
         continue;
       }
-      if (r == Z_MEM_ERROR) throw std::bad_alloc();
-      if (r == Z_DATA_ERROR || r == Z_NEED_DICT || r == Z_STREAM_ERROR) {
-        throw Error(Error::Kind::kCannotRead,
-                    name_ + ": the gzip data are damaged (" +
-                        (z_.msg != nullptr ? std::string(z_.msg) : std::string("zlib error")) +
-                        ")");
-      }
+      api::checkInflate(r, z_.msg, name_);
       if (got > 0) return got;
     }
   }
@@ -228,9 +222,9 @@ Result calibrateScanned(const Recording& info, an::StretchScan& scan,
   w.stretches = scan.stretches();
   const double outPerG = w.outputMs2 ? 9.81 : 1.0;
   std::vector<an::OrientationId> missing;
-  an::RunResult r = an::runStretchCalibration(nullptr, nullptr, nullptr,
-                                              static_cast<std::size_t>(scan.samples()),
-                                              w.runOptions(true), false, &missing);
+  an::RunResult r =
+      an::runStretchCalibration(nullptr, nullptr, nullptr, static_cast<std::size_t>(scan.samples()),
+                                w.runOptions(true), false, &missing);
   if (r.success) an::preferIdentity(r, w.scale, outPerG);
   Result out = toResult(w, r, TuningNumbers());
   out.parametersChosen = true;
@@ -278,10 +272,10 @@ Result calibrateStretchesStreaming(const std::string& path, const ReadOptions& r
   an::StretchScan scan(api::scanOptions(options));
   Lines lines;
   std::vector<char> block(kBlock);
-  std::string pending;         // a line not yet ended
-  std::string head;            // the text before the layout is known
+  std::string pending;  // a line not yet ended
+  std::string head;     // the text before the layout is known
   bool layoutKnown = false;
-  std::uint64_t line = 0;      // lines seen, 1-based numbers
+  std::uint64_t line = 0;  // lines seen, 1-based numbers
   std::uint64_t samples = 0;
   auto take = [&](const char* p, const char* e) {
     ++line;
@@ -294,11 +288,15 @@ Result calibrateStretchesStreaming(const std::string& path, const ReadOptions& r
     if (rec.linesWithoutReadings++ == 0) {
       rec.firstLineWithoutReadings = line;
       const char* cut = e > p && e[-1] == '\r' ? e - 1 : e;
-      rec.firstLineWithoutReadingsText.assign(p, std::min<std::size_t>(120, static_cast<std::size_t>(cut - p)));
+      rec.firstLineWithoutReadingsText.assign(
+          p, std::min<std::size_t>(120, static_cast<std::size_t>(cut - p)));
     }
   };
   auto lines_of = [&](const char* p, const char* e) {
-    for (const char* nl; (nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(e - p)))) != nullptr; p = nl + 1) {
+    for (const char* nl;
+         (nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(e - p)))) !=
+         nullptr;
+         p = nl + 1) {
       if (!pending.empty()) {
         pending.append(p, nl);
         take(pending.data(), pending.data() + pending.size());
