@@ -303,7 +303,10 @@ TEST(OutputsApply, OnlyTheThreeNumbersChange) {
       "0.07,1e5,-0.999,0.5,,,\r\n"
       "0.08,2,-1,0";
   // Rows as (x, y, z) in the order they stand, the fields around them, and the expected text.
-  const double rows[4][3] = {{-0.25, 0.5, 1.0}, {-1e-3, 0.125, 7}, {-0.999, 1e5, 0.5}, {-1, 2, 0}};
+  // A hexadecimal field reads as the recording's reader reads it (0x10 is 16); infinity and NaN
+  // calibrate nothing, and the line stays as it is.
+  const double rows[5][3] = {
+      {-0.25, 0.5, 1.0}, {-1e-3, 0.125, 7}, {-0.999, 1e5, 0.5}, {-1, 2, 0}, {1, 16, 1}};
   auto line = [&](int r, const std::string& before, const std::string& mid1,
                   const std::string& mid2, const std::string& after) {
     return before + shortest(calibrated(c, rows[r], 1)) + mid1 +
@@ -311,10 +314,9 @@ TEST(OutputsApply, OnlyTheThreeNumbersChange) {
   };
   const std::string expected =
       "time,accy,accx,accz,note\r\n" + line(0, "0.01,", ",", ",", ",abc\r\n") +
-      "###garbage\n\n\r\n0.02,1,2\n0.03,0.5,x,1\n0.04,inf,1,1\n"
-      "0.05,0x10,1,1\n" +
-      line(1, "0.06,\t", " ,", ",  ", "\n") + line(2, "0.07,", ",", ",", ",,,\r\n") +
-      line(3, "0.08,", ",", ",", "");
+      "###garbage\n\n\r\n0.02,1,2\n0.03,0.5,x,1\n0.04,inf,1,1\n" +
+      line(4, "0.05,", ",", ",", "\n") + line(1, "0.06,\t", " ,", ",  ", "\n") +
+      line(2, "0.07,", ",", ",", ",,,\r\n") + line(3, "0.08,", ",", ",", "");
   const std::string output = applyText(c, input);
   EXPECT_EQ(output, expected);
 

@@ -21,25 +21,9 @@
 #include <string>
 #include <vector>
 
+#include "tiltfit/types.hpp"
+
 namespace tiltfit {
-
-class Error : public std::runtime_error {
- public:
-  enum class Kind {
-    kInvalidArgument,  // an option or number that cannot work
-    kCannotRead,       // the recording cannot be opened or read; systemError() tells why
-    kTooManyRows,      // more lines than the tool can hold (715,827,881)
-    kNotText,          // the recording is binary data (an archive, an image ...), not text
-  };
-  Error(Kind kind, const std::string& what, int systemError = 0)
-      : std::runtime_error(what), kind_(kind), systemError_(systemError) {}
-  Kind kind() const { return kind_; }
-  int systemError() const { return systemError_; }  // an errno value, or 0
-
- private:
-  Kind kind_;
-  int systemError_;
-};
 
 // Units of a recording. Counts have any scale and zero (16384 per g signed, 4096 per g around
 // 32768 unsigned ...); they are judged from the recording's still stretches.

@@ -8,6 +8,8 @@
 #include <initializer_list>
 #include <map>
 
+#include "lineLayer.h"
+
 namespace tiltfit {
 namespace analysis {
 namespace {
@@ -15,41 +17,10 @@ namespace {
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
 std::vector<std::string> split(const std::string& line, char delimiter, bool blanks) {
-  std::vector<std::string> fields;
-  if (blanks) {
-    std::size_t i = 0;
-    while (i < line.size()) {
-      while (i < line.size() && isBlank(line[i])) ++i;
-      if (i >= line.size()) break;
-      std::size_t j = i;
-      while (j < line.size() && !isBlank(line[j])) ++j;
-      fields.push_back(line.substr(i, j - i));
-      i = j;
-    }
-    return fields;
-  }
-  std::size_t at = 0;
-  for (;;) {
-    const std::size_t d = line.find(delimiter, at);
-    fields.push_back(line.substr(at, d == std::string::npos ? std::string::npos : d - at));
-    if (d == std::string::npos) break;
-    at = d + 1;
-  }
-  return fields;
+  return io::splitFields(line, io::Separator{delimiter, blanks});
 }
 
-// The whole field (blanks around it allowed) is one number.
-bool wholeNumber(const std::string& field, double& value) {
-  std::size_t b = 0;
-  std::size_t e = field.size();
-  while (b < e && isBlank(field[b])) ++b;
-  while (e > b && (isBlank(field[e - 1]) || field[e - 1] == '\r')) --e;
-  if (b == e) return false;
-  const std::string s = field.substr(b, e - b);
-  char* end = nullptr;
-  value = std::strtod(s.c_str(), &end);
-  return end == s.c_str() + s.size() && std::isfinite(value);
-}
+using io::wholeNumber;
 
 // "12,5" or "-0,25": a number with a decimal comma.
 bool decimalCommaField(const std::string& field) {
@@ -497,20 +468,6 @@ bool chooseByName(const std::vector<std::string>& lines, const Layout& cut, cons
 
 }  // namespace
 
-std::vector<std::string> splitLines(const char* text, std::size_t size, std::size_t maxLines) {
-  std::vector<std::string> lines;
-  std::size_t at = 0;
-  while (at < size && lines.size() < maxLines) {
-    std::size_t end = at;
-    while (end < size && text[end] != '\n') ++end;
-    std::size_t stop = end;
-    if (stop > at && text[stop - 1] == '\r') --stop;
-    lines.emplace_back(text + at, stop - at);
-    at = end + 1;
-  }
-  return lines;
-}
-
 LayoutGuess sniffLayout(const std::vector<std::string>& lines, const Layout* delimiterGiven) {
   LayoutGuess g;
   struct Candidate {
@@ -628,68 +585,6 @@ std::vector<std::string> layoutProblems(const std::vector<std::string>& lines,
     }
   }
   return problems;
-}
-
-bool isGzip(const char* data, std::size_t n) {
-  return n >= 2 && static_cast<unsigned char>(data[0]) == 0x1F &&
-         static_cast<unsigned char>(data[1]) == 0x8B;
-}
-
-std::string binaryKind(const char* data, std::size_t n) {
-  const auto* b = reinterpret_cast<const unsigned char*>(data);
-  auto startsWith = [&](const char* magic, std::size_t length) {
-    return n >= length && std::equal(b, b + length, reinterpret_cast<const unsigned char*>(magic));
-  };
-  if (isGzip(data, n)) return "gzip data";
-  if (startsWith("PK\x03\x04", 4)) return "zip data";
-  if (startsWith("\xFD"
-                 "7zXZ\x00",
-                 6))
-    return "xz data";
-  if (startsWith("BZh", 3) && n >= 4 && b[3] >= '1' && b[3] <= '9') return "bzip2 data";
-  if (startsWith("\x28\xB5\x2F\xFD", 4)) return "zstd data";
-  if (startsWith("\xFF\xFE", 2) || startsWith("\xFE\xFF", 2)) return "UTF-16 text";
-  std::size_t control = 0;
-  std::size_t notUtf8 = 0;
-  std::size_t padding = 0;
-  for (std::size_t i = 0; i < n;) {
-    const unsigned c = b[i];
-    if (c == 0) {
-      // A run of NULs is the padding a logger's card leaves after a power cut, not binary data.
-      std::size_t run = 1;
-      while (i + run < n && b[i + run] == 0) ++run;
-      if (run >= 16) padding += run;
-      if (run < 16) control += run;
-      i += run;
-      continue;
-    }
-    if (c < 0x80) {
-      // Tab, line ends, form feeds and the escape of terminal colours occur in text.
-      const bool textual =
-          c >= 0x20 || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f' || c == 0x1B;
-      if (!textual || c == 0x7F) ++control;
-      ++i;
-      continue;
-    }
-    // A lead byte and its continuation bytes; a sequence cut by the end of the bytes counts as
-    // UTF-8.
-    const std::size_t length = c >= 0xC2 && c <= 0xDF   ? 2
-                               : c >= 0xE0 && c <= 0xEF ? 3
-                               : c >= 0xF0 && c <= 0xF4 ? 4
-                                                        : 0;
-    std::size_t k = 1;
-    while (length > 0 && k < length && i + k < n && (b[i + k] & 0xC0) == 0x80) ++k;
-    if (length == 0 || (k < length && i + k < n)) {
-      ++notUtf8;
-      ++i;
-    } else {
-      i += k;
-    }
-  }
-  const std::size_t judged = n - padding;
-  if (judged == 0 && n > 0) return "binary data";
-  if (control * 100 > judged || notUtf8 * 10 > judged) return "binary data";
-  return "";
 }
 
 std::string delimiterArgument(const Layout& layout) {

@@ -68,22 +68,8 @@ LayoutGuess sniffLayout(const std::vector<std::string>& lines,
 std::vector<std::string> layoutProblems(const std::vector<std::string>& lines,
                                         const Layout& layout);
 
-// Splits a text into lines (LF or CRLF), at most maxLines of them.
-std::vector<std::string> splitLines(const char* text, std::size_t size, std::size_t maxLines);
-
 // The --delimiter argument that gives this layout: "','", "';'", "tab" or "space".
 std::string delimiterArgument(const Layout& layout);
-
-// The n bytes at data start gzip data (RFC 1952's two magic bytes).
-bool isGzip(const char* data, std::size_t n);
-
-// What the first n bytes of a file say it is when it is not text: "gzip data", "zip data", "xz
-// data", "bzip2 data", "zstd data", "UTF-16 text" (by their first bytes) or "binary data" (more
-// than 1 % of the bytes are control characters no text holds, NUL among them, or more than 10 %
-// are not UTF-8, which Latin-1 text does not come near; runs of 16 NULs or more, the padding a
-// logger leaves after a power cut, are left out of the count, and bytes that are all such padding
-// are binary data); empty for text, and for no bytes.
-std::string binaryKind(const char* data, std::size_t n);
 
 }  // namespace analysis
 }  // namespace tiltfit

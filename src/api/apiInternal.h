@@ -98,13 +98,6 @@ struct Work {
 
 // The layout of rec's text (its sampleLines), as readRecording detects it.
 void detectLayoutOf(const ReadOptions& options, Recording& rec);
-// The one line that says a source is no text but `kind`, and what to do.
-std::string notTextLine(const std::string& name, const std::string& kind);
-// After zlib's inflate returned `result` on the gzip data of source `name` (zlibMessage: its
-// msg, or null): throws std::bad_alloc when it ran out of memory, Error kCannotRead when the data
-// are damaged; returns otherwise.
-void checkInflate(int result, const char* zlibMessage, const std::string& name);
-
 // The fit over the still stretches alone, from a scan of the samples (which info need not hold:
 // it gives the text's layout and lines). Fails with what to record when they determine nothing.
 Result calibrateScanned(const Recording& info, an::StretchScan& scan,

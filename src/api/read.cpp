@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -15,8 +14,11 @@
 #include <utility>
 
 #include "apiInternal.h"
+#include "inflater.h"
 #include "layoutSniff.h"
 #include "libOrr_accTools.h"
+#include "lineLayer.h"
+#include "textKind.h"
 #include "textSpill.h"
 
 namespace tiltfit {
@@ -75,7 +77,7 @@ void addProbeLine(const char* at, std::size_t n, std::vector<std::string>& lines
   const void* end = std::memchr(begin, '\n', rest);
   if (end == nullptr) return;  // only a line that ends inside the probe is whole
   const std::vector<std::string> one =
-      an::splitLines(begin, static_cast<std::size_t>(static_cast<const char*>(end) - begin), 1);
+      io::splitLines(begin, static_cast<std::size_t>(static_cast<const char*>(end) - begin), 1);
   lines.insert(lines.end(), one.begin(), one.end());
 }
 
@@ -90,7 +92,7 @@ std::string headOf(const Text& text) {
 // The lines of the head of a text and one line from each of kProbes places after it, in text
 // order, so that a time column still only grows.
 std::vector<std::string> sampleText(const Text& text, const std::string& head) {
-  std::vector<std::string> lines = an::splitLines(head.data(), head.size(), 400);
+  std::vector<std::string> lines = io::splitLines(head.data(), head.size(), 400);
   if (text.size > kHead) {
     std::string probe(kProbeBytes, '\0');
     const std::uint64_t span = text.size - kHead;
@@ -118,118 +120,28 @@ ssize_t readAtLeast(int fd, char* block, std::size_t capacity, std::size_t want)
   return static_cast<ssize_t>(got);
 }
 
-// Decompresses gzip data (one member or several in a row, as concatenated .gz files are) as they
-// come, into out. Bytes after the last member are ignored, as gzip ignores them. Throws Error
-// (kCannotRead) for damaged or cut data, std::bad_alloc when memory runs out.
-class Gunzip {
- public:
-  Gunzip(const std::string& name, tiltfit_csv::SpilledText& out)
-      : name_(name), out_(out), block_(new char[kBlock]) {
-    if (inflateInit2(&z_, 16 + MAX_WBITS) != Z_OK) throw std::bad_alloc();
-  }
-  ~Gunzip() { inflateEnd(&z_); }
-  Gunzip(const Gunzip&) = delete;
-  Gunzip& operator=(const Gunzip&) = delete;
-
-  // Takes the next n bytes of the data; false once the last member has ended, after which the
-  // rest is ignored.
-  bool feed(const char* data, std::size_t n) {
-    if (done_) return false;
-    std::string joined;
-    if (!pending_.empty()) {
-      joined = pending_ + std::string(data, n);
-      pending_.clear();
-      data = joined.data();
-      n = joined.size();
-    }
-    std::size_t at = 0;
-    for (;;) {
-      if (between_) {
-        // Another member follows only where the next bytes start one.
-        if (n - at < 2) {
-          pending_.assign(data + at, n - at);
-          return true;
-        }
-        if (!an::isGzip(data + at, n - at)) {
-          done_ = true;
-          return false;
-        }
-        inflateReset(&z_);
-        between_ = false;
-      }
-      // zlib counts in 32 bits: it is fed at most kStep bytes at a time.
-      z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data + at));
-      z_.avail_in = static_cast<uInt>(std::min(n - at, kStep));
-      z_.next_out = reinterpret_cast<Bytef*>(block_.get());
-      z_.avail_out = static_cast<uInt>(kBlock);
-      const uInt inBefore = z_.avail_in;
-      const int r = inflate(&z_, Z_NO_FLUSH);
-      at += inBefore - z_.avail_in;
-      const std::size_t produced = kBlock - z_.avail_out;
-      if (produced > 0) {
-        const int err = out_.append(block_.get(), produced);
-        if (err != 0) {
-          throw Error(Error::Kind::kCannotRead, name_ + ": " + std::strerror(err), err);
-        }
-      }
-      if (r == Z_STREAM_END) {
-        between_ = true;
-        continue;
-      }
-      api::checkInflate(r, z_.msg, name_);
-      // With room left for output, zlib has taken all it could: more input is needed.
-      if (z_.avail_out > 0 && at == n) return true;
-    }
-  }
-
-  // After the data's last byte: the last member must have ended.
-  void finish() {
-    if (done_ || between_) return;
-    throw Error(Error::Kind::kCannotRead,
-                name_ + ": the gzip data end early: the file is cut short");
-  }
-
- private:
-  static constexpr std::size_t kStep = std::size_t{1} << 30;
-  const std::string& name_;
-  tiltfit_csv::SpilledText& out_;
-  std::unique_ptr<char[]> block_;
-  z_stream z_{};
-  std::string pending_;   // the start of what follows a member, too short to tell
-  bool between_ = false;  // a member has ended
-  bool done_ = false;     // the last member has ended
-};
-
-// The text that the gzip data of a text decompress to, in out.
+// The text that the gzip data of a text decompress to, in out. Bytes after the last member are
+// ignored, as gzip ignores them.
 void gunzip(const Text& packed, const std::string& name, tiltfit_csv::SpilledText& out) {
-  Gunzip g(name, out);
-  if (packed.fd < 0) {
-    g.feed(packed.data, static_cast<std::size_t>(packed.size));
-  } else {
-    std::unique_ptr<char[]> block(new char[kBlock]);
-    for (std::uint64_t at = 0;;) {
-      const ssize_t got = packed.copy(at, block.get(), kBlock);
-      if (got < 0) {
-        const int err = errno;
+  io::Inflater z(name);
+  std::unique_ptr<char[]> in(new char[kBlock]);
+  std::unique_ptr<char[]> plain(new char[kBlock]);
+  for (std::uint64_t at = 0; !z.ended();) {
+    const ssize_t got = packed.copy(at, in.get(), kBlock);
+    if (got < 0) {
+      const int err = errno;
+      throw Error(Error::Kind::kCannotRead, name + ": " + std::strerror(err), err);
+    }
+    if (got == 0) break;
+    at += static_cast<std::uint64_t>(got);
+    z.give(in.get(), static_cast<std::size_t>(got));
+    while (const std::size_t n = z.take(plain.get(), kBlock)) {
+      if (const int err = out.append(plain.get(), n)) {
         throw Error(Error::Kind::kCannotRead, name + ": " + std::strerror(err), err);
       }
-      if (got == 0 || !g.feed(block.get(), static_cast<std::size_t>(got))) break;
-      at += static_cast<std::uint64_t>(got);
     }
   }
-  g.finish();
-}
-
-// The one line that says a file is no text, and what to do.
-std::string notTextMessage(const std::string& name, const std::string& kind) {
-  if (kind == "UTF-16 text")
-    return name + " is UTF-16 text, which tiltfit does not read: save it as UTF-8";
-  std::string what = "give the recording as CSV text";
-  if (kind == "zip data") what = "unpack it and give the CSV file it holds";
-  if (kind == "xz data" || kind == "bzip2 data" || kind == "zstd data") {
-    what = "decompress it first (tiltfit reads text, and gzip-compressed text)";
-  }
-  return name + " is not text but " + kind + ": " + what;
+  z.finish();
 }
 
 // Fills the parts of the layout that are to be detected.
@@ -264,25 +176,13 @@ void detectLayout(const ReadOptions& options, Recording& rec) {
 // the diagnosis of the failed calibration names.
 void checkColumnsReached(const Recording& rec) {
   const int wanted = *std::max_element(rec.layout.columns.begin(), rec.layout.columns.end());
-  int most = 0;
+  std::size_t most = 0;
+  const io::Separator sep{rec.layout.delimiter, rec.layout.blanks};
   for (const std::string& line : rec.sampleLines) {
-    int fields = 0;
-    if (rec.layout.blanks) {
-      bool inField = false;
-      for (char c : line) {
-        const bool blank = c == ' ' || c == '\t' || c == '\r';
-        if (!blank && !inField) ++fields;
-        inField = !blank;
-      }
-    } else {
-      fields =
-          line.empty()
-              ? 0
-              : 1 + static_cast<int>(std::count(line.begin(), line.end(), rec.layout.delimiter));
-    }
-    most = std::max(most, fields);
+    if (line.empty()) continue;
+    most = std::max(most, io::countFields(line.data(), line.data() + line.size(), sep));
   }
-  if (most > 0 && wanted > most) {
+  if (most > 0 && static_cast<std::size_t>(wanted) > most) {
     throw Error(Error::Kind::kInvalidArgument,
                 "column " + std::to_string(wanted) + " is past the end of the lines, which have " +
                     std::to_string(most) + (most == 1 ? " field" : " fields"));
@@ -346,18 +246,18 @@ Recording readText(const Text& text, const std::string& name, const ReadOptions&
                    bool unpacked = false) {
   const std::string head = headOf(text);
   if (!options.keepLinesWithoutReadings) {
-    if (!unpacked && an::isGzip(head.data(), head.size())) {
+    if (!unpacked && io::isGzip(head.data(), head.size())) {
       tiltfit_csv::SpilledText plain;
       gunzip(text, name, plain);
       Recording rec = readText(Text::of(plain), name, options, true);
       rec.gzip = true;
       return rec;
     }
-    const std::string kind = an::binaryKind(head.data(), head.size());
-    if (!kind.empty()) throw Error(Error::Kind::kNotText, notTextMessage(name, kind));
+    const std::string kind = io::binaryKind(head.data(), head.size());
+    if (!kind.empty()) throw Error(Error::Kind::kNotText, io::notTextLine(name, kind));
   }
   Recording rec;
-  if (options.keepLinesWithoutReadings) rec.notText = an::binaryKind(head.data(), head.size());
+  if (options.keepLinesWithoutReadings) rec.notText = io::binaryKind(head.data(), head.size());
   rec.sampleLines = sampleText(text, head);
   detectLayout(options, rec);
   if (!options.detectColumns && options.layout.columns != Layout().columns)
@@ -399,18 +299,23 @@ Recording readStream(int fd, const std::string& name, const ReadOptions& options
   ssize_t got = readAtLeast(fd, block.get(), kBlock, 2);
   if (got < 0) cannotRead(name, errno, options);
   tiltfit_csv::SpilledText text;
-  if (!options.keepLinesWithoutReadings && an::isGzip(block.get(), static_cast<std::size_t>(got))) {
+  if (!options.keepLinesWithoutReadings && io::isGzip(block.get(), static_cast<std::size_t>(got))) {
     tiltfit_csv::SpilledText plain;
     {
-      Gunzip g(name, plain);
+      io::Inflater z(name);
+      std::unique_ptr<char[]> out(new char[kBlock]);
       // Bytes after the last member are read all the same, as the whole input always was.
-      bool more = true;
       while (got > 0) {
-        if (more) more = g.feed(block.get(), static_cast<std::size_t>(got));
+        if (!z.ended()) {
+          z.give(block.get(), static_cast<std::size_t>(got));
+          while (const std::size_t n = z.take(out.get(), kBlock)) {
+            if (const int err = plain.append(out.get(), n)) cannotRead(name, err, options);
+          }
+        }
         got = readAtLeast(fd, block.get(), kBlock, 1);
       }
       if (got < 0) cannotRead(name, errno, options);
-      g.finish();
+      z.finish();
     }
     Recording rec = readText(Text::of(plain), name, options, true);
     rec.gzip = true;
@@ -492,20 +397,6 @@ namespace tiltfit {
 namespace api {
 
 void detectLayoutOf(const ReadOptions& options, Recording& rec) { detectLayout(options, rec); }
-
-void checkInflate(int result, const char* zlibMessage, const std::string& name) {
-  if (result == Z_MEM_ERROR) throw std::bad_alloc();
-  if (result == Z_DATA_ERROR || result == Z_NEED_DICT || result == Z_STREAM_ERROR) {
-    throw Error(
-        Error::Kind::kCannotRead,
-        name + ": the gzip data are damaged (" +
-            (zlibMessage != nullptr ? std::string(zlibMessage) : std::string("zlib error")) + ")");
-  }
-}
-
-std::string notTextLine(const std::string& name, const std::string& kind) {
-  return notTextMessage(name, kind);
-}
 
 }  // namespace api
 }  // namespace tiltfit

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "layoutSniff.h"
+#include "lineLayer.h"
 
 namespace tiltfit {
 namespace cli {
@@ -90,19 +92,9 @@ void from_json(const json& j, Delimiter& out) {
   const char* expected =
       "must be one character other than a digit, sign, point or 'e', or \"tab\" or \"space\"";
   if (!j.is_string()) throw Refusal(expected);
-  const auto& s = j.get_ref<const std::string&>();
-  out = Delimiter{};
-  if (s == "space" || s == " ") {
-    out.blanks = true;
-    out.byte = ' ';
-  } else if (s == "tab" || s == "\t") {
-    out.byte = '\t';
-  } else if (s.size() == 1 && static_cast<unsigned char>(s[0]) >= 0x20 &&
-             std::strchr("0123456789.+-eE", s[0]) == nullptr) {
-    out.byte = s[0];
-  } else {
-    throw Refusal(expected);
-  }
+  io::Separator sep;
+  if (!io::separatorFromName(j.get_ref<const std::string&>(), sep).empty()) throw Refusal(expected);
+  out = Delimiter{sep.delimiter, sep.blanks};
 }
 
 // obj[key] as a T; a missing member or a refused value throws a Refusal naming the member.
@@ -186,71 +178,29 @@ constexpr std::size_t kNumberText = 24;
 
 inline bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
-// Plain decimals of at most 15 digits and at most 22 after the point, the form sensor loggers
-// write: the digits make an integer below 2^53 and the scale a power of ten below 2^75, both
-// exact as doubles, so one division gives the correctly rounded value, the one from_chars gives
-// (Clinger's fast path), in a fraction of its time. Returns false for any other form.
-inline bool plainDecimal(const char* p, const char* e, double& v) {
-  static constexpr double kPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-  const bool negative = p < e && *p == '-';
-  if (negative) ++p;
-  std::uint64_t m = 0;
-  int digits = 0;
-  int scale = 0;
-  for (; p < e && static_cast<unsigned>(*p - '0') < 10; ++p, ++digits) {
-    m = m * 10 + static_cast<unsigned>(*p - '0');
-  }
-  if (p < e && *p == '.') {
-    for (++p; p < e && static_cast<unsigned>(*p - '0') < 10; ++p, ++digits, ++scale) {
-      m = m * 10 + static_cast<unsigned>(*p - '0');
-    }
-  }
-  if (p != e || digits == 0 || digits > 15 || scale > 22) return false;
-  v = static_cast<double>(m) / kPow10[scale];
-  if (negative) v = -v;
-  return true;
-}
-
-// The number in [b, e) with the blanks around it trimmed off: from_chars must take all of it.
-inline bool readNumber(const char*& b, const char*& e, double& v) {
-  while (b < e && isBlank(*b)) ++b;
-  while (e > b && isBlank(e[-1])) --e;
-  const char* p = b;
-  if (p < e && *p == '+') {
-    ++p;
-    if (p < e && *p == '-') return false;  // from_chars alone would take the "-1" of "+-1"
-  }
-  if (plainDecimal(p, e, v)) return true;
-  const std::from_chars_result r = std::from_chars(p, e, v);
-  return r.ec == std::errc() && r.ptr == e && p < e && std::isfinite(v);
-}
-
-// The calibration with its three fields in the order they stand on a line.
+// The calibration with the line layer that finds its three fields; spans come in field order.
 struct Plan {
-  explicit Plan(const CalibrationFile& file) : c(file) {
+  explicit Plan(const CalibrationFile& file)
+      : c(file),
+        cutter(io::Separator{file.delimiter, file.blanks},
+               std::vector<int>{file.columns[0], file.columns[1], file.columns[2]}) {
     int order[3] = {0, 1, 2};
     std::sort(order, order + 3, [&](int a, int b) { return c.columns[a] < c.columns[b]; });
-    for (int k = 0; k < 3; ++k) {
-      slot[k] = order[k];
-      column[k] = c.columns[order[k]];
-    }
+    for (int k = 0; k < 3; ++k) slot[k] = order[k];
   }
   const CalibrationFile& c;
-  int slot[3];    // slot[k]: x, y or z (0, 1, 2), the k-th of the three on a line
-  int column[3];  // its field number
+  io::LineCutter cutter;
+  int slot[3];  // slot[k]: x, y or z (0, 1, 2), the k-th of the three on a line
 };
 
 // Whether a line that was not calibrated holds numbers all the same: a digit somewhere, and a
 // field at one of the columns that is not blank (a record of another kind leaves them empty).
-bool holdsNumbers(const char* b, const char* end, const char* const fb[3], const char* const fe[3],
-                  int found) {
+bool holdsNumbers(const char* b, const char* end, const tiltfit_csv::FieldSpan spans[3]) {
   bool digit = false;
   for (const char* p = b; p < end && !digit; ++p) digit = *p >= '0' && *p <= '9';
   if (!digit) return false;
-  for (int k = 0; k < found; ++k) {
-    for (const char* p = fb[k]; p < fe[k]; ++p) {
+  for (int k = 0; k < 3; ++k) {
+    for (const char* p = spans[k].begin; p != nullptr && p < spans[k].end; ++p) {
       if (!isBlank(*p) && *p != '\r') return true;
     }
   }
@@ -270,46 +220,13 @@ char* transformLine(const Plan& plan, const char* b, const char* e, char* o, App
   if (end > b && end[-1] == '\n') --end;
   if (end > b && end[-1] == '\r') --end;
 
-  const char* fb[3];
-  const char* fe[3];
-  int found = 0;
-  int field = 1;
-  const char* p = b;
-  if (plan.c.blanks) {
-    while (p < end && isBlank(*p)) ++p;
-    while (p < end) {
-      const char* q = p;
-      while (q < end && !isBlank(*q)) ++q;
-      if (field == plan.column[found]) {
-        fb[found] = p;
-        fe[found] = q;
-        if (++found == 3) break;
-      }
-      ++field;
-      p = q;
-      while (p < end && isBlank(*p)) ++p;
-    }
-  } else {
-    const char d = plan.c.delimiter;
-    for (;;) {
-      const char* q = p;
-      while (q < end && *q != d) ++q;
-      if (field == plan.column[found]) {
-        fb[found] = p;
-        fe[found] = q;
-        if (++found == 3) break;
-      }
-      if (q == end) break;
-      ++field;
-      p = q + 1;
-    }
-  }
-
   double raw[3];
-  bool numbers = found == 3;
-  for (int k = 0; k < 3 && numbers; ++k) numbers = readNumber(fb[k], fe[k], raw[plan.slot[k]]);
+  tiltfit_csv::FieldSpan spans[3];
+  const unsigned got = plan.cutter.cut(b, end, raw, spans);
+  const bool numbers = got == plan.cutter.all() && std::isfinite(raw[0]) &&
+                       std::isfinite(raw[1]) && std::isfinite(raw[2]);
   if (!numbers) {
-    if (holdsNumbers(b, end, fb, fe, found)) ++counts.linesWithNumbers;
+    if (holdsNumbers(b, end, spans)) ++counts.linesWithNumbers;
     std::memcpy(o, b, length);
     return o + length;
   }
@@ -320,12 +237,17 @@ char* transformLine(const Plan& plan, const char* b, const char* e, char* o, App
   for (int j = 0; j < 3; ++j) {
     value[j] = ((raw[0] * g[j] + raw[1] * g[3 + j]) + raw[2] * g[6 + j]) + plan.c.offset[j];
   }
+  // Each number's text gives way to its calibrated value; the blanks and anything else around
+  // it in the field stay.
   const char* from = b;
   for (int k = 0; k < 3; ++k) {
-    std::memcpy(o, from, static_cast<std::size_t>(fb[k] - from));
-    o += fb[k] - from;
+    const char* number = spans[k].begin;
+    while (number < spans[k].numberEnd && std::isspace(static_cast<unsigned char>(*number)))
+      ++number;
+    std::memcpy(o, from, static_cast<std::size_t>(number - from));
+    o += number - from;
     o = std::to_chars(o, o + kNumberText, value[plan.slot[k]]).ptr;
-    from = fe[k];
+    from = spans[k].numberEnd;
   }
   std::memcpy(o, from, static_cast<std::size_t>(e - from));
   return o + (e - from);
@@ -493,7 +415,7 @@ std::string layoutMismatch(const CalibrationFile& c, const std::string& head) {
   const Plan plan(c);
   transformLines(plan, whole.data(), whole.data() + whole.size(), scratch, counts);
   if (!tooFewCalibrated(counts) && counts.linesCalibrated > 0) return "";
-  const std::vector<std::string> lines = analysis::splitLines(whole.data(), whole.size(), 2000);
+  const std::vector<std::string> lines = io::splitLines(whole.data(), whole.size(), 2000);
   const analysis::LayoutGuess guess = analysis::sniffLayout(lines);
   // Nothing calibrates and nothing counts: lines whose fields end before the columns, or a head
   // with no numbers at all (a long banner), which the end of the text will judge.

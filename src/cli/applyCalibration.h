@@ -54,12 +54,12 @@ std::string layoutMismatch(const CalibrationFile& c, const std::string& head);
 std::string layoutArgument(const CalibrationFile& c);
 
 // Copies in to out, calibrating every line whose fields at c.columns all hold a finite number:
-// the three fields are replaced by the calibrated values in the shortest form that reads back to
-// the same double (std::to_chars), x's value into x's field and so on. Fields are split at
-// c.delimiter (or at runs of blanks), and a field may carry spaces or tabs around its number,
-// which are kept. A number is what std::from_chars reads, taking the whole field, plus an optional
-// leading '+'; hex, inf, nan and values out of the double range are no numbers. The sums are
-// evaluated as ((r_0 * g_0j + r_1 * g_1j) + r_2 * g_2j) + offset_j.
+// each number is replaced by the calibrated value in the shortest form that reads back to the
+// same double (std::to_chars), x's value into x's field and so on. Fields are split, and numbers
+// read, by the line layer every reader shares (lineLayer.h): a field's leading blanks are skipped
+// and its longest numeric prefix is its number ("1.5g" reads 1.5, 0x10 reads 16); the blanks and
+// whatever follows the number in its field are kept. Infinite and NaN values calibrate nothing.
+// The sums are evaluated as ((r_0 * g_0j + r_1 * g_1j) + r_2 * g_2j) + offset_j.
 //
 // Everything else goes through byte for byte: other fields and the delimiters, every line that
 // has too few fields or a non-number among the three (headers, blank lines, garbage), and the line

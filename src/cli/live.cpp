@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -24,6 +23,7 @@
 #include "calibrationRun.h"
 #include "guidance.h"
 #include "layoutSniff.h"
+#include "lineLayer.h"
 #include "modes.h"
 #include "stillStretches.h"
 #include "stretchFit.h"
@@ -103,45 +103,6 @@ class Display {
   Clock::time_point drawn_{};
 };
 
-// Splits a line into its fields at the layout's delimiter (or runs of blanks) and converts the
-// three chosen ones. False when one of them is missing or no number: a line without readings.
-bool parseSample(const std::string& line, const Layout& layout, double v[3],
-                 std::vector<std::pair<std::size_t, std::size_t>>& fields) {
-  fields.clear();  // begin, end of each field
-  std::size_t end = line.size();
-  while (end > 0 && (line[end - 1] == '\r' || line[end - 1] == '\n')) --end;
-  if (layout.blanks) {
-    std::size_t k = 0;
-    while (k < end) {
-      while (k < end && (line[k] == ' ' || line[k] == '\t')) ++k;
-      if (k >= end) break;
-      const std::size_t b = k;
-      while (k < end && line[k] != ' ' && line[k] != '\t') ++k;
-      fields.emplace_back(b, k);
-    }
-  } else {
-    std::size_t b = 0;
-    for (std::size_t k = 0; k <= end; ++k) {
-      if (k == end || line[k] == layout.delimiter) {
-        fields.emplace_back(b, k);
-        b = k + 1;
-      }
-    }
-  }
-  for (int j = 0; j < 3; ++j) {
-    const std::size_t c = static_cast<std::size_t>(layout.columns[static_cast<std::size_t>(j)]);
-    if (c < 1 || c > fields.size()) return false;
-    std::size_t b = fields[c - 1].first;
-    std::size_t e = fields[c - 1].second;
-    while (b < e && (line[b] == ' ' || line[b] == '\t')) ++b;
-    while (e > b && (line[e - 1] == ' ' || line[e - 1] == '\t')) --e;
-    if (b < e && line[b] == '+') ++b;
-    const auto r = std::from_chars(line.data() + b, line.data() + e, v[j]);
-    if (r.ec != std::errc() || r.ptr != line.data() + e || !std::isfinite(v[j])) return false;
-  }
-  return true;
-}
-
 // A capture of more lines than this is calibrated from its still stretches, read as a stream, so
 // that a session of any length (a logger left running) stays in the same memory: about 70 MB at
 // most for the rests' search, a few minutes at 10 kHz or half an hour at 1 kHz.
@@ -216,7 +177,7 @@ class Capture {
   // what the stretch growing now may still ask for is kept.
   std::deque<std::pair<std::uint64_t, Clock::time_point>> arrivals_;
   Clock::time_point arrival(std::uint64_t sample) const;
-  std::vector<std::pair<std::size_t, std::size_t>> fields_;
+  std::unique_ptr<io::LineCutter> cutter_;
   bool changed_ = true;  // stretches or orientations changed since the last guidance
 
   // Guidance.
@@ -325,6 +286,9 @@ void Capture::decideLayout() {
     }
   }
   layoutKnown_ = true;
+  const auto& c = layout_.columns;
+  cutter_ = std::make_unique<io::LineCutter>(io::Separator{layout_.delimiter, layout_.blanks},
+                                             std::vector<int>{c[0], c[1], c[2]});
   const std::string delimiter = layout_.blanks ? "blanks"
                                 : layout_.delimiter == '\t'
                                     ? "tab"
@@ -345,7 +309,7 @@ void Capture::line(const std::string& text) {
   }
   ++lines_;
   double v[3];
-  if (!parseSample(text, layout_, v, fields_)) {
+  if (!cutter_->cutAll(text.data(), text.data() + text.size(), v)) {
     ++withoutReadings_;
     return;
   }

@@ -15,6 +15,8 @@ namespace tiltfit_csv {
 // rest ignored, conversion stopping at an embedded NUL. Returns false where std::stod would throw:
 // no numeric prefix, or a value out of the double range (overflow or underflow).
 bool parseField(const char* begin, const char* end, double& value);
+// The same, and *numberEnd (when not null) receives the end of the number's text on success.
+bool parseField(const char* begin, const char* end, double& value, const char** numberEnd);
 
 // The common case of parseField: a plain decimal number ([sign] digits [. digits] [e [sign]
 // digits], no blanks, hex, infinity or NaN) whose value is zero or a normal double. For those forms

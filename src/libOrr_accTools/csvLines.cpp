@@ -75,10 +75,8 @@ void parseLinesCut(const char* p, const char* e, std::uint64_t row, std::uint64_
             if (kStandard) {
               columns[field][row] = value;
             } else {
-              const unsigned targets = map.wanted[next].columns;
-              for (int j = 0; j < 3; ++j) {
-                if ((targets >> j) & 1U) columns[j][row] = value;
-              }
+              for (unsigned t = map.wanted[next].columns; t != 0; t &= t - 1)
+                columns[__builtin_ctz(t)][row] = value;
             }
           } else {
             skipped.add(f, end, map.quiet);
@@ -125,10 +123,8 @@ void parseLinesKeptCut(const char* p, const char* e, std::uint64_t row, std::uin
           if (kStandard) {
             columns[field][target] = value;
           } else {
-            const unsigned targets = map.wanted[next].columns;
-            for (int j = 0; j < 3; ++j) {
-              if ((targets >> j) & 1U) columns[j][target] = value;
-            }
+            for (unsigned t = map.wanted[next].columns; t != 0; t &= t - 1)
+              columns[__builtin_ctz(t)][target] = value;
           }
         } else {
           skipped.add(f, end, map.quiet);
@@ -194,7 +190,69 @@ void parseLinesKept(const char* p, const char* e, std::uint64_t row, std::uint64
   }
 }
 
+// One line, as the loops above cut it: the same fields, the same conversion.
+template <Cut kCut>
+unsigned cutLineAt(const char* p, const char* e, const FieldMap& map, double* values,
+                   FieldSpan* spans) {
+  const char delimiter = map.delimiter;
+  unsigned got = 0;
+  const char* f = kCut == Cut::kBlanks ? nextField<kCut>(p, e, delimiter) : p;
+  for (int field = 0, next = 0; next < map.count && f < e && *f != '\n'; ++field) {
+    const char* end;
+    if (field != map.wanted[next].field) {
+      end = fieldEnd<kCut>(f, e, delimiter);
+    } else {
+      double value;
+      const char* number = convertField<kCut>(f, e, delimiter, value, &end);
+      if (number == nullptr) parseField(f, end, value, &number);  // sets it on success only
+      if (spans != nullptr) spans[next] = FieldSpan{f, end, number};
+      if (number != nullptr) {
+        for (unsigned t = map.wanted[next].columns; t != 0; t &= t - 1)
+          values[__builtin_ctz(t)] = value;
+        got |= map.wanted[next].columns;
+      }
+      ++next;
+    }
+    f = nextField<kCut>(end, e, delimiter);
+  }
+  return got;
+}
+
 }  // namespace
+
+unsigned cutLine(const char* b, const char* e, const FieldMap& map, double* values,
+                 FieldSpan* spans) {
+  switch (map.cut) {
+    case Cut::kFieldFirst:
+      return cutLineAt<Cut::kFieldFirst>(b, e, map, values, spans);
+    case Cut::kBlanks:
+      return cutLineAt<Cut::kBlanks>(b, e, map, values, spans);
+    default:
+      return cutLineAt<Cut::kNumberFirst>(b, e, map, values, spans);
+  }
+}
+
+std::vector<std::pair<const char*, const char*>> fieldsOf(const char* b, const char* e,
+                                                           char delimiter, bool blanks) {
+  const void* nl = std::memchr(b, '\n', static_cast<std::size_t>(e - b));
+  if (nl != nullptr) e = static_cast<const char*>(nl);
+  std::vector<std::pair<const char*, const char*>> fields;
+  if (blanks) {
+    for (const char* f = nextField<Cut::kBlanks>(b, e, ' '); f < e;) {
+      const char* end = fieldEnd<Cut::kBlanks>(f, e, ' ');
+      fields.emplace_back(f, end);
+      f = nextField<Cut::kBlanks>(end, e, ' ');
+    }
+    return fields;
+  }
+  for (const char* f = b;;) {
+    const char* end = fieldEnd<Cut::kNumberFirst>(f, e, delimiter);
+    fields.emplace_back(f, end);
+    if (end >= e) break;
+    f = end + 1;
+  }
+  return fields;
+}
 
 void parseSpan(const char* p, const char* e, std::uint64_t row, std::uint64_t rows,
                double* const* columns, const FieldMap& map, Skipped& skipped, Kept* kept) {

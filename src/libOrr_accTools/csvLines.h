@@ -97,22 +97,31 @@ enum class Cut {
   kBlanks,
 };
 
-// A CsvLayout as the block parser uses it: the fields to convert in line order, each with the
-// columns it fills.
+// The most fields a line layout converts, and the most columns they fill.
+constexpr int kMaxWanted = 16;
+
+// A line layout as the parsers use it: the fields to convert in line order, each with the columns
+// it fills.
 struct FieldMap {
   explicit FieldMap(const CsvLayout& layout)
-      : delimiter(layout.delimiter), quiet(layout.quietHeaders) {
-    if (layout.blanks) {
+      : FieldMap(layout.delimiter, layout.blanks, layout.columns, 3, layout.quietHeaders) {
+    standard = !layout.blanks && delimiter == ',' && layout.columns[0] == 1 &&
+               layout.columns[1] == 2 && layout.columns[2] == 3;
+  }
+
+  // Column j (0 <= j < n <= kMaxWanted) receives the 1-based field fields[j]; a field may fill
+  // several columns. The caller checks that every field number is at least 1.
+  FieldMap(char delimiterByte, bool blankRuns, const int* fields, int n, bool quietFields)
+      : delimiter(delimiterByte), quiet(quietFields), columnCount(n) {
+    if (blankRuns) {
       cut = Cut::kBlanks;
     } else if (std::strchr("0123456789.+-eE", delimiter) != nullptr && delimiter != '\0') {
       cut = Cut::kFieldFirst;
     } else {
       cut = Cut::kNumberFirst;
     }
-    standard = !layout.blanks && delimiter == ',' && layout.columns[0] == 1 &&
-               layout.columns[1] == 2 && layout.columns[2] == 3;
-    for (int j = 0; j < 3; ++j) {
-      const int field = layout.columns[j] - 1;
+    for (int j = 0; j < n; ++j) {
+      const int field = fields[j] - 1;
       int k = 0;
       while (k < count && wanted[k].field < field) ++k;
       if (k < count && wanted[k].field == field) {
@@ -129,13 +138,30 @@ struct FieldMap {
     int field;         // 0-based field of the line
     unsigned columns;  // bit j set: the field goes to column j
   };
-  Wanted wanted[3] = {};
-  int count = 0;
+  Wanted wanted[kMaxWanted] = {};
+  int count = 0;  // distinct wanted fields
   char delimiter;
   bool quiet;
+  int columnCount;  // columns filled
   Cut cut = Cut::kNumberFirst;
   bool standard = false;  // the tool's own format: x, y, z in fields 1, 2, 3 at commas
 };
+
+// Where a wanted field of one line stands, and what it holds.
+struct FieldSpan {
+  const char* begin = nullptr;  // the field, separators excluded
+  const char* end = nullptr;
+  const char* numberEnd = nullptr;  // the end of its number; nullptr when it holds none
+};
+
+// Cuts the one line [b, e) (a newline ends it earlier) as map says and converts its wanted fields
+// under the reader's number rule (parseField): values[j] receives column j's number. spans, when
+// given, receives for each distinct wanted field (map.wanted order) where it stands. Returns the
+// columns that received a number, as a bit set; a field the line does not reach, or that holds no
+// number, leaves its columns out and values[j] untouched. Fields that do not convert are not
+// recorded.
+unsigned cutLine(const char* b, const char* e, const FieldMap& map, double* values,
+                 FieldSpan* spans = nullptr);
 
 // Fields that did not convert, in file order, with their "Header : " lines unless quiet.
 struct Skipped {
@@ -174,6 +200,13 @@ struct Kept {
     dropped.keep(line);
   }
 };
+
+// The fields of the one line [b, e) (a newline ends it earlier) as the parsers tell them apart, in
+// order: at each delimiter, a line ending in one having an empty last field and an empty line one
+// empty field; or the runs of bytes other than spaces and tabs, blanks around them separating
+// nothing.
+std::vector<std::pair<const char*, const char*>> fieldsOf(const char* b, const char* e,
+                                                           char delimiter, bool blanks);
 
 // The lines [p, e), the first of them line row, read as the layout says into rows row, row + 1,
 // ... of the columns, the rows at or beyond `rows` skipped, the fields that do not convert
