@@ -380,7 +380,7 @@ TEST(LayoutSniffTest, TellsDecimalCommasFromCommaDelimiters) {
   EXPECT_FALSE(sniffLayout({"512,-3,16390", "511,-2,16388"}).decimalComma);
 
   const std::vector<std::string> semicolons = {"a;b;c", "0.5;0.1;0.8", "0.4;0.1;0.9"};
-  tiltfit::analysis::Layout comma;
+  tiltfit::Layout comma;
   const std::vector<std::string> problems = tiltfit::analysis::layoutProblems(semicolons, comma);
   ASSERT_EQ(problems.size(), 1u);
   EXPECT_EQ(problems[0], "the lines hold ';' between their numbers: try --delimiter ';'");
@@ -482,7 +482,7 @@ TEST(LayoutSniffTest, NamesChooseTheScaledAccelerometerOverTheGravityVector) {
   ASSERT_TRUE(g.ok);
   EXPECT_TRUE(g.byName);
   EXPECT_EQ(g.fields, 10);
-  EXPECT_EQ(std::vector<int>(g.layout.columns, g.layout.columns + 3), (std::vector<int>{4, 5, 6}));
+  EXPECT_EQ(std::vector<int>(g.layout.columns.begin(), g.layout.columns.end()), (std::vector<int>{4, 5, 6}));
   EXPECT_EQ(g.reason,
             "named \"scaledAccX\", \"scaledAccY\", \"scaledAccZ\" in the header, preferred over "
             "the gravity ones");
@@ -496,7 +496,7 @@ TEST(LayoutSniffTest, WithoutNamesTheValuesChooseAndEmptyFieldsDoNotHide) {
   EXPECT_FALSE(g.byName);
   EXPECT_EQ(g.growingColumns, (std::vector<int>{2, 3}));
   // Both triples are steady; the gyro and the time are not taken.
-  const std::vector<int> chosen(g.layout.columns, g.layout.columns + 3);
+  const std::vector<int> chosen(g.layout.columns.begin(), g.layout.columns.end());
   EXPECT_TRUE(chosen == (std::vector<int>{4, 5, 6}) || chosen == (std::vector<int>{7, 8, 9}));
   EXPECT_NE(g.reason.find("besides columns 2 and 3, which only grow"), std::string::npos)
       << g.reason;

@@ -25,19 +25,6 @@
 
 namespace tiltfit {
 
-// Units of a recording. Counts have any scale and zero (16384 per g signed, 4096 per g around
-// 32768 unsigned ...); they are judged from the recording's still stretches.
-enum class Units { kG, kMs2, kCounts, kAuto };
-const char* unitsName(Units units);            // "g", "ms2", "counts", "auto"
-Units unitsFromName(const std::string& name);  // throws Error for anything else
-
-// Where the three readings sit on a line of text.
-struct Layout {
-  std::array<int, 3> columns{{1, 2, 3}};  // 1-based field numbers of x, y and z
-  char delimiter = ',';
-  bool blanks = false;  // fields separated by runs of spaces and tabs instead
-};
-
 struct ReadOptions {
   Layout layout;
   bool detectDelimiter = false;  // sniff `,` `;` tab or blanks from the text
@@ -113,14 +100,6 @@ Recording readRecordingFromText(const std::string& text,
 // A recording from samples already in memory (no header row).
 Recording makeRecording(std::vector<double> x, std::vector<double> y, std::vector<double> z);
 
-// The classic command's five tuning numbers (see the README's table).
-struct TuningNumbers {
-  double tolerancePct = 5.0;
-  double moveMeanWindow = 50.0;
-  double diffThreshold = 5e-4;
-  double windowWidth = 1000.0;
-  double deltaThresholdWindow = 2e-3;
-};
 // Empty when the numbers can work, else why not ("windowWidth must be at least 2 samples"); then
 // *which (when given) receives the position of the number at fault, 0 (tolerancePct) to 4.
 std::string checkTuningNumbers(const TuningNumbers& numbers, int* which = nullptr);
@@ -205,15 +184,6 @@ struct Quality {
   // stretches judged it; 0 without six rests.
   double restTiltDeg = 0.0;
 };
-
-// Which calibration calibrateAuto reports.
-enum class Method {
-  kAuto,       // the six-rest fit refined with the stretches when six rests exist, else kStretches
-  kSixRest,    // the six-rest fit (refined unless CalibrateOptions::refine is false)
-  kStretches,  // the still stretches alone, no rest search
-};
-const char* methodName(Method method);            // "auto", "six-rest", "stretches"
-Method methodFromName(const std::string& name);  // throws Error for anything else
 
 struct CalibrateOptions {
   Units units = Units::kG;

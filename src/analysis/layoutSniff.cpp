@@ -576,7 +576,7 @@ std::vector<std::string> layoutProblems(const std::vector<std::string>& lines,
   for (int c : guess.growingColumns) {
     for (int k = 0; k < 3; ++k) {
       if (layout.columns[k] == c) {
-        const int* g = guess.layout.columns;
+        const auto& g = guess.layout.columns;
         problems.push_back("column " + std::to_string(c) +
                            " only grows: a time column? try --columns " + std::to_string(g[0]) +
                            "," + std::to_string(g[1]) + "," + std::to_string(g[2]));

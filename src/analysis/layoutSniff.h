@@ -7,14 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "tiltfit/types.hpp"
+
 namespace tiltfit {
 namespace analysis {
-
-struct Layout {
-  char delimiter = ',';
-  bool blanks = false;         // fields separated by runs of blanks
-  int columns[3] = {1, 2, 3};  // 1-based
-};
 
 struct LayoutGuess {
   bool ok = false;  // a delimiter splits the lines into at least three numeric fields

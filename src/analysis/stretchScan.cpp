@@ -7,6 +7,22 @@ namespace analysis {
 
 StretchScan::StretchScan(const ScanOptions& options) : options_(options) {}
 
+StretchScan::StretchScan(const StretchScan& other)
+    : options_(other.options_),
+      samples_(other.samples_),
+      prefix_{other.prefix_[0], other.prefix_[1], other.prefix_[2]},
+      started_(other.started_),
+      floor_(other.floor_),
+      units_(other.units_),
+      scale_(other.scale_),
+      strictTracker_(other.strictTracker_ ? std::make_unique<StretchTracker>(*other.strictTracker_)
+                                          : nullptr),
+      widenedTracker_(other.widenedTracker_
+                          ? std::make_unique<StretchTracker>(*other.widenedTracker_)
+                          : nullptr),
+      strict_(other.strict_),
+      widened_(other.widened_) {}
+
 void StretchScan::push(double x, double y, double z) {
   ++samples_;
   if (!started_) {

@@ -33,6 +33,10 @@ class StretchScan {
   static constexpr std::size_t kScanPrefix = std::size_t{1} << 20;
 
   explicit StretchScan(const ScanOptions& options);
+  // A copy goes on from where this one stands (a live capture calibrates a copy, finished, while
+  // the capture goes on).
+  StretchScan(const StretchScan& other);
+  StretchScan& operator=(const StretchScan&) = delete;
   void push(double x, double y, double z);
   void push(const double* x, const double* y, const double* z, std::size_t n);
   // Ends the input and judges the units.

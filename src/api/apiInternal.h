@@ -110,7 +110,6 @@ TuningNumbers fromAnalysis(const an::TuningNumbers& t);
 Units toPublic(an::Units u);
 // Units as given, or judged by the still stretches.
 void decideUnits(Work& w, Units units, const std::string& outputUnits);
-an::Layout toAnalysisLayout(const Layout& l);
 
 // explainProblems, and on each orientation not found the sentence that concerns it.
 void explainFailure(const Work& w, const an::RunResult& r, const TuningNumbers& numbers,

@@ -104,7 +104,7 @@ void explainProblems(const Work& w, const an::RunResult& r, const TuningNumbers&
     return;
   }
   const std::vector<std::string> layout =
-      an::layoutProblems(w.rec.sampleLines, toAnalysisLayout(w.rec.layout));
+      an::layoutProblems(w.rec.sampleLines, w.rec.layout);
   if (!layout.empty()) {
     out.problems = layout;  // whatever else is wrong follows from the layout
     out.numbersCannotHelp = true;

@@ -148,11 +148,8 @@ void gunzip(const Text& packed, const std::string& name, tiltfit_csv::SpilledTex
 void detectLayout(const ReadOptions& options, Recording& rec) {
   rec.layout = options.layout;
   if (!options.detectDelimiter && !options.detectColumns) return;
-  an::Layout given;
-  given.delimiter = options.layout.delimiter;
-  given.blanks = options.layout.blanks;
   const an::LayoutGuess g =
-      an::sniffLayout(rec.sampleLines, options.detectDelimiter ? nullptr : &given);
+      an::sniffLayout(rec.sampleLines, options.detectDelimiter ? nullptr : &options.layout);
   if (!g.ok) {
     if (options.detectColumns) {
       rec.columnsReason = "the first three fields, as the text shows no three columns of numbers";
@@ -329,18 +326,6 @@ Recording readStream(int fd, const std::string& name, const ReadOptions& options
 }
 
 }  // namespace
-
-namespace api {
-
-an::Layout toAnalysisLayout(const Layout& l) {
-  an::Layout a;
-  a.delimiter = l.delimiter;
-  a.blanks = l.blanks;
-  for (int k = 0; k < 3; ++k) a.columns[k] = l.columns[static_cast<std::size_t>(k)];
-  return a;
-}
-
-}  // namespace api
 
 Recording readRecording(const std::string& path, const ReadOptions& options) {
   if (path == "-") return readStream(STDIN_FILENO, "standard input", options);

@@ -426,7 +426,7 @@ std::string layoutMismatch(const CalibrationFile& c, const std::string& head) {
     why =
         std::string("the calibration splits the fields at ") +
         (c.blanks ? std::string("runs of blanks")
-                  : analysis::delimiterArgument(analysis::Layout{c.delimiter, false, {1, 2, 3}})) +
+                  : analysis::delimiterArgument(Layout{{1, 2, 3}, c.delimiter, false})) +
         ", the lines hold " + analysis::delimiterArgument(guess.layout) + " between their numbers";
   } else if (guess.ok && std::max({c.columns[0], c.columns[1], c.columns[2]}) > guess.fields) {
     why = "the calibration reads columns " + std::to_string(c.columns[0]) + "," +

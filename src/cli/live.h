@@ -12,16 +12,8 @@
 namespace tiltfit {
 namespace cli {
 
-// The target expected error a capture stops at, unless --target-mg says otherwise: a bench
-// session of the six axis orientations and three or four positions between two axes, a few
-// seconds each, reaches it in a minute or two.
-constexpr double kDefaultTargetMg = 0.5;
-
 // Seconds without a line before the status says the source is silent.
 constexpr double kSilentSeconds = 5.0;
-
-// Seconds a live source must stay still before its orientation counts as captured.
-constexpr double kHoldSeconds = 0.5;
 
 // Runs the capture; returns the exit status of the calibration that follows it.
 int runLive(const CliOptions& options);
