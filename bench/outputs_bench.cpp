@@ -14,12 +14,12 @@
 #include <iostream>
 #include <string>
 
-#include "applyCalibration.h"
 #include "findStaticWindowFast.h"
 #include "fpmode.h"
 #include "libOrr_accTools.h"
 #include "movmean.h"
 #include "plotSvg.h"
+#include "tiltfit/tiltfit.hpp"
 
 namespace {
 
@@ -85,17 +85,14 @@ int main(int argc, char** argv) {
   if (!plotted) return 1;
 
   // Close to the identity, as a real sensor's calibration is.
-  const tiltfit::cli::CalibrationFile c = {
-      {1.012, 0.004, -0.006, 0.003, 0.991, 0.008, -0.005, 0.002, 1.006},
-      {0.021, -0.014, 0.032},
-      {1, 2, 3},
-      ',',
-      false};
+  tiltfit::Calibration c;
+  c.gainMatrix = {{{1.012, 0.004, -0.006}, {0.003, 0.991, 0.008}, {-0.005, 0.002, 1.006}}};
+  c.offset = {0.021, -0.014, 0.032};
   std::FILE* csv = std::fopen(path.c_str(), "rb");
   std::FILE* sink = std::fopen("/dev/null", "wb");
   if (csv == nullptr || sink == nullptr) return 1;
   const auto t2 = clock::now();
-  const int applied = tiltfit::cli::applyCalibrationStream(c, csv, sink);
+  const int applied = tiltfit::applyCalibrationToText(c, tiltfit::Layout(), csv, sink);
   const auto t3 = clock::now();
   std::fclose(csv);
   std::fclose(sink);

@@ -15,14 +15,56 @@
 #include <string>
 #include <vector>
 
-#include "applyCalibration.h"
 #include "cli_harness.h"
 #include "plotSvg.h"
 #include "recording_generator.h"
+#include "tiltfit/report.hpp"
+#include "tiltfit/tiltfit.hpp"
 
 namespace {
 
-using tiltfit::cli::CalibrationFile;
+// A calibration and the layout it applies to, as a saved calibration file gives them.
+struct CalibrationFile {
+  double gain[9];  // row form, gain[3 * i + j] = gain_matrix[i][j]
+  double offset[3];
+  int columns[3];
+  char delimiter;
+  bool blanks;
+
+  tiltfit::Calibration calibration() const {
+    tiltfit::Calibration c;
+    for (std::size_t i = 0; i < 3; ++i) {
+      c.offset[i] = offset[i];
+      for (std::size_t j = 0; j < 3; ++j) c.gainMatrix[i][j] = gain[3 * i + j];
+    }
+    return c;
+  }
+  tiltfit::Layout layout() const {
+    return tiltfit::Layout{{columns[0], columns[1], columns[2]}, delimiter, blanks};
+  }
+};
+
+int applyStream(const CalibrationFile& c, std::FILE* in, std::FILE* out) {
+  return tiltfit::applyCalibrationToText(c.calibration(), c.layout(), in, out);
+}
+
+// Reads a document as --apply does; false and why when it is no calibration.
+bool parseCalibrationFile(const std::string& text, CalibrationFile& out, std::string& why) {
+  try {
+    const tiltfit::SavedCalibration saved = tiltfit::readCalibrationDocument(text);
+    for (std::size_t i = 0; i < 3; ++i) {
+      out.offset[i] = saved.calibration.offset[i];
+      out.columns[i] = saved.layout.columns[i];
+      for (std::size_t j = 0; j < 3; ++j) out.gain[3 * i + j] = saved.calibration.gainMatrix[i][j];
+    }
+    out.delimiter = saved.layout.delimiter;
+    out.blanks = saved.layout.blanks;
+    return true;
+  } catch (const tiltfit::Error& e) {
+    why = e.what();
+    return false;
+  }
+}
 using tiltfit::report::PlotInput;
 using tiltfit_test::slurp;
 using tiltfit_test::TempDir;
@@ -278,8 +320,9 @@ std::string shortest(double v) {
 std::string applyText(const CalibrationFile& c, const std::string& input) {
   TempDir dir;
   std::FILE* in = std::fopen(dir.file("in.csv", input).c_str(), "rb");
-  const std::string out =
-      captured([&](std::FILE* f) { EXPECT_EQ(tiltfit::cli::applyCalibrationStream(c, in, f), 0); });
+  const std::string out = captured([&](std::FILE* f) {
+    EXPECT_EQ(tiltfit::applyCalibrationToText(c.calibration(), c.layout(), in, f), 0);
+  });
   std::fclose(in);
   return out;
 }
@@ -429,9 +472,8 @@ TEST_P(OutputsApplyThreads, FileAndPipeGiveTheExpectedText) {
 
   TempDir dir;
   std::FILE* pipe = popen(("cat '" + dir.file("in.csv", k.input) + "'").c_str(), "r");
-  const std::string piped = captured([&](std::FILE* f) {
-    EXPECT_EQ(tiltfit::cli::applyCalibrationStream(kCalibration, pipe, f), 0);
-  });
+  const std::string piped =
+      captured([&](std::FILE* f) { EXPECT_EQ(applyStream(kCalibration, pipe, f), 0); });
   pclose(pipe);
   EXPECT_TRUE(piped == k.expected);
 }
@@ -445,7 +487,7 @@ TEST(OutputsApply, WriteFailureIsReported) {
   TempDir dir;
   std::FILE* in = std::fopen(dir.file("in.csv", "1,2,3\n").c_str(), "rb");
   std::FILE* full = std::fopen("/dev/full", "w");
-  EXPECT_EQ(tiltfit::cli::applyCalibrationStream(kCalibration, in, full), ENOSPC);
+  EXPECT_EQ(applyStream(kCalibration, in, full), ENOSPC);
   std::fclose(full);
   std::fclose(in);
 }
@@ -461,7 +503,7 @@ TEST(OutputsCalibrationFile, ReadsTheDocumentOfJsonOutput) {
     "quality": {"residual_mg": 1.5} })";
   CalibrationFile c{};
   std::string why;
-  ASSERT_TRUE(tiltfit::cli::parseCalibrationFile(doc, c, why)) << why;
+  ASSERT_TRUE(parseCalibrationFile(doc, c, why)) << why;
   const CalibrationFile want = {
       {1, 2, 3, 4, 5, 6, 7, 8, 9e-3}, {0.5, -0.25, 2}, {2, 4, 3}, ';', false};
   EXPECT_EQ(std::memcmp(&c, &want, offsetof(CalibrationFile, delimiter)), 0);
@@ -470,7 +512,7 @@ TEST(OutputsCalibrationFile, ReadsTheDocumentOfJsonOutput) {
 
   const std::string minimal = R"({"success": true, "calibration": {"offset": [0, 0, 0],
     "gain_matrix": [[1, 0, 0], [0, 1, 0], [0, 0, 1]]}, "input": {"delimiter": "space"}})";
-  ASSERT_TRUE(tiltfit::cli::parseCalibrationFile(minimal, c, why)) << why;
+  ASSERT_TRUE(parseCalibrationFile(minimal, c, why)) << why;
   EXPECT_TRUE(c.blanks);
   EXPECT_EQ(c.columns[0] * 100 + c.columns[1] * 10 + c.columns[2], 123);
 }
@@ -510,7 +552,7 @@ TEST(OutputsCalibrationFile, RefusesWhatIsNoCalibration) {
     SCOPED_TRACE(k.text);
     CalibrationFile c{};
     std::string why;
-    EXPECT_FALSE(tiltfit::cli::parseCalibrationFile(k.text, c, why));
+    EXPECT_FALSE(parseCalibrationFile(k.text, c, why));
     EXPECT_NE(why.find(k.why), std::string::npos) << why;
     EXPECT_EQ(why.find('\n'), std::string::npos) << why;
   }

@@ -16,6 +16,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -24,6 +25,14 @@
 #include "tiltfit/types.hpp"
 
 namespace tiltfit {
+
+// Reads a delimiter as --delimiter, a calibration file and the Python module name it: one
+// character other than a digit, a sign, a point, 'e' or a line end; "tab" (or a tab); "space" (or
+// a space) for runs of blanks. Returns "" and sets layout.delimiter and layout.blanks, or why the
+// text names no delimiter ("must be one character other than ...").
+std::string delimiterFromName(const std::string& text, Layout& layout);
+// The name that gives layout's delimiter back: "space", "tab" or the character itself.
+std::string delimiterName(const Layout& layout);
 
 struct ReadOptions {
   Layout layout;
@@ -133,6 +142,47 @@ struct Calibration {
 // Applies c to n samples in place.
 void applyCalibration(const Calibration& c, double* x, double* y, double* z, std::size_t n);
 
+// Applying a calibration to a text (tiltfit --apply): what was done to its lines. Lines that hold
+// numbers: a digit, and a field at one of the columns that is not blank (a header, a blank line or
+// a record whose readings are empty do not count).
+struct ApplyCounts {
+  std::uint64_t linesWithNumbers = 0;
+  std::uint64_t linesCalibrated = 0;
+};
+
+// Copies in to out, calibrating every line whose fields at layout.columns all hold a finite
+// number: each number is replaced by the calibrated value in the shortest form that reads back to
+// the same double, x's value into x's field and so on. Fields are split, and numbers read, as
+// every reader of the tool reads them: a field's leading blanks are skipped and its longest
+// numeric prefix is its number ("1.5g" reads 1.5, 0x10 reads 16); the blanks and whatever follows
+// the number in its field are kept. Infinite and NaN values calibrate nothing. The sums are
+// evaluated as ((r_0 * g_0j + r_1 * g_1j) + r_2 * g_2j) + offset_j.
+//
+// Everything else goes through byte for byte: other fields and the delimiters, every line that
+// has too few fields or a non-number among the three (headers, blank lines, garbage), and the line
+// ends (LF, CRLF, a last line without one). A line longer than 1 MiB is copied unchanged.
+//
+// Reads in blocks of 1 MiB per thread and calibrates each block on as many threads as OpenMP
+// would use (the output is the same for any number); the memory is a few MiB per thread whatever
+// the length of the input. in may be a pipe. head, when given, holds bytes already read from in
+// (at most 1 MiB), which come first. counts, when given, receives what was done to the lines.
+// Flushes out. Returns 0, or the errno value of the read or write that failed (EIO when the
+// stream gave none; EINVAL for columns that are not three different numbers from 1 up or a head
+// too long, ENOMEM when a buffer cannot be had).
+int applyCalibrationToText(const Calibration& calibration, const Layout& layout, std::FILE* in,
+                           std::FILE* out, ApplyCounts* counts = nullptr,
+                           const std::string& head = "");
+
+// Judges, on the whole lines of head (the start of a text), whether a layout fits it: "" when at
+// least 90 % of the lines that hold numbers have numbers at its columns, and one at least does
+// unless the head holds no lines of numbers at all; else the mismatch in words (the delimiter,
+// columns past the end of the lines, or how few lines fit).
+std::string layoutMismatch(const Layout& layout, const std::string& head);
+// Fewer than 90 % of the lines that hold numbers were calibrated: the layout does not fit.
+bool tooFewCalibrated(const ApplyCounts& counts);
+// "columns 1,2,3 at ','": the layout in words.
+std::string layoutWords(const Layout& layout);
+
 // One of the six orientations, in the order x at -1 g, x at +1 g, y ..., z at +1 g.
 struct Orientation {
   int axis = 0;      // 0 = x, 1 = y, 2 = z
@@ -204,7 +254,7 @@ struct Result {
   double unitsZero = 0.0;         // reading of 0 g (counts of an unsigned converter)
   std::array<Orientation, 6> orientations;
   Quality quality;
-  std::vector<Stretch> stretches;  // every still stretch found, in recording order
+  std::vector<Stretch> stretches;     // every still stretch found, in recording order
   std::vector<std::string> warnings;  // after a success: what is poor and what to do
   std::vector<std::string> problems;  // after a failure: why, one sentence each
   // After a failure: which way each tuning number must move for the search to find what it
@@ -244,7 +294,8 @@ Result calibrateStretchesStreaming(const std::string& path, const ReadOptions& r
 // are needed once more (another set of numbers to try, a failure to explain). Afterwards the
 // recording keeps its layout and lines; streamedSamples then says how many samples it had.
 Result calibrate(Recording& recording, const std::function<Recording()>& reload,
-                 const TuningNumbers& numbers, const CalibrateOptions& options = CalibrateOptions());
+                 const TuningNumbers& numbers,
+                 const CalibrateOptions& options = CalibrateOptions());
 Result calibrateAuto(Recording& recording, const std::function<Recording()>& reload,
                      const CalibrateOptions& options = autoOptions());
 

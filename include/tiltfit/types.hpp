@@ -54,7 +54,7 @@ enum class Method {
   kSixRest,    // the six-rest fit (refined unless CalibrateOptions::refine is false)
   kStretches,  // the still stretches alone, no rest search
 };
-const char* methodName(Method method);            // "auto", "six-rest", "stretches"
+const char* methodName(Method method);           // "auto", "six-rest", "stretches"
 Method methodFromName(const std::string& name);  // throws Error for anything else
 
 }  // namespace tiltfit

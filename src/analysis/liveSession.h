@@ -131,7 +131,7 @@ class LiveSession {
   bool floorMoved_ = false;
   bool tracking_ = false;
   std::unique_ptr<StretchTracker> tracker_;
-  std::uint64_t trackerStart_ = 0;        // sample number of the tracker's row 0
+  std::uint64_t trackerStart_ = 0;       // sample number of the tracker's row 0
   std::vector<StillStretch> stretches_;  // ended, in the recording's units, rows as samples
   // When samples arrived: the first sample of each feed and its time, for durations; only what
   // the stretch growing now may still ask for is kept.

@@ -353,6 +353,20 @@ Recording readRecordingFromText(const std::string& text, const ReadOptions& opti
   return readText(t, "standard input", options);
 }
 
+std::string delimiterFromName(const std::string& text, Layout& layout) {
+  io::Separator sep;
+  const std::string why = io::separatorFromName(text, sep);
+  if (why.empty()) {
+    layout.delimiter = sep.delimiter;
+    layout.blanks = sep.blanks;
+  }
+  return why;
+}
+
+std::string delimiterName(const Layout& layout) {
+  return io::separatorName(io::Separator{layout.delimiter, layout.blanks});
+}
+
 std::uint64_t Recording::lineOf(std::size_t row) const {
   const auto after =
       std::upper_bound(lineRuns.begin(), lineRuns.end(), row,

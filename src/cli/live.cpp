@@ -18,10 +18,10 @@
 #include <utility>
 #include <vector>
 
-#include "modes.h"
+#include "batch.h"
+#include "status.h"
 #include "tiltfit/live.hpp"
 #include "tiltfit/tiltfit.hpp"
-#include "tiltfitMain.h"
 
 namespace tiltfit {
 namespace cli {

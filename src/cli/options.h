@@ -19,7 +19,7 @@ struct CliOptions {
   bool refine = false;
   bool noRefine = false;
   bool json = false;
-  std::string method;  // --method: "auto", "six-rest", "stretches" or empty
+  std::string method;       // --method: "auto", "six-rest", "stretches" or empty
   std::string units;        // "g", "ms2", "counts", "auto" or empty (the mode's default)
   std::string outputUnits;  // "g", "ms2" or empty (the recording's own unit; g for counts)
   bool columnsGiven = false;
@@ -30,7 +30,7 @@ struct CliOptions {
   std::string plotPath;
   std::string cHeaderPath;  // --c-header FILE.h
   std::string cPrefix;      // --c-prefix NAME
-  std::string applyPath;  // --apply CALIB.json
+  std::string applyPath;    // --apply CALIB.json
   std::vector<std::string> positionals;
   std::string commandLine;  // the command as given, quoted for a shell
   // Set by --live for the calibration of a capture that is not kept: the path the report names

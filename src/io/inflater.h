@@ -50,8 +50,8 @@ class Inflater {
   z_stream z_{};
   const char* in_ = nullptr;
   std::size_t inLeft_ = 0;
-  std::string pending_;  // the start of what follows a member, too short to tell by
-  bool between_ = false;  // a member has ended; whether another follows is not known yet
+  std::string pending_;    // the start of what follows a member, too short to tell by
+  bool between_ = false;   // a member has ended; whether another follows is not known yet
   bool inMember_ = false;  // a member has started and not ended
   bool ended_ = false;
 };

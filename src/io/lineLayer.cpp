@@ -54,13 +54,12 @@ tiltfit_csv::FieldMap mapOf(const Separator& sep, const std::vector<int>& fields
 }  // namespace
 
 LineCutter::LineCutter(const Separator& sep, const std::vector<int>& fields)
-    : map_(mapOf(sep, fields)),
-      all_(fields.size() >= 32 ? ~0U : (1U << fields.size()) - 1U) {}
+    : map_(mapOf(sep, fields)), all_(fields.size() >= 32 ? ~0U : (1U << fields.size()) - 1U) {}
 
 std::vector<std::string> splitFields(const std::string& line, const Separator& sep) {
   std::vector<std::string> out;
-  for (const auto& f : tiltfit_csv::fieldsOf(line.data(), line.data() + line.size(), sep.delimiter,
-                                             sep.blanks)) {
+  for (const auto& f :
+       tiltfit_csv::fieldsOf(line.data(), line.data() + line.size(), sep.delimiter, sep.blanks)) {
     out.emplace_back(f.first, f.second);
   }
   return out;

@@ -82,8 +82,9 @@ class LineAssembler {
   template <class Line>
   void feed(const char* p, std::size_t n, Line&& line) {
     const char* e = p + n;
-    for (const char* nl; (nl = static_cast<const char*>(
-                              std::memchr(p, '\n', static_cast<std::size_t>(e - p)))) != nullptr;
+    for (const char* nl;
+         (nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(e - p)))) !=
+         nullptr;
          p = nl + 1) {
       if (!pending_.empty()) {
         pending_.append(p, nl);

@@ -488,5 +488,56 @@ bool writePlotSvg(std::FILE* out, const PlotInput& in) {
   return true;
 }
 
+PlotColumns smoothedColumns(const Recording& rec, double window) {
+  const std::size_t n = rec.rows();
+  if (!(window >= 1.0)) window = 1.0;
+  const std::size_t k = window < 1e9 ? static_cast<std::size_t>(window) : std::size_t{1000000000};
+  const std::size_t before = k / 2;       // samples before the centre
+  const std::size_t after = (k - 1) / 2;  // and after it
+  PlotColumns columns(n);
+  constexpr int kPieces = 8;
+  const std::size_t pixelColumns = std::min(n, PlotColumns::kColumns);
+  const std::vector<double>* raw[3] = {&rec.x, &rec.y, &rec.z};
+#pragma omp parallel for schedule(dynamic, 1)
+  for (int task = 0; task < 3 * kPieces; ++task) {
+    const int j = task / kPieces;
+    const std::size_t piece = static_cast<std::size_t>(task % kPieces);
+    const std::size_t first = columns.firstOf(piece * pixelColumns / kPieces);
+    const std::size_t end = columns.firstOf((piece + 1) * pixelColumns / kPieces);
+    if (first >= end) continue;
+    const double* a = raw[j]->data();
+    // Sums relative to the piece's first sample keep their precision for large offsets (raw
+    // counts); a non-finite sample in the window makes the mean NaN, as the search's smoothing
+    // does.
+    const double origin = std::isfinite(a[first]) ? a[first] : 0.0;
+    double sum = 0.0;
+    std::size_t bad = 0;
+    std::size_t lo = first >= before ? first - before : 0;
+    std::size_t hi = lo;  // the window is [lo, hi)
+    PlotColumns::Cursor cursor;
+    for (std::size_t i = first; i < end; ++i) {
+      const std::size_t wantLo = i >= before ? i - before : 0;
+      const std::size_t wantHi = std::min(n, i + after + 1);
+      for (; hi < wantHi; ++hi) {
+        if (std::isfinite(a[hi])) {
+          sum += a[hi] - origin;
+        } else {
+          ++bad;
+        }
+      }
+      for (; lo < wantLo; ++lo) {
+        if (std::isfinite(a[lo])) {
+          sum -= a[lo] - origin;
+        } else {
+          --bad;
+        }
+      }
+      columns.add(j, i, bad > 0 ? std::nan("") : origin + sum / static_cast<double>(hi - lo),
+                  cursor);
+    }
+  }
+  return columns;
+}
+
 }  // namespace report
 }  // namespace tiltfit

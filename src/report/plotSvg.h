@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "tiltfit/tiltfit.hpp"
+
 namespace tiltfit {
 namespace report {
 
@@ -91,6 +93,13 @@ struct PlotInput {
 // gives the empty axes with a note; windows outside 1..n are clipped to it. The output depends on
 // the input only (no time, no locale). Returns false when writing failed, errno then telling why.
 bool writePlotSvg(std::FILE* out, const PlotInput& in);
+
+// The recording smoothed with a centred moving mean of `window` samples, as the search smooths
+// it, streamed into the plot's pixel columns in the recording's units: a recording of any length
+// costs one pass and no copy of it. Each axis is cut into pieces of whole pixel columns, smoothed
+// on the threads; the pieces depend on the length alone, so the plot does not depend on the
+// threads.
+PlotColumns smoothedColumns(const Recording& rec, double window);
 
 }  // namespace report
 }  // namespace tiltfit

@@ -1,19 +1,16 @@
-#include "applyCalibration.h"
-
+// Applying a calibration to a text: the three reading columns of every line that holds them
+// rewritten with the calibrated values, everything else copied byte for byte.
 #include <omp.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
-#include <climits>
-#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <new>
-#include <nlohmann/json.hpp>
-#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -21,150 +18,28 @@
 
 #include "layoutSniff.h"
 #include "lineLayer.h"
+#include "tiltfit/tiltfit.hpp"
 
 namespace tiltfit {
-namespace cli {
 namespace {
 
-using nlohmann::json;
-
-// A document that is JSON but no calibration; what() completes "<member> ...".
-struct Refusal : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
-struct Vector3 {
-  double v[3];
-};
-struct Matrix3 {
-  Vector3 rows[3];
-};
-struct Columns {
-  int c[3];
-};
-struct Delimiter {
-  char byte = ',';
-  bool blanks = false;
-};
-
-double finiteNumber(const json& j, const char* expected) {
-  // get<double>() would also take true and false as 1 and 0.
-  if (!j.is_number()) throw Refusal(expected);
-  // The parser refuses numbers beyond the double range; this keeps documents built in memory
-  // honest.
-  const double v = j.get<double>();
-  if (!std::isfinite(v)) throw Refusal(expected);
-  return v;
-}
-
-void from_json(const json& j, Vector3& out) {
-  const char* expected = "must be 3 numbers";
-  if (!j.is_array() || j.size() != 3) throw Refusal(expected);
-  for (std::size_t k = 0; k < 3; ++k) out.v[k] = finiteNumber(j[k], expected);
-}
-
-void from_json(const json& j, Matrix3& out) {
-  const char* expected = "must be 3 rows of 3 numbers";
-  if (!j.is_array() || j.size() != 3) throw Refusal(expected);
-  for (std::size_t i = 0; i < 3; ++i) {
-    if (!j[i].is_array() || j[i].size() != 3) throw Refusal(expected);
-    for (std::size_t k = 0; k < 3; ++k) out.rows[i].v[k] = finiteNumber(j[i][k], expected);
-  }
-}
-
-void from_json(const json& j, Columns& out) {
-  const char* expected = "must be 3 different whole numbers from 1 up";
-  if (!j.is_array() || j.size() != 3) throw Refusal(expected);
-  for (std::size_t k = 0; k < 3; ++k) {
-    // Non-negative integers are the unsigned kind in nlohmann::json.
-    if (!j[k].is_number_unsigned()) throw Refusal(expected);
-    const auto v = j[k].get<std::uint64_t>();
-    if (v < 1 || v > INT_MAX) throw Refusal(expected);
-    out.c[k] = static_cast<int>(v);
-  }
-  if (out.c[0] == out.c[1] || out.c[0] == out.c[2] || out.c[1] == out.c[2]) {
-    throw Refusal(expected);
-  }
-}
-
-// The values --delimiter takes: one character, "tab", or "space" (and " ") for runs of blanks.
-void from_json(const json& j, Delimiter& out) {
-  const char* expected =
-      "must be one character other than a digit, sign, point or 'e', or \"tab\" or \"space\"";
-  if (!j.is_string()) throw Refusal(expected);
-  io::Separator sep;
-  if (!io::separatorFromName(j.get_ref<const std::string&>(), sep).empty()) throw Refusal(expected);
-  out = Delimiter{sep.delimiter, sep.blanks};
-}
-
-// obj[key] as a T; a missing member or a refused value throws a Refusal naming the member.
-template <class T>
-T member(const json& obj, const char* key, const std::string& path, const char* what) {
-  const auto it = obj.find(key);
-  if (it == obj.end()) throw Refusal(path + " is missing");
-  try {
-    return it->template get<T>();
-  } catch (const Refusal& r) {
-    throw Refusal(path + " " + r.what());
-  } catch (const json::exception&) {
-    throw Refusal(path + " must be " + what);
-  }
-}
-
-}  // namespace
-
-bool parseCalibrationFile(const std::string& text, CalibrationFile& out, std::string& why) {
-  json doc;
-  try {
-    doc = json::parse(text);
-  } catch (const json::exception& e) {
-    // "[json.exception.parse_error.101] parse error at line 1, column 2: ..." without the tag. A
-    // number beyond the double range (1e999) is no parse error but an out_of_range one.
-    std::string message = e.what();
-    const std::size_t tag = message.find("] ");
-    if (tag != std::string::npos) message.erase(0, tag + 2);
-    std::replace(message.begin(), message.end(), '\n', ' ');
-    why = dynamic_cast<const json::parse_error*>(&e) != nullptr ? "not JSON: " + message : message;
-    return false;
-  }
-  try {
-    if (!doc.is_object()) throw Refusal("the document must be a JSON object");
-    if (!member<bool>(doc, "success", "success", "true or false")) {
-      throw Refusal("success is false: the run that wrote it found no calibration");
+// A calibration and the layout of the text it applies to. For a raw sample as the row vector
+// r = (x, y, z): calibrated_j = sum_i r_i * gain[3 * i + j] + offset[j].
+struct CalibrationFile {
+  CalibrationFile(const Calibration& c, const Layout& layout)
+      : delimiter(layout.delimiter), blanks(layout.blanks) {
+    for (std::size_t i = 0; i < 3; ++i) {
+      offset[i] = c.offset[i];
+      columns[i] = layout.columns[i];
+      for (std::size_t j = 0; j < 3; ++j) gain[3 * i + j] = c.gainMatrix[i][j];
     }
-    const auto calibration = doc.find("calibration");
-    if (calibration == doc.end() || !calibration->is_object()) {
-      throw Refusal("calibration must be an object");
-    }
-    const auto offset = member<Vector3>(*calibration, "offset", "calibration.offset", "");
-    const auto gain = member<Matrix3>(*calibration, "gain_matrix", "calibration.gain_matrix", "");
-    Columns columns{{1, 2, 3}};
-    Delimiter delimiter;
-    const auto input = doc.find("input");
-    if (input != doc.end()) {
-      if (!input->is_object()) throw Refusal("input must be an object");
-      if (input->contains("columns")) {
-        columns = member<Columns>(*input, "columns", "input.columns", "");
-      }
-      if (input->contains("delimiter")) {
-        delimiter = member<Delimiter>(*input, "delimiter", "input.delimiter", "");
-      }
-    }
-    for (int i = 0; i < 3; ++i) {
-      out.offset[i] = offset.v[i];
-      out.columns[i] = columns.c[i];
-      for (int j = 0; j < 3; ++j) out.gain[3 * i + j] = gain.rows[i].v[j];
-    }
-    out.delimiter = delimiter.byte;
-    out.blanks = delimiter.blanks;
-    return true;
-  } catch (const Refusal& r) {
-    why = r.what();
   }
-  return false;
-}
-
-namespace {
+  double gain[9];
+  double offset[3];
+  int columns[3];
+  char delimiter;
+  bool blanks;
+};
 
 // Input is read in blocks of kBlock bytes per thread behind the unfinished line carried over, which
 // may grow to kLongLine before it is given up on and copied through.
@@ -223,8 +98,8 @@ char* transformLine(const Plan& plan, const char* b, const char* e, char* o, App
   double raw[3];
   tiltfit_csv::FieldSpan spans[3];
   const unsigned got = plan.cutter.cut(b, end, raw, spans);
-  const bool numbers = got == plan.cutter.all() && std::isfinite(raw[0]) &&
-                       std::isfinite(raw[1]) && std::isfinite(raw[2]);
+  const bool numbers = got == plan.cutter.all() && std::isfinite(raw[0]) && std::isfinite(raw[1]) &&
+                       std::isfinite(raw[2]);
   if (!numbers) {
     if (holdsNumbers(b, end, spans)) ++counts.linesWithNumbers;
     std::memcpy(o, b, length);
@@ -381,8 +256,9 @@ int applyInBlocks(const Plan& plan, std::FILE* in, std::FILE* out, const std::st
 
 }  // namespace
 
-int applyCalibrationStream(const CalibrationFile& c, std::FILE* in, std::FILE* out,
-                           ApplyCounts* counts, const std::string& head) {
+int applyCalibrationToText(const Calibration& calibration, const Layout& layout, std::FILE* in,
+                           std::FILE* out, ApplyCounts* counts, const std::string& head) {
+  const CalibrationFile c(calibration, layout);
   const int* col = c.columns;
   if (col[0] < 1 || col[1] < 1 || col[2] < 1 || col[0] == col[1] || col[0] == col[2] ||
       col[1] == col[2] || head.size() > kLongLine) {
@@ -396,7 +272,8 @@ int applyCalibrationStream(const CalibrationFile& c, std::FILE* in, std::FILE* o
   }
 }
 
-std::string layoutArgument(const CalibrationFile& c) {
+std::string layoutWords(const Layout& layout) {
+  const CalibrationFile c(Calibration(), layout);
   std::string d = c.blanks              ? std::string("space")
                   : c.delimiter == '\t' ? std::string("tab")
                                         : std::string(1, c.delimiter);
@@ -405,7 +282,8 @@ std::string layoutArgument(const CalibrationFile& c) {
          (c.blanks || c.delimiter == '\t' ? d : "'" + d + "'");
 }
 
-std::string layoutMismatch(const CalibrationFile& c, const std::string& head) {
+std::string layoutMismatch(const Layout& layout, const std::string& head) {
+  const CalibrationFile c(Calibration(), layout);
   // Whole lines of the head only, as applying would count them.
   const std::size_t cut = head.rfind('\n');
   if (cut == std::string::npos) return "";
@@ -423,11 +301,11 @@ std::string layoutMismatch(const CalibrationFile& c, const std::string& head) {
   std::string why;
   if (guess.ok &&
       (guess.layout.blanks != c.blanks || (!c.blanks && guess.layout.delimiter != c.delimiter))) {
-    why =
-        std::string("the calibration splits the fields at ") +
-        (c.blanks ? std::string("runs of blanks")
-                  : analysis::delimiterArgument(Layout{{1, 2, 3}, c.delimiter, false})) +
-        ", the lines hold " + analysis::delimiterArgument(guess.layout) + " between their numbers";
+    why = std::string("the calibration splits the fields at ") +
+          (c.blanks ? std::string("runs of blanks")
+                    : analysis::delimiterArgument(Layout{{1, 2, 3}, c.delimiter, false})) +
+          ", the lines hold " + analysis::delimiterArgument(guess.layout) +
+          " between their numbers";
   } else if (guess.ok && std::max({c.columns[0], c.columns[1], c.columns[2]}) > guess.fields) {
     why = "the calibration reads columns " + std::to_string(c.columns[0]) + "," +
           std::to_string(c.columns[1]) + "," + std::to_string(c.columns[2]) + ", the lines have " +
@@ -435,7 +313,7 @@ std::string layoutMismatch(const CalibrationFile& c, const std::string& head) {
   } else {
     why = "of the first " + std::to_string(counts.linesWithNumbers) + " lines that hold numbers, " +
           std::to_string(counts.linesCalibrated) + " have numbers at the calibration's " +
-          layoutArgument(c);
+          layoutWords(layout);
   }
   return why;
 }
@@ -444,5 +322,4 @@ bool tooFewCalibrated(const ApplyCounts& counts) {
   return counts.linesCalibrated * 10 < counts.linesWithNumbers * 9;
 }
 
-}  // namespace cli
 }  // namespace tiltfit

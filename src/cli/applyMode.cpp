@@ -1,0 +1,94 @@
+// tiltfit --apply CALIB.json FILE: the recording with its three columns calibrated.
+#include "applyMode.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "status.h"
+#include "tiltfit/report.hpp"
+#include "tiltfit/tiltfit.hpp"
+
+namespace tiltfit {
+namespace cli {
+
+int runApply(const CliOptions& o) {
+  if (o.autoMode) return refuse("--apply takes a calibration, not --auto");
+  if (o.positionals.size() != 1) {
+    return refuse(
+        "--apply needs one recording after the calibration: tiltfit --apply CALIB.json FILE");
+  }
+  std::string text;
+  {
+    std::FILE* f = std::fopen(o.applyPath.c_str(), "rb");
+    if (f == nullptr) {
+      std::fprintf(stderr, "tiltfit: %s: %s\n", o.applyPath.c_str(), std::strerror(errno));
+      return kCannotRead;
+    }
+    char block[1 << 16];
+    for (std::size_t got; (got = std::fread(block, 1, sizeof block, f)) > 0;)
+      text.append(block, got);
+    const bool failed = std::ferror(f) != 0;
+    std::fclose(f);
+    if (failed) {
+      std::fprintf(stderr, "tiltfit: %s: cannot be read\n", o.applyPath.c_str());
+      return kCannotRead;
+    }
+  }
+  SavedCalibration saved;
+  try {
+    saved = readCalibrationDocument(text);
+  } catch (const Error& e) {
+    return refuse(o.applyPath + " is not a calibration: " + e.what());
+  }
+  Layout& layout = saved.layout;
+  if (o.columnsGiven) {
+    for (std::size_t k = 0; k < 3; ++k) layout.columns[k] = o.columns[k];
+  }
+  if (o.delimiterGiven) {
+    layout.delimiter = o.delimiter;
+    layout.blanks = o.blanks;
+  }
+  const std::string& path = o.positionals[0];
+  std::FILE* in = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
+  if (in == nullptr) {
+    std::fprintf(stderr, "tiltfit: %s: %s\n", path.c_str(), std::strerror(errno));
+    return kCannotRead;
+  }
+  // The layout is judged on the first lines, before anything is written.
+  std::string head(64 * 1024, '\0');
+  head.resize(std::fread(&head[0], 1, head.size(), in));
+  const std::string name = path == "-" ? std::string("standard input") : path;
+  const std::string mismatch = layoutMismatch(layout, head);
+  if (!mismatch.empty()) {
+    if (in != stdin) std::fclose(in);
+    return refuse("the calibration does not fit " + name + ": " + mismatch);
+  }
+  ApplyCounts counts;
+  const int err = applyCalibrationToText(saved.calibration, layout, in, stdout, &counts, head);
+  const bool readFailed = std::ferror(in) != 0;
+  if (in != stdin) std::fclose(in);
+  if (err == ENOMEM) throw std::bad_alloc();
+  if (err != 0) {
+    if (readFailed) {
+      std::fprintf(stderr, "tiltfit: %s: %s\n", path.c_str(), std::strerror(err));
+      return kCannotRead;
+    }
+    std::fprintf(stderr, "tiltfit: cannot write the calibrated recording: %s\n",
+                 std::strerror(err));
+    return kCannotWrite;
+  }
+  const int status = finishReport(kSuccess);
+  if (status == kSuccess && tooFewCalibrated(counts)) {
+    return refuse("the calibration does not fit " + name + ": of its " +
+                  std::to_string(counts.linesWithNumbers) + " lines that hold numbers, only " +
+                  std::to_string(counts.linesCalibrated) + " have numbers at the calibration's " +
+                  layoutWords(layout) + "; those were calibrated, the others copied");
+  }
+  return status;
+}
+
+}  // namespace cli
+}  // namespace tiltfit

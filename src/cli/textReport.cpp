@@ -1,0 +1,155 @@
+// The text report of a run: the classic layout on standard output, and the lines on standard
+// error that say what was read, how good the result is and what to do.
+#include "textReport.h"
+
+#include <cstdio>
+#include <string>
+
+namespace tiltfit {
+namespace cli {
+
+const char* const kNumberNames[5] = {"tolerancePct", "moveMeanWindow", "diffThreshold",
+                                     "windowWidth", "deltaThresholdWindow"};
+
+// "12.3", "0.0451": three significant digits, enough to judge a figure by.
+std::string figure(double v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3g", v);
+  return text;
+}
+
+namespace {
+
+// "", or "; the header says g, the values m/s^2, which decide" when the names of the columns give
+// other units than the values.
+std::string unitsNote(const Recording& rec, const Result& r) {
+  const std::string& said = rec.unitsInHeader;
+  if (said.empty()) return "";
+  const Units meant = said == "g" ? Units::kG : said == "m/s^2" ? Units::kMs2 : Units::kCounts;
+  if (meant == r.units) return "";
+  const char* values = r.units == Units::kMs2      ? "m/s^2"
+                       : r.units == Units::kCounts ? "raw counts"
+                                                   : "g";
+  return "; the header says " + said + ", the values are in " + values + ", which decide";
+}
+
+}  // namespace
+
+// The line after a failure that says which way the tuning numbers must move, and plainly whether
+// the failure line's advice (increase tolerancePct or deltaThresholdWindow) applies; "" when the
+// diagnosis gives no direction.
+std::string adviceLine(const Result& r, bool failureLine) {
+  const char* const kAdvice =
+      "the failure line's advice to increase tolerancePct or deltaThresholdWindow does not apply "
+      "here";
+  if (r.numbersCannotHelp) {
+    return std::string("no tuning number will mend this") +
+           (failureLine ? std::string(": ") + kAdvice : "");
+  }
+  std::string moves;
+  for (std::size_t k = 0; k < 5; ++k) {
+    const int m = r.moves[k];
+    if (m == 0) continue;
+    if (!moves.empty()) moves += ", ";
+    moves += kNumberNames[k];
+    moves += m == 1 ? " up" : m == -1 ? " down" : " up for one orientation and down for another";
+  }
+  if (moves.empty()) return "";
+  std::string s = "which way the numbers must move: " + moves;
+  if (failureLine) {
+    const bool toleranceUp = r.moves[0] == 1 || r.moves[0] == 2;
+    const bool deviationUp = r.moves[4] == 1 || r.moves[4] == 2;
+    if (!toleranceUp && !deviationUp) {
+      s += std::string("; ") + kAdvice;
+    } else if (r.moves[0] == -1) {
+      s += "; of the failure line's advice only increasing deltaThresholdWindow applies: "
+           "tolerancePct must go down";
+    }
+  }
+  return s;
+}
+
+// The line that says what was read: which columns and why (--auto), and the lines left out.
+std::string readSummary(const Recording& rec, const Result& r, bool autoMode, bool columnsGiven) {
+  std::string s;
+  if (autoMode) {
+    const auto& c = rec.layout.columns;
+    s = "columns " + std::to_string(c[0]) + "," + std::to_string(c[1]) + "," +
+        std::to_string(c[2]) + " as x, y, z";
+    if (columnsGiven) {
+      s += ": as given";
+    } else if (!rec.columnsReason.empty()) {
+      s += ": " + rec.columnsReason;
+    }
+    s += unitsNote(rec, r);
+  }
+  if (rec.linesWithoutReadings > 0) {
+    const unsigned long long n = rec.linesWithoutReadings;
+    if (!s.empty()) s += "; ";
+    s += "skipped " + std::to_string(n) + (n == 1 ? " line" : " lines") + " without readings";
+    std::string first = rec.firstLineWithoutReadingsText;
+    if (first.size() > 60) first = first.substr(0, 57) + "...";
+    s += " (the first: line " + std::to_string(rec.firstLineWithoutReadings) +
+         (first.empty() ? std::string(", empty)") : ", \"" + first + "\")");
+  }
+  return s;
+}
+
+// The classic report prints six decimals and a fixed closing text; the auto report prints nine
+// significant digits (gains per raw count keep their precision) and states the relation.
+void printReport(const Calibration& c, long long durationUs, bool classic) {
+  const char* f = classic ? "%f " : "%.9g ";
+  std::puts("Calibration success");
+  std::puts("accOffset:");
+  std::printf("[ ");
+  for (double v : c.offset) std::printf(f, v);
+  std::puts("]");
+  std::puts("accGainMatrix:");
+  for (const auto& row : c.gainMatrix) {
+    std::printf("[ ");
+    for (double v : row) std::printf(f, v);
+    std::puts("]");
+  }
+  std::printf("Execution time : %lld us \n", durationUs);
+  std::puts("Calibration done");
+  std::puts("You can use the calibration result with: ");
+  if (classic) {
+    std::puts("accGainMatrix * AccVector3 + accOffset ");
+  } else {
+    std::printf(
+        "calibrated = raw \xC2\xB7 accGainMatrix + accOffset, raw being the row vector (x, y, z); "
+        "calibrated in %s\n",
+        c.outputMs2 ? "m/s^2" : "g");
+  }
+}
+
+void printMessages(const Result& r, bool json, const std::string& repeat,
+                   const std::string& tryCommand) {
+  if (r.success) {
+    // The figures belong to the report: none when the report itself could not be written.
+    if (!json && std::fflush(stdout) == 0 && !std::ferror(stdout)) {
+      const Quality& q = r.quality;
+      std::fprintf(stderr,
+                   "tiltfit: quality: %zu still stretches read 1 g within %s mg on average (worst "
+                   "%s mg; %s mg before); expected error in any direction %s mg\n",
+                   q.stillStretches, figure(q.normErrorAfterMg).c_str(),
+                   figure(q.worstAfterMg).c_str(), figure(q.normErrorBeforeMg).c_str(),
+                   figure(q.expectedErrorMg).c_str());
+    }
+    for (const std::string& w : r.warnings)
+      std::fprintf(stderr, "tiltfit: warning: %s\n", w.c_str());
+    if (!repeat.empty()) {
+      std::fprintf(stderr, "tiltfit: to repeat: %s\n", repeat.c_str());
+    }
+  } else {
+    for (const std::string& p : r.problems) std::fprintf(stderr, "tiltfit: %s\n", p.c_str());
+    const std::string advice = adviceLine(r, !json);
+    if (!advice.empty()) std::fprintf(stderr, "tiltfit: %s\n", advice.c_str());
+    if (!tryCommand.empty()) {
+      std::fprintf(stderr, "tiltfit: try: %s\n", tryCommand.c_str());
+    }
+  }
+}
+
+}  // namespace cli
+}  // namespace tiltfit

@@ -1,0 +1,36 @@
+// The text report of a run: the classic layout on standard output, and the lines on standard
+// error that say what was read ("tiltfit: columns 5,6,7 as x, y, z: ..."), how good the result is
+// ("tiltfit: quality: ..."), and what to do after a failure.
+#ifndef TILTFIT_CLI_TEXTREPORT_H
+#define TILTFIT_CLI_TEXTREPORT_H
+
+#include <string>
+
+#include "tiltfit/tiltfit.hpp"
+
+namespace tiltfit {
+namespace cli {
+
+// The five tuning numbers' names, in their order on the command line.
+extern const char* const kNumberNames[5];
+
+// "12.3", "0.0451": three significant digits, enough to judge a figure by.
+std::string figure(double v);
+// The line that says what was read: which columns and why (--auto), and the lines left out; ""
+// when there is nothing to say.
+std::string readSummary(const Recording& rec, const Result& r, bool autoMode, bool columnsGiven);
+// The line after a failure that says which way the tuning numbers must move, and plainly whether
+// the failure line's advice applies; "" when the diagnosis gives no direction.
+std::string adviceLine(const Result& r, bool failureLine);
+// The report of a success: the classic layout with six decimals and its fixed closing text, or
+// nine significant digits and the relation the numbers satisfy.
+void printReport(const Calibration& c, long long durationUs, bool classic);
+// After the report: the quality line (not after --json), the warnings and the command to repeat
+// it; after a failure its reasons, the advice and the command to try.
+void printMessages(const Result& r, bool json, const std::string& repeat,
+                   const std::string& tryCommand);
+
+}  // namespace cli
+}  // namespace tiltfit
+
+#endif

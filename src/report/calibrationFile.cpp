@@ -1,0 +1,288 @@
+// The calibration file: the --json document's writer and its reader.
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <string>
+
+#include "tiltfit/report.hpp"
+
+namespace tiltfit {
+
+// Typed conversions next to the value types of the public interface.
+template <typename Json>
+void to_json(Json& j, const Calibration& c) {
+  j = Json{
+      {"offset", c.offset},
+      {"gain_matrix", c.gainMatrix},
+      {"column_form", {{"gain", c.columnGain()}, {"offset", c.offset}}},
+      {"units", c.outputMs2 ? "m/s^2" : "g"},
+      {"method", c.method},
+      {"uncertainty",
+       {{"offset", c.uncertainty.offset}, {"gain_matrix", c.uncertainty.gainMatrix}}},
+  };
+}
+
+template <typename Json>
+void to_json(Json& j, const TuningNumbers& t) {
+  j = Json{{"tolerancePct", t.tolerancePct},
+           {"moveMeanWindow", t.moveMeanWindow},
+           {"diffThreshold", t.diffThreshold},
+           {"windowWidth", t.windowWidth},
+           {"deltaThresholdWindow", t.deltaThresholdWindow}};
+}
+
+template <typename Json>
+void to_json(Json& j, const Orientation& o) {
+  j = Json{{"axis", std::string(1, static_cast<char>('x' + o.axis))},
+           {"reading", o.reading},
+           {"found", o.found}};
+  if (o.found) {
+    j["first_row"] = o.firstRow;
+    j["last_row"] = o.lastRow;
+    j["mean"] = o.mean;
+    j["angle_deg"] = o.angleDeg;
+    j["residual_mg"] = o.residualMg;
+  } else {
+    j["first_row"] = nullptr;
+    j["last_row"] = nullptr;
+    j["mean"] = nullptr;
+    j["angle_deg"] = nullptr;
+    j["residual_mg"] = nullptr;
+  }
+  j["diagnosis"] = o.diagnosis.empty() ? Json(nullptr) : Json(o.diagnosis);
+}
+
+template <typename Json>
+void to_json(Json& j, const Stretch& s) {
+  j = Json{{"first_row", s.firstRow},
+           {"last_row", s.lastRow},
+           {"mean", s.mean},
+           {"in_quality", s.inQuality},
+           {"weight", s.weight}};
+}
+
+template <typename Json>
+void to_json(Json& j, const Quality& q) {
+  j = Json{{"still_stretches", q.stillStretches},
+           {"norm_error_before_mg", q.normErrorBeforeMg},
+           {"worst_before_mg", q.worstBeforeMg},
+           {"norm_error_after_mg", q.normErrorAfterMg},
+           {"worst_after_mg", q.worstAfterMg},
+           {"norm_error_six_rests_mg", q.normErrorSixRestMg},
+           {"norm_error_refined_mg", q.normErrorRefinedMg},
+           {"determined_parameters", q.determined},
+           {"cross_axis_determined",
+            {{"x-y", q.crossDetermined[0]},
+             {"x-z", q.crossDetermined[1]},
+             {"y-z", q.crossDetermined[2]}}},
+           {"expected_error_mg", q.expectedErrorMg},
+           {"stretches_used", q.stretchesUsed},
+           {"rest_tilt_deg", q.restTiltDeg}};
+}
+
+namespace {
+
+using Json = nlohmann::ordered_json;  // keys in the order written, "success" first
+
+Json suggestionOf(const Result& r) {
+  if (!r.hasSuggestion) return Json(nullptr);
+  return Json{{"parameters", r.suggestedNumbers}, {"units", unitsName(r.suggestedUnits)}};
+}
+
+}  // namespace
+
+std::string calibrationDocument(const Result& r, const Recording& rec,
+                                const DocumentContext& context) {
+  Json doc;
+  doc["success"] = r.success;
+  if (r.success || context.withSixRests) {
+    doc["calibration"] = r.success ? Json(r.calibration) : Json(nullptr);
+  }
+  if (context.withSixRests) doc["six_rests"] = r.success ? Json(r.sixRest) : Json(nullptr);
+  if (r.parametersUsed) {
+    Json parameters = r.parameters;
+    parameters["chosen"] = r.parametersChosen ? "auto" : "given";
+    doc["parameters"] = parameters;
+  } else {
+    doc["parameters"] = nullptr;  // no rest search took part
+  }
+  doc["input"] = {
+      {"path", context.path.empty() ? Json(nullptr) : Json(context.path)},
+      {"rows", rec.rows() > 0 ? static_cast<std::uint64_t>(rec.rows()) : rec.streamedSamples},
+      {"units", unitsName(r.units)},
+      {"units_given", context.unitsGiven},
+      {"units_per_g", r.unitsPerG},
+      {"units_zero", r.unitsZero},
+      {"columns", rec.layout.columns},
+      {"delimiter", delimiterName(rec.layout)},
+      {"lines_without_readings", rec.linesWithoutReadings}};
+  doc["orientations"] = r.orientations;
+  doc["quality"] = r.quality;
+  doc["stretches"] = r.stretches;
+  doc["warnings"] = r.success ? r.warnings : std::vector<std::string>();
+  doc["problems"] = r.success ? std::vector<std::string>() : r.problems;
+  if (context.withSuggestion) doc["suggestion"] = suggestionOf(r);
+  doc["repeat"] = context.repeatCommand.empty() ? Json(nullptr) : Json(context.repeatCommand);
+  doc["try"] = context.tryCommand.empty() ? Json(nullptr) : Json(context.tryCommand);
+  // Invalid UTF-8 in a path or a message must not stop the report.
+  return doc.dump(2, ' ', false, Json::error_handler_t::replace);
+}
+
+namespace {
+
+using nlohmann::json;
+
+// A document that is JSON but no calibration; what() completes "<member> ...".
+struct Refusal : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+struct Vector3 {
+  double v[3];
+};
+struct Matrix3 {
+  Vector3 rows[3];
+};
+struct Columns {
+  int c[3];
+};
+
+double finiteNumber(const json& j, const char* expected) {
+  // get<double>() would also take true and false as 1 and 0.
+  if (!j.is_number()) throw Refusal(expected);
+  // The parser refuses numbers beyond the double range; this keeps documents built in memory
+  // honest.
+  const double v = j.get<double>();
+  if (!std::isfinite(v)) throw Refusal(expected);
+  return v;
+}
+
+void from_json(const json& j, Vector3& out) {
+  const char* expected = "must be 3 numbers";
+  if (!j.is_array() || j.size() != 3) throw Refusal(expected);
+  for (std::size_t k = 0; k < 3; ++k) out.v[k] = finiteNumber(j[k], expected);
+}
+
+void from_json(const json& j, Matrix3& out) {
+  const char* expected = "must be 3 rows of 3 numbers";
+  if (!j.is_array() || j.size() != 3) throw Refusal(expected);
+  for (std::size_t i = 0; i < 3; ++i) {
+    if (!j[i].is_array() || j[i].size() != 3) throw Refusal(expected);
+    for (std::size_t k = 0; k < 3; ++k) out.rows[i].v[k] = finiteNumber(j[i][k], expected);
+  }
+}
+
+void from_json(const json& j, Columns& out) {
+  const char* expected = "must be 3 different whole numbers from 1 up";
+  if (!j.is_array() || j.size() != 3) throw Refusal(expected);
+  for (std::size_t k = 0; k < 3; ++k) {
+    if (!j[k].is_number_unsigned()) throw Refusal(expected);
+    const auto v = j[k].get<std::uint64_t>();
+    if (v < 1 || v > INT_MAX) throw Refusal(expected);
+    out.c[k] = static_cast<int>(v);
+  }
+  if (out.c[0] == out.c[1] || out.c[0] == out.c[2] || out.c[1] == out.c[2]) {
+    throw Refusal(expected);
+  }
+}
+
+struct Delimiter {
+  Layout layout;
+};
+
+// The values --delimiter takes: one character, "tab", or "space" (and " ") for runs of blanks.
+void from_json(const json& j, Delimiter& out) {
+  const char* expected =
+      "must be one character other than a digit, sign, point or 'e', or \"tab\" or \"space\"";
+  if (!j.is_string()) throw Refusal(expected);
+  if (!delimiterFromName(j.get_ref<const std::string&>(), out.layout).empty()) {
+    throw Refusal(expected);
+  }
+}
+
+// obj[key] as a T; a missing member or a refused value throws a Refusal naming the member.
+template <class T>
+T member(const json& obj, const char* key, const std::string& path, const char* what) {
+  const auto it = obj.find(key);
+  if (it == obj.end()) throw Refusal(path + " is missing");
+  try {
+    return it->template get<T>();
+  } catch (const Refusal& r) {
+    throw Refusal(path + " " + r.what());
+  } catch (const json::exception&) {
+    throw Refusal(path + " must be " + what);
+  }
+}
+
+// The calibration part of a document.
+Calibration calibrationOf(const json& part) {
+  const auto offset = member<Vector3>(part, "offset", "calibration.offset", "");
+  const auto gain = member<Matrix3>(part, "gain_matrix", "calibration.gain_matrix", "");
+  Calibration c;
+  for (std::size_t i = 0; i < 3; ++i) {
+    c.offset[i] = offset.v[i];
+    for (std::size_t j = 0; j < 3; ++j) c.gainMatrix[i][j] = gain.rows[i].v[j];
+  }
+  const auto units = part.find("units");
+  c.outputMs2 = units != part.end() && units->is_string() && *units == "m/s^2";
+  const auto method = part.find("method");
+  if (method != part.end() && method->is_string()) c.method = method->get<std::string>();
+  return c;
+}
+
+}  // namespace
+
+SavedCalibration readCalibrationDocument(const std::string& text) {
+  json doc;
+  try {
+    doc = json::parse(text);
+  } catch (const json::exception& e) {
+    // "[json.exception.parse_error.101] parse error at line 1, column 2: ..." without the tag. A
+    // number beyond the double range (1e999) is no parse error but an out_of_range one.
+    std::string message = e.what();
+    const std::size_t tag = message.find("] ");
+    if (tag != std::string::npos) message.erase(0, tag + 2);
+    std::replace(message.begin(), message.end(), '\n', ' ');
+    throw Error(Error::Kind::kInvalidArgument, dynamic_cast<const json::parse_error*>(&e) != nullptr
+                                                   ? "not JSON: " + message
+                                                   : message);
+  }
+  try {
+    if (!doc.is_object()) throw Refusal("the document must be a JSON object");
+    SavedCalibration out;
+    // The calibration part alone, as a result's "calibration" is passed on.
+    if (!doc.contains("success") && doc.contains("offset") && doc.contains("gain_matrix")) {
+      out.calibration = calibrationOf(doc);
+      return out;
+    }
+    if (!member<bool>(doc, "success", "success", "true or false")) {
+      throw Refusal("success is false: the run that wrote it found no calibration");
+    }
+    const auto calibration = doc.find("calibration");
+    if (calibration == doc.end() || !calibration->is_object()) {
+      throw Refusal("calibration must be an object");
+    }
+    out.calibration = calibrationOf(*calibration);
+    const auto input = doc.find("input");
+    if (input != doc.end()) {
+      if (!input->is_object()) throw Refusal("input must be an object");
+      if (input->contains("columns")) {
+        const Columns columns = member<Columns>(*input, "columns", "input.columns", "");
+        for (std::size_t k = 0; k < 3; ++k) out.layout.columns[k] = columns.c[k];
+      }
+      if (input->contains("delimiter")) {
+        const Delimiter d = member<Delimiter>(*input, "delimiter", "input.delimiter", "");
+        out.layout.delimiter = d.layout.delimiter;
+        out.layout.blanks = d.layout.blanks;
+      }
+    }
+    return out;
+  } catch (const Refusal& r) {
+    throw Error(Error::Kind::kInvalidArgument, r.what());
+  }
+}
+
+}  // namespace tiltfit
