@@ -1,7 +1,9 @@
 #include "options.h"
 
 #include <cstdlib>
-#include <cstring>
+#include <string>
+
+#include "tiltfit/tiltfit.hpp"
 
 namespace tiltfit {
 namespace cli {
@@ -35,7 +37,126 @@ std::string parseColumns(const std::string& text, int columns[3]) {
   return "";
 }
 
+std::string fileName(const std::string& value, const char* option, const char* what,
+                     std::string& target) {
+  if (value.empty()) return std::string(option) + " needs " + what;
+  target = value;
+  return "";
+}
+
+// Every option: its name, the word for its value (none for a flag), its help and what it sets.
+// The help is printed as it stands, a line for each '\n', after the name and the value.
+const Option kOptions[] = {
+    {"--auto", nullptr, "choose the tuning numbers, the units and the layout from FILE",
+     [](CliOptions& o, const std::string&) { return o.autoMode = true, std::string(); }},
+    {"--refine", nullptr, "report the refined fit, which makes every still stretch read 1 g",
+     [](CliOptions& o, const std::string&) { return o.refine = true, std::string(); }},
+    {"--no-refine", nullptr, "with --auto: report the six-rest fit",
+     [](CliOptions& o, const std::string&) { return o.noRefine = true, std::string(); }},
+    {"--method", "M",
+     "with --auto: six-rest (the rest search, refined with the\n"
+     "still stretches), stretches (the still stretches alone)\n"
+     "or auto (six-rest when six rests are found; the default)",
+     [](CliOptions& o, const std::string& v) {
+       if (!oneOf(v, {"auto", "six-rest", "stretches"}))
+         return "--method must be auto, six-rest or stretches: \"" + v + "\"";
+       o.method = v;
+       return std::string();
+     }},
+    {"--units", "U",
+     "units of the recording: g, ms2, counts or auto\n"
+     "(default: g, or auto with --auto)",
+     [](CliOptions& o, const std::string& v) {
+       if (!oneOf(v, {"g", "ms2", "counts", "auto"}))
+         return "--units must be g, ms2, counts or auto: \"" + v + "\"";
+       o.units = v;
+       return std::string();
+     }},
+    {"--output-units", "U",
+     "units of the calibrated output: g or ms2\n"
+     "(default: the recording's unit; g for counts)",
+     [](CliOptions& o, const std::string& v) {
+       if (!oneOf(v, {"g", "ms2"})) return "--output-units must be g or ms2: \"" + v + "\"";
+       o.outputUnits = v;
+       return std::string();
+     }},
+    {"--columns", "X,Y,Z", "1-based field numbers of x, y and z (default 1,2,3)",
+     [](CliOptions& o, const std::string& v) {
+       o.columnsGiven = true;
+       return parseColumns(v, o.columns);
+     }},
+    {"--delimiter", "D", "field separator: one character, tab or space (default ,)",
+     [](CliOptions& o, const std::string& v) {
+       o.delimiterGiven = true;
+       Layout layout;
+       const std::string why = delimiterFromName(v, layout);
+       if (!why.empty()) return "--delimiter " + why;
+       o.delimiter = layout.delimiter;
+       o.blanks = layout.blanks;
+       return std::string();
+     }},
+    {"--json", nullptr, "print one JSON document instead of the text report",
+     [](CliOptions& o, const std::string&) { return o.json = true, std::string(); }},
+    {"--plot", "FILE.svg", "also draw the smoothed axes and the chosen rests",
+     [](CliOptions& o, const std::string& v) {
+       return fileName(v, "--plot", "a file name", o.plotPath);
+     }},
+    {"--live", nullptr,
+     "capture from SOURCE (- for standard input, a FIFO, a serial\n"
+     "device, or a file replayed), saying what to hold next",
+     [](CliOptions& o, const std::string&) { return o.liveMode = true, std::string(); }},
+    {"--target-mg", "X", "with --live: stop at this expected error (default 0.5 mg)",
+     [](CliOptions& o, const std::string& v) { return o.targetMg = v, std::string(); }},
+    {"--save", "FILE", "with --live: keep every line read in FILE",
+     [](CliOptions& o, const std::string& v) {
+       return fileName(v, "--save", "a file name", o.savePath);
+     }},
+    {"--c-header", "FILE.h", "also write the calibration as a C99 header for firmware",
+     [](CliOptions& o, const std::string& v) {
+       return fileName(v, "--c-header", "a file name", o.cHeaderPath);
+     }},
+    {"--c-prefix", "NAME", "name its symbols NAME_GAIN, NAME_OFFSET, NAME_apply",
+     [](CliOptions& o, const std::string& v) { return o.cPrefix = v, std::string(); }},
+    {"--apply", "CALIB.json", "write FILE with its three columns calibrated",
+     [](CliOptions& o, const std::string& v) {
+       return fileName(v, "--apply", "a calibration file", o.applyPath);
+     }},
+    {"--help", nullptr, "print this text",
+     [](CliOptions& o, const std::string&) { return o.help = true, std::string(); }},
+    {"--version", nullptr, "print the version",
+     [](CliOptions& o, const std::string&) { return o.version = true, std::string(); }},
+};
+
+// The help column where the options' help starts.
+constexpr std::size_t kHelpColumn = 24;
+
+// "  --method M            with --auto: ..." and its continuation lines.
+std::string helpLines(const Option& option) {
+  std::string head = "  ";
+  if (std::string(option.name) == "--help") head += "-h, ";
+  head += option.name;
+  if (option.value != nullptr) head += std::string(" ") + option.value;
+  head.append(head.size() < kHelpColumn - 2 ? kHelpColumn - head.size() : 2, ' ');
+  std::string text;
+  std::string line;
+  for (const char* c = option.help;; ++c) {
+    if (*c == '\n' || *c == '\0') {
+      text += (text.empty() ? head : std::string(kHelpColumn, ' ')) + line + "\n";
+      line.clear();
+      if (*c == '\0') break;
+      continue;
+    }
+    line += *c;
+  }
+  return text;
+}
+
 }  // namespace
+
+const Option* options(std::size_t* count) {
+  *count = sizeof kOptions / sizeof kOptions[0];
+  return kOptions;
+}
 
 std::string parseArguments(int argc, const char* const* argv, CliOptions& o) {
   for (int i = 1; i < argc; ++i) {
@@ -58,136 +179,45 @@ std::string parseArguments(int argc, const char* const* argv, CliOptions& o) {
       value = arg.substr(eq + 1);
       hasValue = true;
     }
-    auto takeValue = [&]() -> bool {
-      if (hasValue) return true;
-      if (i + 1 >= argc) return false;
-      value = argv[++i];
-      return true;
-    };
-    auto flag = [&](bool& target) -> std::string {
-      if (hasValue) return name + " takes no value";
-      target = true;
-      return "";
-    };
-    std::string problem;
-    if (name == "--help") {
-      problem = flag(o.help);
-    } else if (name == "--version") {
-      problem = flag(o.version);
-    } else if (name == "--auto") {
-      problem = flag(o.autoMode);
-    } else if (name == "--live") {
-      problem = flag(o.liveMode);
-    } else if (name == "--refine") {
-      problem = flag(o.refine);
-    } else if (name == "--no-refine") {
-      problem = flag(o.noRefine);
-    } else if (name == "--json") {
-      problem = flag(o.json);
-    } else if (name == "--units" || name == "--output-units" || name == "--columns" ||
-               name == "--delimiter" || name == "--plot" || name == "--apply" ||
-               name == "--method" || name == "--c-header" || name == "--c-prefix" ||
-               name == "--target-mg" || name == "--save") {
-      if (!takeValue()) return name + " needs a value";
-      if (name == "--units") {
-        if (!oneOf(value, {"g", "ms2", "counts", "auto"}))
-          return "--units must be g, ms2, counts or auto: \"" + value + "\"";
-        o.units = value;
-      } else if (name == "--output-units") {
-        if (!oneOf(value, {"g", "ms2"}))
-          return "--output-units must be g or ms2: \"" + value + "\"";
-        o.outputUnits = value;
-      } else if (name == "--columns") {
-        problem = parseColumns(value, o.columns);
-        o.columnsGiven = true;
-      } else if (name == "--delimiter") {
-        o.delimiterGiven = true;
-        o.blanks = false;
-        if (value == "tab" || value == "\t") {
-          o.delimiter = '\t';
-        } else if (value == "space" || value == " ") {
-          o.blanks = true;
-          o.delimiter = ' ';
-        } else if (value.size() == 1 && value != "\n" && value != "\r" &&
-                   std::strchr("0123456789.+-eE", value[0]) == nullptr) {
-          o.delimiter = value[0];
-        } else {
-          problem =
-              "--delimiter must be one character other than a digit, sign, point or 'e', "
-              "or tab or space: \"" +
-              value + "\"";
-        }
-      } else if (name == "--method") {
-        if (!oneOf(value, {"auto", "six-rest", "stretches"}))
-          return "--method must be auto, six-rest or stretches: \"" + value + "\"";
-        o.method = value;
-      } else if (name == "--target-mg") {
-        o.targetMg = value;
-      } else if (name == "--save") {
-        if (value.empty()) return "--save needs a file name";
-        o.savePath = value;
-      } else if (name == "--c-header") {
-        if (value.empty()) return "--c-header needs a file name";
-        o.cHeaderPath = value;
-      } else if (name == "--c-prefix") {
-        o.cPrefix = value;
-      } else if (name == "--plot") {
-        if (value.empty()) return "--plot needs a file name";
-        o.plotPath = value;
-      } else {
-        if (value.empty()) return "--apply needs a calibration file";
-        o.applyPath = value;
-      }
-    } else {
-      return "unknown option " + name + " (tiltfit --help lists the options)";
+    const Option* option = nullptr;
+    for (const Option& candidate : kOptions) {
+      if (name == candidate.name) option = &candidate;
     }
+    if (option == nullptr) return "unknown option " + name + " (tiltfit --help lists the options)";
+    if (option->value == nullptr && hasValue) return name + " takes no value";
+    if (option->value != nullptr && !hasValue) {
+      if (i + 1 >= argc) return name + " needs a value";
+      value = argv[++i];
+    }
+    const std::string problem = option->apply(o, value);
     if (!problem.empty()) return problem;
   }
   return "";
 }
 
-const char* helpText() {
-  return "Usage:\n"
-         "  tiltfit --auto FILE [options]\n"
-         "  tiltfit FILE tolerancePct moveMeanWindow diffThreshold windowWidth "
-         "deltaThresholdWindow [options]\n"
-         "  tiltfit --apply CALIB.json FILE [options]\n"
-         "  tiltfit --live SOURCE [--target-mg X] [--save FILE] [options]\n"
-         "\n"
-         "Calibrates a three-axis accelerometer from one CSV recording of still positions: six\n"
-         "rests (each axis up and down), or any set of directions with --auto. --auto chooses\n"
-         "the five tuning numbers from the recording; the classic form takes them as given.\n"
-         "FILE \"-\" reads standard input. With --auto or any option, gzip is read too and\n"
-         "lines without readings are left out; rows stay line numbers.\n"
-         "\n"
-         "Options:\n"
-         "  --refine              report the refined fit, which makes every still stretch read 1 "
-         "g\n"
-         "  --no-refine           with --auto: report the six-rest fit\n"
-         "  --method M            with --auto: six-rest (the rest search, refined with the\n"
-         "                        still stretches), stretches (the still stretches alone)\n"
-         "                        or auto (six-rest when six rests are found; the default)\n"
-         "  --units U             units of the recording: g, ms2, counts or auto\n"
-         "                        (default: g, or auto with --auto)\n"
-         "  --output-units U      units of the calibrated output: g or ms2\n"
-         "                        (default: the recording's unit; g for counts)\n"
-         "  --columns X,Y,Z       1-based field numbers of x, y and z (default 1,2,3)\n"
-         "  --delimiter D         field separator: one character, tab or space (default ,)\n"
-         "  --json                print one JSON document instead of the text report\n"
-         "  --plot FILE.svg       also draw the smoothed axes and the chosen rests\n"
-         "  --live                capture from SOURCE (- for standard input, a FIFO, a serial\n"
-         "                        device, or a file replayed), saying what to hold next\n"
-         "  --target-mg X         with --live: stop at this expected error (default 0.5 mg)\n"
-         "  --save FILE           with --live: keep every line read in FILE\n"
-         "  --c-header FILE.h     also write the calibration as a C99 header for firmware\n"
-         "  --c-prefix NAME       name its symbols NAME_GAIN, NAME_OFFSET, NAME_apply\n"
-         "  --apply CALIB.json    write FILE with its three columns calibrated\n"
-         "  -h, --help            print this text\n"
-         "  --version             print the version\n"
-         "\n"
-         "Exit status: 0 success, 255 calibration failed, 234 usage or a bad argument,\n"
-         "254 the recording cannot be read or is not text, 244 out of memory, 181 too many\n"
-         "lines, 251 the report could not be written.\n";
+std::string helpText() {
+  std::string text =
+      "Usage:\n"
+      "  tiltfit --auto FILE [options]\n"
+      "  tiltfit FILE tolerancePct moveMeanWindow diffThreshold windowWidth "
+      "deltaThresholdWindow [options]\n"
+      "  tiltfit --apply CALIB.json FILE [options]\n"
+      "  tiltfit --live SOURCE [--target-mg X] [--save FILE] [options]\n"
+      "\n"
+      "Calibrates a three-axis accelerometer from one CSV recording of still positions: six\n"
+      "rests (each axis up and down), or any set of directions with --auto. --auto chooses\n"
+      "the five tuning numbers from the recording; the classic form takes them as given.\n"
+      "FILE \"-\" reads standard input. With --auto or any option, gzip is read too and\n"
+      "lines without readings are left out; rows stay line numbers.\n"
+      "\n"
+      "Options:\n";
+  for (const Option& option : kOptions) text += helpLines(option);
+  text +=
+      "\n"
+      "Exit status: 0 success, 255 calibration failed, 234 usage or a bad argument,\n"
+      "254 the recording cannot be read or is not text, 244 out of memory, 181 too many\n"
+      "lines, 251 the report could not be written.\n";
+  return text;
 }
 
 }  // namespace cli

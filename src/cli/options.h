@@ -3,6 +3,7 @@
 #ifndef TILTFIT_CLI_OPTIONS_H
 #define TILTFIT_CLI_OPTIONS_H
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -40,14 +41,26 @@ struct CliOptions {
   bool anyOption = false;  // at least one argument starting with "--" (or -h)
 };
 
+// One option of the command line: the table of them is what the parser reads and what --help
+// prints.
+struct Option {
+  const char* name;   // "--units"
+  const char* value;  // the word for its value in the help ("U"), or nullptr for a flag
+  const char* help;   // one line or several, separated by '\n'
+  // Sets the option from its value ("" for a flag); returns "" or why the value is refused.
+  std::string (*apply)(CliOptions& options, const std::string& value);
+};
+// Every option, in the order --help lists them; *count receives how many.
+const Option* options(std::size_t* count);
+
 // Parses argv. Arguments that start with "--" are options wherever they stand; "-h" is --help;
 // every other argument (including "-", standard input) is positional. Options taking a value
 // accept it as the next argument or after '='. Returns an empty string, or the one-line reason
 // why the command line is refused (an unknown option, a missing or bad value).
 std::string parseArguments(int argc, const char* const* argv, CliOptions& options);
 
-// The usage text of --help: every mode and option.
-const char* helpText();
+// The usage text of --help: every mode, and every option of the table.
+std::string helpText();
 
 }  // namespace cli
 }  // namespace tiltfit

@@ -31,7 +31,7 @@ int run(int argc, char* argv[]) {
     if (o.cHeaderPath.empty()) return refuse("--c-prefix names the symbols of --c-header FILE.h");
   }
   if (o.help) {
-    std::fputs(helpText(), stdout);
+    std::fputs(helpText().c_str(), stdout);
     return finishReport(kSuccess);
   }
   if (o.version) {
