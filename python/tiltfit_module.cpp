@@ -6,13 +6,17 @@
 #include <pybind11/stl.h>
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "tiltfit/live.hpp"
+#include "tiltfit/report.hpp"
 #include "tiltfit/tiltfit.hpp"
 
 namespace py = pybind11;
@@ -36,31 +40,11 @@ std::size_t rowsOf(const Samples& samples) {
 
 using Lines = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 
-// The runs of a recording's rows from the line of each (1-based, increasing): a run takes the step
-// of its first two rows and grows while the lines keep it.
 std::vector<tiltfit::LineRun> lineRuns(const Lines& lines, std::size_t n) {
   if (lines.ndim() != 1 || static_cast<std::size_t>(lines.shape(0)) != n) {
     throw py::value_error("lines must hold one line number per sample");
   }
-  std::vector<tiltfit::LineRun> runs;
-  const std::int64_t* l = lines.data();
-  std::size_t count = 0;  // rows of the last run
-  for (std::size_t r = 0; r < n; ++r) {
-    if (l[r] < 1 || l[r] > 0xFFFFFFFFLL || (r > 0 && l[r] <= l[r - 1])) {
-      throw py::value_error("lines must be increasing line numbers from 1 up");
-    }
-    const auto line = static_cast<std::uint32_t>(l[r]);
-    if (count == 1) {
-      runs.back().step = line - runs.back().line;
-      ++count;
-    } else if (count >= 2 && line == runs.back().line + runs.back().step * count) {
-      ++count;
-    } else {
-      runs.push_back(tiltfit::LineRun{static_cast<std::uint32_t>(r), line, 1});
-      count = 1;
-    }
-  }
-  return runs;
+  return tiltfit::lineRunsOf(lines.data(), n);
 }
 
 tiltfit::Recording toRecording(const Samples& samples, const std::optional<Lines>& lines) {
@@ -77,121 +61,16 @@ tiltfit::Recording toRecording(const Samples& samples, const std::optional<Lines
   return rec;
 }
 
-py::list toList(const std::array<double, 3>& v) { return py::cast(v); }
-
-py::list toList(const std::array<std::array<double, 3>, 3>& m) {
-  py::list rows;
-  for (const auto& row : m) rows.append(toList(row));
-  return rows;
-}
-
-py::dict toDict(const tiltfit::Calibration& c) {
-  py::dict d;
-  d["offset"] = toList(c.offset);
-  d["gain_matrix"] = toList(c.gainMatrix);
-  py::dict column;
-  column["gain"] = toList(c.columnGain());
-  column["offset"] = toList(c.offset);
-  d["column_form"] = column;
-  d["units"] = c.outputMs2 ? "m/s^2" : "g";
-  d["method"] = c.method;
-  py::dict uncertainty;
-  uncertainty["offset"] = toList(c.uncertainty.offset);
-  uncertainty["gain_matrix"] = toList(c.uncertainty.gainMatrix);
-  d["uncertainty"] = uncertainty;
-  return d;
-}
-
-py::dict toDict(const tiltfit::TuningNumbers& t) {
-  py::dict d;
-  d["tolerancePct"] = t.tolerancePct;
-  d["moveMeanWindow"] = t.moveMeanWindow;
-  d["diffThreshold"] = t.diffThreshold;
-  d["windowWidth"] = t.windowWidth;
-  d["deltaThresholdWindow"] = t.deltaThresholdWindow;
-  return d;
-}
-
-py::dict toDict(const tiltfit::Orientation& o) {
-  py::dict d;
-  d["axis"] = std::string(1, static_cast<char>('x' + o.axis));
-  d["reading"] = o.reading;
-  d["found"] = o.found;
-  const py::object none = py::none();
-  d["first_row"] = o.found ? py::object(py::int_(o.firstRow)) : none;
-  d["last_row"] = o.found ? py::object(py::int_(o.lastRow)) : none;
-  d["mean"] = o.found ? py::object(toList(o.mean)) : none;
-  d["angle_deg"] = o.found ? py::object(py::float_(o.angleDeg)) : none;
-  d["residual_mg"] = o.found ? py::object(py::float_(o.residualMg)) : none;
-  d["diagnosis"] = o.diagnosis.empty() ? none : py::object(py::str(o.diagnosis));
-  return d;
-}
-
-py::dict toDict(const tiltfit::Quality& q) {
-  py::dict d;
-  d["still_stretches"] = q.stillStretches;
-  d["norm_error_before_mg"] = q.normErrorBeforeMg;
-  d["worst_before_mg"] = q.worstBeforeMg;
-  d["norm_error_after_mg"] = q.normErrorAfterMg;
-  d["worst_after_mg"] = q.worstAfterMg;
-  d["norm_error_six_rests_mg"] = q.normErrorSixRestMg;
-  d["norm_error_refined_mg"] = q.normErrorRefinedMg;
-  d["determined_parameters"] = q.determined;
-  py::dict cross;
-  cross["x-y"] = q.crossDetermined[0];
-  cross["x-z"] = q.crossDetermined[1];
-  cross["y-z"] = q.crossDetermined[2];
-  d["cross_axis_determined"] = cross;
-  d["expected_error_mg"] = q.expectedErrorMg;
-  d["stretches_used"] = q.stretchesUsed;
-  d["rest_tilt_deg"] = q.restTiltDeg;
-  return d;
-}
-
-py::dict toDict(const tiltfit::Result& r, std::size_t rows) {
-  py::dict d;
-  d["success"] = r.success;
-  d["calibration"] = r.success ? py::object(toDict(r.calibration)) : py::none();
-  d["six_rests"] = r.success ? py::object(toDict(r.sixRest)) : py::none();
-  if (r.parametersUsed) {
-    py::dict parameters = toDict(r.parameters);
-    parameters["chosen"] = r.parametersChosen ? "auto" : "given";
-    d["parameters"] = parameters;
-  } else {
-    d["parameters"] = py::none();
-  }
-  py::dict input;
-  input["rows"] = rows;
-  input["units"] = tiltfit::unitsName(r.units);
-  input["units_per_g"] = r.unitsPerG;
-  input["units_zero"] = r.unitsZero;
-  d["input"] = input;
-  py::list orientations;
-  for (const tiltfit::Orientation& o : r.orientations) orientations.append(toDict(o));
-  d["orientations"] = orientations;
-  d["quality"] = toDict(r.quality);
-  py::list stretches;
-  for (const tiltfit::Stretch& s : r.stretches) {
-    py::dict e;
-    e["first_row"] = s.firstRow;
-    e["last_row"] = s.lastRow;
-    e["mean"] = toList(s.mean);
-    e["in_quality"] = s.inQuality;
-    e["weight"] = s.weight;
-    stretches.append(e);
-  }
-  d["stretches"] = stretches;
-  d["warnings"] = r.success ? r.warnings : std::vector<std::string>();
-  d["problems"] = r.success ? std::vector<std::string>() : r.problems;
-  if (r.hasSuggestion) {
-    py::dict suggestion;
-    suggestion["parameters"] = toDict(r.suggestedNumbers);
-    suggestion["units"] = tiltfit::unitsName(r.suggestedUnits);
-    d["suggestion"] = suggestion;
-  } else {
-    d["suggestion"] = py::none();
-  }
-  return d;
+// A result as the dict of the --json document (the same writer), with the six-rest fit and the
+// suggestion of a failed run besides: a field the document gains, the dicts gain with it.
+py::object toDict(const tiltfit::Result& r, const tiltfit::Recording& rec,
+                  const std::string& unitsGiven) {
+  tiltfit::DocumentContext context;
+  context.unitsGiven = unitsGiven;
+  context.withSixRests = true;
+  context.withSuggestion = true;
+  const std::string doc = tiltfit::calibrationDocument(r, rec, context);
+  return py::module_::import("json").attr("loads")(doc);
 }
 
 tiltfit::CalibrateOptions calibrateOptions(const std::string& units,
@@ -204,10 +83,10 @@ tiltfit::CalibrateOptions calibrateOptions(const std::string& units,
   return o;
 }
 
-py::dict calibrate(const Samples& samples, double tolerancePct, double moveMeanWindow,
-                   double diffThreshold, double windowWidth, double deltaThresholdWindow,
-                   const std::string& units, const std::optional<std::string>& outputUnits,
-                   bool refine, const std::optional<Lines>& lines) {
+py::object calibrate(const Samples& samples, double tolerancePct, double moveMeanWindow,
+                     double diffThreshold, double windowWidth, double deltaThresholdWindow,
+                     const std::string& units, const std::optional<std::string>& outputUnits,
+                     bool refine, const std::optional<Lines>& lines) {
   const tiltfit::CalibrateOptions options = calibrateOptions(units, outputUnits, refine);
   const tiltfit::TuningNumbers numbers{tolerancePct, moveMeanWindow, diffThreshold, windowWidth,
                                        deltaThresholdWindow};
@@ -217,12 +96,12 @@ py::dict calibrate(const Samples& samples, double tolerancePct, double moveMeanW
     py::gil_scoped_release release;
     r = tiltfit::calibrate(rec, numbers, options);
   }
-  return toDict(r, rec.rows());
+  return toDict(r, rec, units);
 }
 
-py::dict calibrateAuto(const Samples& samples, const std::string& units,
-                       const std::optional<std::string>& outputUnits, bool refine,
-                       const std::string& method, const std::optional<Lines>& lines) {
+py::object calibrateAuto(const Samples& samples, const std::string& units,
+                         const std::optional<std::string>& outputUnits, bool refine,
+                         const std::string& method, const std::optional<Lines>& lines) {
   tiltfit::CalibrateOptions options = calibrateOptions(units, outputUnits, refine);
   options.method = tiltfit::methodFromName(method);
   const tiltfit::Recording rec = toRecording(samples, lines);
@@ -231,7 +110,7 @@ py::dict calibrateAuto(const Samples& samples, const std::string& units,
     py::gil_scoped_release release;
     r = tiltfit::calibrateAuto(rec, options);
   }
-  return toDict(r, rec.rows());
+  return toDict(r, rec, units);
 }
 
 // A file name as str, bytes or os.PathLike.
@@ -242,17 +121,8 @@ std::string pathOf(const py::object& path) {
 tiltfit::Layout layoutOf(const std::array<int, 3>& columns, const std::string& delimiter) {
   tiltfit::Layout layout;
   layout.columns = columns;
-  if (delimiter == "space" || delimiter == " ") {
-    layout.blanks = true;
-    layout.delimiter = ' ';
-  } else if (delimiter == "tab") {
-    layout.delimiter = '\t';
-  } else if (delimiter.size() == 1) {
-    layout.delimiter = delimiter[0];
-  } else {
-    throw py::value_error("delimiter must be one character, \"tab\" or \"space\": \"" + delimiter +
-                          "\"");
-  }
+  const std::string why = tiltfit::delimiterFromName(delimiter, layout);
+  if (!why.empty()) throw py::value_error("delimiter " + why);
   return layout;
 }
 
@@ -284,27 +154,26 @@ py::object readCsv(const py::object& path, const std::array<int, 3>& columns,
   return py::make_tuple(out, lines);
 }
 
-// The calibration part of a result (or of a saved --json report), or the part itself.
+// The calibration of a result (or of a saved --json report), or its "calibration" part alone,
+// read by the reader of the calibration file.
 tiltfit::Calibration calibrationOf(const py::dict& given) {
-  py::dict c = given;
-  if (given.contains("calibration")) {
-    if (given["calibration"].is_none()) {
-      throw py::value_error("the result holds no calibration: the calibration did not succeed");
-    }
-    c = given["calibration"].cast<py::dict>();
+  if (given.contains("calibration") && given["calibration"].is_none()) {
+    throw py::value_error("the result holds no calibration: the calibration did not succeed");
   }
-  if (!c.contains("offset") || !c.contains("gain_matrix")) {
-    throw py::value_error("a calibration needs \"offset\" and \"gain_matrix\"");
-  }
-  tiltfit::Calibration out;
+  const py::object json = py::module_::import("json");
+  std::string text;
   try {
-    out.offset = c["offset"].cast<std::array<double, 3>>();
-    out.gainMatrix = c["gain_matrix"].cast<std::array<std::array<double, 3>, 3>>();
-  } catch (const py::cast_error&) {
-    throw py::value_error(
-        "a calibration's offset must be 3 numbers and its gain_matrix 3 rows of 3");
+    text =
+        json.attr("dumps")(given, py::arg("default") = py::module_::import("builtins").attr("list"))
+            .cast<std::string>();
+  } catch (const py::error_already_set&) {
+    throw py::value_error("a calibration must hold numbers: offset 3, gain_matrix 3 rows of 3");
   }
-  return out;
+  try {
+    return tiltfit::readCalibrationDocument(text).calibration;
+  } catch (const tiltfit::Error& e) {
+    throw py::value_error(std::string("not a calibration: ") + e.what());
+  }
 }
 
 py::array_t<double> apply(const py::dict& calibration, const Samples& samples) {
@@ -324,6 +193,123 @@ py::array_t<double> apply(const py::dict& calibration, const Samples& samples) {
   }
   return out;
 }
+
+// A guided capture fed from Python: bytes, lines or N x 3 arrays in, event dicts out.
+class PyLiveSession {
+ public:
+  PyLiveSession(const std::array<int, 3>& columns, const std::string& delimiter, bool detectLayout,
+                const std::string& units, const std::optional<std::string>& outputUnits,
+                const std::string& method, double targetMg, bool replay) {
+    tiltfit::LiveOptions o;
+    o.layout = layoutOf(columns, delimiter);
+    o.detectDelimiter = o.detectColumns = detectLayout;
+    o.units = tiltfit::unitsFromName(units);
+    o.outputUnits = outputUnits.value_or("");
+    o.method = tiltfit::methodFromName(method);
+    if (!(targetMg > 0.0)) throw py::value_error("target_mg must be above 0");
+    o.targetMg = targetMg;
+    o.replay = replay;
+    units_ = units;
+    session_ = std::make_unique<tiltfit::LiveSession>(o);
+  }
+
+  py::list feed(const py::object& data, const std::optional<double>& now) {
+    std::string bytes;
+    if (py::isinstance<py::bytes>(data)) {
+      bytes = data.cast<std::string>();
+    } else if (py::isinstance<py::str>(data)) {
+      bytes = data.cast<std::string>();
+    } else {
+      throw py::type_error("feed() takes bytes or str; feed_lines() lines, feed_samples() arrays");
+    }
+    const double t = timeOf(now);
+    {
+      py::gil_scoped_release release;
+      session_->feed(bytes.data(), bytes.size(), t);
+    }
+    return events();
+  }
+
+  py::list feedLines(const std::vector<std::string>& lines, const std::optional<double>& now) {
+    const double t = timeOf(now);
+    {
+      py::gil_scoped_release release;
+      session_->feedLines(lines, t);
+    }
+    return events();
+  }
+
+  py::list feedSamples(const Samples& samples, const std::optional<double>& now) {
+    const std::size_t n = rowsOf(samples);
+    std::vector<double> x(n), y(n), z(n);
+    const double* v = samples.data();
+    for (std::size_t r = 0; r < n; ++r) {
+      x[r] = v[3 * r];
+      y[r] = v[3 * r + 1];
+      z[r] = v[3 * r + 2];
+    }
+    const double t = timeOf(now);
+    {
+      py::gil_scoped_release release;
+      session_->feedSamples(x.data(), y.data(), z.data(), n, t);
+    }
+    return events();
+  }
+
+  py::list finish(const std::optional<double>& now) {
+    session_->finish(timeOf(now));
+    return events();
+  }
+
+  py::object result() const {
+    tiltfit::Result r;
+    {
+      py::gil_scoped_release release;
+      r = session_->result();
+    }
+    tiltfit::Recording rec;
+    rec.layout = session_->layout();
+    rec.streamedSamples = session_->samples();
+    rec.linesWithoutReadings = session_->linesWithoutReadings();
+    return toDict(r, rec, units_);
+  }
+
+  bool stopped() const { return session_->stopped(); }
+  std::string stopReason() const { return session_->stopReason(); }
+  std::string status(const std::optional<double>& now) const {
+    return session_->status(timeOf(now));
+  }
+  std::uint64_t lines() const { return session_->lines(); }
+  std::uint64_t samples() const { return session_->samples(); }
+
+ private:
+  static double timeOf(const std::optional<double>& now) {
+    if (now) return *now;
+    return py::module_::import("time").attr("monotonic")().cast<double>();
+  }
+
+  py::list events() {
+    py::list out;
+    for (const tiltfit::LiveEvent& e : session_->events()) {
+      py::dict d;
+      d["kind"] = tiltfit::liveEventKindName(e.kind);
+      d["text"] = e.text;
+      if (e.kind == tiltfit::LiveEvent::Kind::kStretch) {
+        d["first_sample"] = e.firstSample;
+        d["last_sample"] = e.lastSample;
+        d["expected_error_mg"] = std::isfinite(e.expectedErrorMg)
+                                     ? py::object(py::float_(e.expectedErrorMg))
+                                     : py::none();
+      }
+      d["orientation"] = e.orientation >= 0 ? py::object(py::int_(e.orientation)) : py::none();
+      out.append(d);
+    }
+    return out;
+  }
+
+  std::string units_;
+  std::unique_ptr<tiltfit::LiveSession> session_;
+};
 
 }  // namespace
 
@@ -390,6 +376,36 @@ PYBIND11_MODULE(tiltfit, m) {
         "which, None when no rest search took part), or from the still stretches alone when the "
         "recording holds no six rests. method: \"auto\", \"six-rest\" or \"stretches\". "
         "Otherwise as calibrate().");
+
+  py::class_<PyLiveSession>(m, "LiveSession",
+                            "A guided capture: feed a logger's output as it arrives and each call "
+                            "returns the events it caused (dicts with \"kind\": layout, next, "
+                            "stretch, captured or stop, and \"text\" as tiltfit --live prints "
+                            "it). The session does no I/O; `now` is the arrival time in seconds "
+                            "(time.monotonic() when None).")
+      .def(py::init<const std::array<int, 3>&, const std::string&, bool, const std::string&,
+                    const std::optional<std::string>&, const std::string&, double, bool>(),
+           py::arg("columns") = std::array<int, 3>{{1, 2, 3}}, py::arg("delimiter") = ",",
+           py::arg("detect_layout") = true, py::arg("units") = "auto",
+           py::arg("output_units") = std::nullopt, py::arg("method") = "auto",
+           py::arg("target_mg") = tiltfit::kDefaultTargetMg, py::arg("replay") = false)
+      .def("feed", &PyLiveSession::feed, py::arg("data"), py::arg("now") = std::nullopt,
+           "Bytes or text as they arrived; whole lines are taken as they complete.")
+      .def("feed_lines", &PyLiveSession::feedLines, py::arg("lines"), py::arg("now") = std::nullopt,
+           "Lines without their newline.")
+      .def("feed_samples", &PyLiveSession::feedSamples, py::arg("samples"),
+           py::arg("now") = std::nullopt, "An N x 3 array of x, y, z readings.")
+      .def("finish", &PyLiveSession::finish, py::arg("now") = std::nullopt,
+           "The input has ended: the last line and the open still stretch are taken.")
+      .def("result", &PyLiveSession::result,
+           "The capture calibrated as calibrate_auto() calibrates it: the same dict.")
+      .def("status", &PyLiveSession::status, py::arg("now") = std::nullopt,
+           "The status line tiltfit --live redraws on a terminal.")
+      .def_property_readonly("stopped", &PyLiveSession::stopped,
+                             "The calibration meets the target: the capture may end.")
+      .def_property_readonly("stop_reason", &PyLiveSession::stopReason)
+      .def_property_readonly("lines", &PyLiveSession::lines)
+      .def_property_readonly("samples", &PyLiveSession::samples);
 
   m.def("apply", &apply, py::arg("calibration"), py::arg("samples"),
         "Returns samples (N x 3) calibrated: raw @ gain_matrix + offset for each row. "

@@ -62,6 +62,11 @@ struct LineRun {
   std::uint32_t step = 1;
 };
 
+// The runs of n rows read from lines[0], lines[1], ... (1-based line numbers, increasing), as a
+// reader records them. Throws Error (kInvalidArgument) for lines that do not increase from 1 up
+// or pass 4,294,967,295.
+std::vector<LineRun> lineRunsOf(const std::int64_t* lines, std::size_t n);
+
 // One recording: three columns with one row per sample, and the line of the text each came from.
 struct Recording {
   std::vector<double> x, y, z;

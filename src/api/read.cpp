@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "apiInternal.h"
+#include "csvLines.h"
 #include "inflater.h"
 #include "layoutSniff.h"
 #include "libOrr_accTools.h"
@@ -351,6 +352,19 @@ Recording readRecordingFromText(const std::string& text, const ReadOptions& opti
   t.data = text.data();
   t.size = text.size();
   return readText(t, "standard input", options);
+}
+
+std::vector<LineRun> lineRunsOf(const std::int64_t* lines, std::size_t n) {
+  tiltfit_csv::LineRunBuilder builder;
+  for (std::size_t r = 0; r < n; ++r) {
+    if (lines[r] < 1 || lines[r] > 0xFFFFFFFFLL || (r > 0 && lines[r] <= lines[r - 1])) {
+      throw Error(Error::Kind::kInvalidArgument, "lines must be increasing line numbers from 1 up");
+    }
+    builder.keep(static_cast<std::uint64_t>(lines[r]));
+  }
+  std::vector<LineRun> runs;
+  for (const auto& run : builder.runs()) runs.push_back(LineRun{run.row, run.line, run.step});
+  return runs;
 }
 
 std::string delimiterFromName(const std::string& text, Layout& layout) {
