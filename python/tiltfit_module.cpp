@@ -47,16 +47,23 @@ std::vector<tiltfit::LineRun> lineRuns(const Lines& lines, std::size_t n) {
   return tiltfit::lineRunsOf(lines.data(), n);
 }
 
-tiltfit::Recording toRecording(const Samples& samples, const std::optional<Lines>& lines) {
+// The x, y and z columns of an N x 3 array.
+std::array<std::vector<double>, 3> columnsOf(const Samples& samples) {
   const std::size_t n = rowsOf(samples);
-  std::vector<double> x(n), y(n), z(n);
+  std::array<std::vector<double>, 3> c{std::vector<double>(n), std::vector<double>(n),
+                                       std::vector<double>(n)};
   const double* v = samples.data();
   for (std::size_t r = 0; r < n; ++r) {
-    x[r] = v[3 * r];
-    y[r] = v[3 * r + 1];
-    z[r] = v[3 * r + 2];
+    for (std::size_t j = 0; j < 3; ++j) c[j][r] = v[3 * r + j];
   }
-  tiltfit::Recording rec = tiltfit::makeRecording(std::move(x), std::move(y), std::move(z));
+  return c;
+}
+
+tiltfit::Recording toRecording(const Samples& samples, const std::optional<Lines>& lines) {
+  std::array<std::vector<double>, 3> c = columnsOf(samples);
+  const std::size_t n = c[0].size();
+  tiltfit::Recording rec =
+      tiltfit::makeRecording(std::move(c[0]), std::move(c[1]), std::move(c[2]));
   if (lines) rec.lineRuns = lineRuns(*lines, n);
   return rec;
 }
@@ -240,18 +247,11 @@ class PyLiveSession {
   }
 
   py::list feedSamples(const Samples& samples, const std::optional<double>& now) {
-    const std::size_t n = rowsOf(samples);
-    std::vector<double> x(n), y(n), z(n);
-    const double* v = samples.data();
-    for (std::size_t r = 0; r < n; ++r) {
-      x[r] = v[3 * r];
-      y[r] = v[3 * r + 1];
-      z[r] = v[3 * r + 2];
-    }
+    const std::array<std::vector<double>, 3> c = columnsOf(samples);
     const double t = timeOf(now);
     {
       py::gil_scoped_release release;
-      session_->feedSamples(x.data(), y.data(), z.data(), n, t);
+      session_->feedSamples(c[0].data(), c[1].data(), c[2].data(), c[0].size(), t);
     }
     return events();
   }

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "tiltfit/tiltfit.hpp"
 
@@ -37,6 +38,22 @@ std::string parseColumns(const std::string& text, int columns[3]) {
   return "";
 }
 
+// One of the allowed words: "--units must be g, ms2, counts or auto: \"parsecs\"" otherwise.
+std::string choice(const std::string& value, const char* option,
+                   std::initializer_list<const char*> allowed, std::string& target) {
+  if (oneOf(value, allowed)) {
+    target = value;
+    return "";
+  }
+  const std::vector<const char*> list(allowed);
+  std::string words;
+  for (std::size_t k = 0; k < list.size(); ++k) {
+    if (k > 0) words += k + 1 == list.size() ? " or " : ", ";
+    words += list[k];
+  }
+  return std::string(option) + " must be " + words + ": \"" + value + "\"";
+}
+
 std::string fileName(const std::string& value, const char* option, const char* what,
                      std::string& target) {
   if (value.empty()) return std::string(option) + " needs " + what;
@@ -58,27 +75,19 @@ const Option kOptions[] = {
      "still stretches), stretches (the still stretches alone)\n"
      "or auto (six-rest when six rests are found; the default)",
      [](CliOptions& o, const std::string& v) {
-       if (!oneOf(v, {"auto", "six-rest", "stretches"}))
-         return "--method must be auto, six-rest or stretches: \"" + v + "\"";
-       o.method = v;
-       return std::string();
+       return choice(v, "--method", {"auto", "six-rest", "stretches"}, o.method);
      }},
     {"--units", "U",
      "units of the recording: g, ms2, counts or auto\n"
      "(default: g, or auto with --auto)",
      [](CliOptions& o, const std::string& v) {
-       if (!oneOf(v, {"g", "ms2", "counts", "auto"}))
-         return "--units must be g, ms2, counts or auto: \"" + v + "\"";
-       o.units = v;
-       return std::string();
+       return choice(v, "--units", {"g", "ms2", "counts", "auto"}, o.units);
      }},
     {"--output-units", "U",
      "units of the calibrated output: g or ms2\n"
      "(default: the recording's unit; g for counts)",
      [](CliOptions& o, const std::string& v) {
-       if (!oneOf(v, {"g", "ms2"})) return "--output-units must be g or ms2: \"" + v + "\"";
-       o.outputUnits = v;
-       return std::string();
+       return choice(v, "--output-units", {"g", "ms2"}, o.outputUnits);
      }},
     {"--columns", "X,Y,Z", "1-based field numbers of x, y and z (default 1,2,3)",
      [](CliOptions& o, const std::string& v) {

@@ -21,6 +21,7 @@
 
 #include "blockedSummation.h"
 #include "qrsolve.h"
+#include "xnrm2.h"
 
 namespace coder {
 namespace {
@@ -29,17 +30,7 @@ namespace {
 double magnitude(double x, double y, double z) {
   double scale = 3.312168642111238e-170;  // 2^-563
   double sum = 0.0;
-  for (double c : {x, y, z}) {
-    const double v = std::abs(c);
-    if (v > scale) {
-      const double r = scale / v;
-      sum = 1.0 + sum * (r * r);
-      scale = v;
-    } else {
-      const double r = v / scale;
-      sum += r * r;
-    }
-  }
+  for (double c : {x, y, z}) internal::blas::addScaledSquare(std::abs(c), scale, sum);
   return scale * std::sqrt(sum);
 }
 

@@ -4,6 +4,7 @@
 
 #include "blockedSummation.h"
 #include "rt_nonfinite.h"
+#include "xnrm2.h"
 
 namespace coder {
 
@@ -18,16 +19,8 @@ double columnStd(const double* x, int n) {
   double scale = 3.312168642111238e-170;  // 2^-563
   double yv = 0.0;
   for (int k = 0; k < n; ++k) {
-    const double d = x[k] - xbar;
-    const double t = std::abs(d);
-    if (t > scale) {
-      const double r = scale / t;
-      yv = 1.0 + yv * (r * r);
-      scale = t;
-    } else {
-      const double r = d / scale;
-      yv += r * r;
-    }
+    // (d / scale)^2 and (|d| / scale)^2 are the same double.
+    internal::blas::addScaledSquare(std::abs(x[k] - xbar), scale, yv);
   }
   return scale * std::sqrt(yv) / std::sqrt(static_cast<double>(n - 1));
 }

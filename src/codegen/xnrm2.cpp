@@ -17,15 +17,7 @@ double xnrm2(int n, const array<double, 2>& x, int ix0) {
   double s = 0.0;
   const int kend = ix0 + n - 1;
   for (int k = ix0; k <= kend; ++k) {
-    const double t = std::abs(x[k - 1]);
-    if (t > scale) {
-      const double r = scale / t;
-      s = 1.0 + s * (r * r);
-      scale = t;
-    } else {
-      const double r = t / scale;
-      s += r * r;
-    }
+    addScaledSquare(std::abs(x[k - 1]), scale, s);
   }
   return scale * std::sqrt(s);
 }

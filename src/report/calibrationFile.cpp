@@ -39,19 +39,13 @@ void to_json(Json& j, const Orientation& o) {
   j = Json{{"axis", std::string(1, static_cast<char>('x' + o.axis))},
            {"reading", o.reading},
            {"found", o.found}};
-  if (o.found) {
-    j["first_row"] = o.firstRow;
-    j["last_row"] = o.lastRow;
-    j["mean"] = o.mean;
-    j["angle_deg"] = o.angleDeg;
-    j["residual_mg"] = o.residualMg;
-  } else {
-    j["first_row"] = nullptr;
-    j["last_row"] = nullptr;
-    j["mean"] = nullptr;
-    j["angle_deg"] = nullptr;
-    j["residual_mg"] = nullptr;
-  }
+  // What a window the search did not find has not: null.
+  const auto found = [&](const auto& v) { return o.found ? Json(v) : Json(nullptr); };
+  j["first_row"] = found(o.firstRow);
+  j["last_row"] = found(o.lastRow);
+  j["mean"] = found(o.mean);
+  j["angle_deg"] = found(o.angleDeg);
+  j["residual_mg"] = found(o.residualMg);
   j["diagnosis"] = o.diagnosis.empty() ? Json(nullptr) : Json(o.diagnosis);
 }
 

@@ -147,32 +147,33 @@ void text(std::string& s, double x, double y, const char* anchor, const char* ex
   s += "</text>\n";
 }
 
-void line(std::string& s, double x1, double y1, double x2, double y2, const char* style) {
-  s += "<line x1=\"";
-  coordinate(s, x1);
-  s += "\" y1=\"";
-  coordinate(s, y1);
-  s += "\" x2=\"";
-  coordinate(s, x2);
-  s += "\" y2=\"";
-  coordinate(s, y2);
-  s += "\" ";
+// <TAG a0="v0" a1="v1" a2="v2" a3="v3" STYLE/>
+void element(std::string& s, const char* tag, const char* const names[4], const double values[4],
+             const char* style) {
+  s += '<';
+  s += tag;
+  for (int k = 0; k < 4; ++k) {
+    s += ' ';
+    s += names[k];
+    s += "=\"";
+    coordinate(s, values[k]);
+    s += '"';
+  }
+  s += ' ';
   s += style;
   s += "/>\n";
 }
 
+void line(std::string& s, double x1, double y1, double x2, double y2, const char* style) {
+  static const char* const names[4] = {"x1", "y1", "x2", "y2"};
+  const double values[4] = {x1, y1, x2, y2};
+  element(s, "line", names, values, style);
+}
+
 void rect(std::string& s, double x, double y, double w, double h, const char* style) {
-  s += "<rect x=\"";
-  coordinate(s, x);
-  s += "\" y=\"";
-  coordinate(s, y);
-  s += "\" width=\"";
-  coordinate(s, w);
-  s += "\" height=\"";
-  coordinate(s, h);
-  s += "\" ";
-  s += style;
-  s += "/>\n";
+  static const char* const names[4] = {"x", "y", "width", "height"};
+  const double values[4] = {x, y, w, h};
+  element(s, "rect", names, values, style);
 }
 
 std::string windowName(int axis, int level) {
