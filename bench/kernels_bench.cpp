@@ -7,7 +7,7 @@
 #include <string>
 
 #include "findStaticWindow.h"
-#include "findStaticWindowFast.h"
+#include "findStaticWindow.h"
 #include "libOrr_accTools.h"
 #include "movmean.h"
 #include "recording_generator.h"

@@ -14,7 +14,7 @@
 #include <iostream>
 #include <string>
 
-#include "findStaticWindowFast.h"
+#include "findStaticWindow.h"
 #include "fpmode.h"
 #include "libOrr_accTools.h"
 #include "movmean.h"

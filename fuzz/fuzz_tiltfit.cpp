@@ -24,7 +24,7 @@
 
 #include "csvField.h"
 #include "findStaticWindow.h"
-#include "findStaticWindowFast.h"
+#include "findStaticWindow.h"
 #include "libOrr_accTools.h"
 #include "movmean.h"
 #include "tiltfit/tiltfit.hpp"

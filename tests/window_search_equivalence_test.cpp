@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "findStaticWindow.h"
-#include "findStaticWindowFast.h"
+#include "findStaticWindow.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "findStaticWindowFast.h"
+#include "findStaticWindow.h"
 
 #include <algorithm>
 #include <cmath>
@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "blockedSummation.h"
-#include "findStaticWindow.h"
 #include "std.h"
 
 namespace coder {

@@ -3,7 +3,7 @@
 #include <exception>
 
 #include "accelcal.h"
-#include "findStaticWindowFast.h"
+#include "findStaticWindow.h"
 #include "getAccCalib_data.h"
 #include "getAccCalib_initialize.h"
 #include "movmean.h"
