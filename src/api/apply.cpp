@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -117,7 +116,7 @@ char* transformLine(const Plan& plan, const char* b, const char* e, char* o, App
   const char* from = b;
   for (int k = 0; k < 3; ++k) {
     const char* number = spans[k].begin;
-    while (number < spans[k].numberEnd && std::isspace(static_cast<unsigned char>(*number)))
+    while (number < spans[k].numberEnd && (*number == ' ' || (*number >= '\t' && *number <= '\r')))
       ++number;
     std::memcpy(o, from, static_cast<std::size_t>(number - from));
     o += number - from;

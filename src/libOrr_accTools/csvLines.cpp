@@ -13,43 +13,7 @@ std::string lineStart(const char* b, const char* e) {
 
 namespace {
 
-template <Cut kCut>
-inline bool isSeparator(char c, char delimiter) {
-  if (kCut == Cut::kBlanks) return c == ' ' || c == '\t';
-  return c == delimiter;
-}
-
-// The end of the field at p: the next separator, newline or e.
-template <Cut kCut>
-inline const char* fieldEnd(const char* p, const char* e, char delimiter) {
-  while (p < e && *p != '\n' && !isSeparator<kCut>(*p, delimiter)) ++p;
-  return p;
-}
-
-// The start of the field after the one ending at p.
-template <Cut kCut>
-inline const char* nextField(const char* p, const char* e, char delimiter) {
-  if (kCut == Cut::kBlanks) {
-    while (p < e && (*p == ' ' || *p == '\t')) ++p;
-    return p;
-  }
-  return (p < e && *p == delimiter) ? p + 1 : p;
-}
-
-// Converts the wanted field at f: returns the end of its number, or nullptr when it is not of the
-// fast form (the caller then converts [f, *end) with parseField); *end receives the field's end.
-template <Cut kCut>
-inline const char* convertField(const char* f, const char* e, char delimiter, double& value,
-                                const char** end) {
-  if (kCut == Cut::kFieldFirst) {
-    *end = fieldEnd<kCut>(f, e, delimiter);
-    return parseDecimalPrefix(f, *end, value);
-  }
-  // A number never contains the separator or a newline, so the field goes on from its end.
-  const char* number = parseDecimalPrefix(f, e, value);
-  *end = fieldEnd<kCut>(number != nullptr ? number : f, e, delimiter);
-  return number;
-}
+using namespace cut;
 
 // Parses the lines in [p, e) (each ending in a newline, but possibly the last) into rows row,
 // row + 1, ... of the columns, skipping rows at or beyond `rows`; records the fields that do not
@@ -190,47 +154,7 @@ void parseLinesKept(const char* p, const char* e, std::uint64_t row, std::uint64
   }
 }
 
-// One line, as the loops above cut it: the same fields, the same conversion.
-template <Cut kCut>
-unsigned cutLineAt(const char* p, const char* e, const FieldMap& map, double* values,
-                   FieldSpan* spans) {
-  const char delimiter = map.delimiter;
-  unsigned got = 0;
-  const char* f = kCut == Cut::kBlanks ? nextField<kCut>(p, e, delimiter) : p;
-  for (int field = 0, next = 0; next < map.count && f < e && *f != '\n'; ++field) {
-    const char* end;
-    if (field != map.wanted[next].field) {
-      end = fieldEnd<kCut>(f, e, delimiter);
-    } else {
-      double value;
-      const char* number = convertField<kCut>(f, e, delimiter, value, &end);
-      if (number == nullptr) parseField(f, end, value, &number);  // sets it on success only
-      if (spans != nullptr) spans[next] = FieldSpan{f, end, number};
-      if (number != nullptr) {
-        for (unsigned t = map.wanted[next].columns; t != 0; t &= t - 1)
-          values[__builtin_ctz(t)] = value;
-        got |= map.wanted[next].columns;
-      }
-      ++next;
-    }
-    f = nextField<kCut>(end, e, delimiter);
-  }
-  return got;
-}
-
 }  // namespace
-
-unsigned cutLine(const char* b, const char* e, const FieldMap& map, double* values,
-                 FieldSpan* spans) {
-  switch (map.cut) {
-    case Cut::kFieldFirst:
-      return cutLineAt<Cut::kFieldFirst>(b, e, map, values, spans);
-    case Cut::kBlanks:
-      return cutLineAt<Cut::kBlanks>(b, e, map, values, spans);
-    default:
-      return cutLineAt<Cut::kNumberFirst>(b, e, map, values, spans);
-  }
-}
 
 std::vector<std::pair<const char*, const char*>> fieldsOf(const char* b, const char* e,
                                                            char delimiter, bool blanks) {

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "csvField.h"
 #include "libOrr_accTools.h"
 
 namespace tiltfit_csv {
@@ -154,14 +155,94 @@ struct FieldSpan {
   const char* numberEnd = nullptr;  // the end of its number; nullptr when it holds none
 };
 
+// The cutting primitives of the line layer, shared by the block parser and the line readers.
+namespace cut {
+
+template <Cut kCut>
+inline bool isSeparator(char c, char delimiter) {
+  if (kCut == Cut::kBlanks) return c == ' ' || c == '\t';
+  return c == delimiter;
+}
+
+// The end of the field at p: the next separator, newline or e.
+template <Cut kCut>
+inline const char* fieldEnd(const char* p, const char* e, char delimiter) {
+  while (p < e && *p != '\n' && !isSeparator<kCut>(*p, delimiter)) ++p;
+  return p;
+}
+
+// The start of the field after the one ending at p.
+template <Cut kCut>
+inline const char* nextField(const char* p, const char* e, char delimiter) {
+  if (kCut == Cut::kBlanks) {
+    while (p < e && (*p == ' ' || *p == '\t')) ++p;
+    return p;
+  }
+  return (p < e && *p == delimiter) ? p + 1 : p;
+}
+
+// Converts the wanted field at f: returns the end of its number, or nullptr when it is not of the
+// fast form (the caller then converts [f, *end) with parseField); *end receives the field's end.
+template <Cut kCut>
+inline const char* convertField(const char* f, const char* e, char delimiter, double& value,
+                                const char** end) {
+  if (kCut == Cut::kFieldFirst) {
+    *end = fieldEnd<kCut>(f, e, delimiter);
+    return parseDecimalPrefix(f, *end, value);
+  }
+  // A number never contains the separator or a newline, so the field goes on from its end.
+  const char* number = parseDecimalPrefix(f, e, value);
+  *end = fieldEnd<kCut>(number != nullptr ? number : f, e, delimiter);
+  return number;
+}
+
+// One line, as the block parser cuts its lines: the same fields, the same conversion.
+template <Cut kCut>
+inline unsigned cutLineAt(const char* p, const char* e, const FieldMap& map, double* values,
+                   FieldSpan* spans) {
+  const char delimiter = map.delimiter;
+  unsigned got = 0;
+  const char* f = kCut == Cut::kBlanks ? nextField<kCut>(p, e, delimiter) : p;
+  for (int field = 0, next = 0; next < map.count && f < e && *f != '\n'; ++field) {
+    const char* end;
+    if (field != map.wanted[next].field) {
+      end = fieldEnd<kCut>(f, e, delimiter);
+    } else {
+      double value;
+      const char* number = convertField<kCut>(f, e, delimiter, value, &end);
+      if (number == nullptr) parseField(f, end, value, &number);  // sets it on success only
+      if (spans != nullptr) spans[next] = FieldSpan{f, end, number};
+      if (number != nullptr) {
+        for (unsigned t = map.wanted[next].columns; t != 0; t &= t - 1)
+          values[__builtin_ctz(t)] = value;
+        got |= map.wanted[next].columns;
+      }
+      ++next;
+    }
+    f = nextField<kCut>(end, e, delimiter);
+  }
+  return got;
+}
+
+}  // namespace cut
+
 // Cuts the one line [b, e) (a newline ends it earlier) as map says and converts its wanted fields
 // under the reader's number rule (parseField): values[j] receives column j's number. spans, when
 // given, receives for each distinct wanted field (map.wanted order) where it stands. Returns the
 // columns that received a number, as a bit set; a field the line does not reach, or that holds no
 // number, leaves its columns out and values[j] untouched. Fields that do not convert are not
 // recorded.
-unsigned cutLine(const char* b, const char* e, const FieldMap& map, double* values,
-                 FieldSpan* spans = nullptr);
+inline unsigned cutLine(const char* b, const char* e, const FieldMap& map, double* values,
+                        FieldSpan* spans = nullptr) {
+  switch (map.cut) {
+    case Cut::kFieldFirst:
+      return cut::cutLineAt<Cut::kFieldFirst>(b, e, map, values, spans);
+    case Cut::kBlanks:
+      return cut::cutLineAt<Cut::kBlanks>(b, e, map, values, spans);
+    default:
+      return cut::cutLineAt<Cut::kNumberFirst>(b, e, map, values, spans);
+  }
+}
 
 // Fields that did not convert, in file order, with their "Header : " lines unless quiet.
 struct Skipped {
