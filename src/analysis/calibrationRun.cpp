@@ -406,6 +406,14 @@ RunResult runCalibration(const double* x, const double* y, const double* z, std:
   fo.stretches = &allG;
   fo.rests = directions;
   fo.start = sixRestG;
+  // The stretch that holds each rest, to be held out with it.
+  for (int k = 0; k < 6; ++k) {
+    const ChosenRest& c = r.rests[k];
+    for (std::size_t q = 0; q < r.stretches.size() && fo.restStretch[k] < 0; ++q) {
+      const StillStretch& s = r.stretches[q];
+      if (s.first + 1 <= c.last && c.first <= s.last + 1) fo.restStretch[k] = static_cast<int>(q);
+    }
+  }
   r.fit = fitStretches(fo);
   r.afterSixRest = calibratedNormErrors(r.stretchesG, sixRestG, 1.0);
   r.refineAsked = options.refine;
@@ -513,6 +521,7 @@ RunResult runStretchCalibration(const double* x, const double* y, const double* 
     StretchFitOptions withRests = fo;
     withRests.rests = directions;
     withRests.start = sixRestG;
+    for (int k = 0; k < 6; ++k) withRests.restStretch[k] = nearest[k];
     StretchFit fit = fitStretches(withRests);
     if (fit.ok) {
       r.fit = fit;

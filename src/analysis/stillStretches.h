@@ -31,6 +31,9 @@ struct StillStretch {
   // var = m + n and varB = m + n / 4). Noise that a sensor's own filter made slow counts as
   // motion, which is no harm: it is small wherever it is that slow.
   double motion[3] = {0.0, 0.0, 0.0};
+  // The rms motion over the axes of the pose the stretch belongs to, pooled with the stretches
+  // next to it (see takeMoving), in the recording's units; 0 until judged.
+  double poseMotion = 0.0;
   std::size_t distinct = 0;  // samples that differ from the one before
   std::size_t length() const { return last - first + 1; }
 };

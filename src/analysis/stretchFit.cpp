@@ -51,6 +51,9 @@
 // r_k = |S m_k + k| - 1 the in-sample error, J the Jacobian of every weighted residual (prior and
 // rests included) and j_k its row for stretch k: the leverage h_k is how far stretch k pulls the
 // fit towards itself. So the whole leave-one-out costs one Jacobian, not one refit per stretch.
+// A stretch that holds one of the six rests takes that rest's direction with it: with U the rows
+// left out (J's) and f_U their residuals, the fit moves by (J'J)^-1 U' (I - U (J'J)^-1 U')^-1 f_U
+// and stretch k's residual with it, which for U = j_k alone is the formula above.
 // Without stretch k the covariance is (J'J - j_k'j_k)^-1, by the Sherman-Morrison update; where
 // it leaves a gain or an offset to the prior, the remaining stretches cannot calibrate without k,
 // and k is not held out (as a refit without it would fail).
@@ -338,6 +341,7 @@ Eigen::Matrix<double, 12, 12> parameterMap(const Parameters& p) {
 // memory limit may not be able to start.
 struct Linearised {
   Eigen::MatrixXd J;      // rows: the stretches first, in order, then rests and priors
+  Eigen::VectorXd f;      // the residuals of those rows, the loss applied as to J
   Eigen::MatrixXd inner;  // (J'J)^-1 over the fitted blocks: s (6), [w (3)], k (3)
   std::vector<int> index;  // column of `inner` -> position among (s, w, k), 0-11
 };
@@ -350,7 +354,9 @@ bool linearise(Round& round, bool withRotation, Linearised& out) {
   eo.apply_loss_function = true;
   eo.num_threads = 1;
   ceres::CRSMatrix crs;
-  if (!round.problem->Evaluate(eo, nullptr, nullptr, nullptr, &crs)) return false;
+  std::vector<double> residuals;
+  if (!round.problem->Evaluate(eo, nullptr, &residuals, nullptr, &crs)) return false;
+  out.f = Eigen::Map<const Eigen::VectorXd>(residuals.data(), Eigen::Index(residuals.size()));
   const int n = crs.num_cols;
   out.J = Eigen::MatrixXd::Zero(crs.num_rows, n);
   for (int r = 0; r < crs.num_rows; ++r) {
@@ -537,24 +543,47 @@ StretchFit fitStretches(const StretchFitOptions& o) {
   std::size_t tCount = 0;
   const bool fullyDetermined = d.gainsAndOffsets();
   for (std::size_t q = 0; q < n; ++q) {
-    const Eigen::VectorXd j = lin.J.row(Eigen::Index(q)).transpose();
-    const Eigen::VectorXd cj = lin.inner * j;
-    const double h = j.dot(cj);
-    if (!(h < 1.0 - 1e-9)) continue;
-    if (fullyDetermined) {
-      const Eigen::MatrixXd without = lin.inner + cj * cj.transpose() / (1.0 - h);
-      if (!determination(twelveCovariance(lin, without, M, false), o.prior).gainsAndOffsets())
-        continue;
+    // The rows left out with stretch q: its magnitude and the direction of the rest it holds.
+    std::vector<Eigen::Index> rows{Eigen::Index(q)};
+    if (o.rests != nullptr) {
+      for (int k = 0; k < 6; ++k) {
+        if (o.restStretch[k] != static_cast<int>(q)) continue;
+        rows.push_back(Eigen::Index(n + 2 * static_cast<std::size_t>(k)));
+        rows.push_back(Eigen::Index(n + 2 * static_cast<std::size_t>(k) + 1));
+      }
     }
-    held.errorMg[q] = raw[q] / (1.0 - h) * 1000.0;
+    const Eigen::Index g = Eigen::Index(rows.size());
+    Eigen::MatrixXd U(g, lin.J.cols());
+    Eigen::VectorXd fG(g);
+    for (Eigen::Index r = 0; r < g; ++r) {
+      U.row(r) = lin.J.row(rows[static_cast<std::size_t>(r)]);
+      fG[r] = lin.f[rows[static_cast<std::size_t>(r)]];
+    }
+    const Eigen::MatrixXd CU = lin.inner * U.transpose();
+    const Eigen::MatrixXd I = Eigen::MatrixXd::Identity(g, g);
+    const Eigen::MatrixXd rest = I - U * CU;
+    const Eigen::FullPivLU<Eigen::MatrixXd> lu(rest);
+    if (!lu.isInvertible() || !(lu.rcond() > 1e-9)) continue;
+    const Eigen::MatrixXd D = lu.inverse();
+    const Eigen::MatrixXd without = lin.inner + CU * D * CU.transpose();
+    if (fullyDetermined &&
+        !determination(twelveCovariance(lin, without, M, false), o.prior).gainsAndOffsets())
+      continue;
+    // The fit without those rows moves by C U' D f_G; stretch q's residual moves with it.
+    const Eigen::VectorXd step = CU * (D * fG);
+    const Eigen::VectorXd j = U.row(0).transpose();
+    const double predicted = fG[0] + j.dot(step);  // weighted
+    const double perUnit = std::abs(fG[0]) > 0.0 ? raw[q] / fG[0] : sigma[q] * scale;
+    held.errorMg[q] = predicted * perUnit * 1000.0;
     held.counted[q] = true;
     const double a = std::abs(held.errorMg[q]);
     held.meanMg += a;
     held.worstMg = std::max(held.worstMg, a);
     ++held.folds;
     if (fit.weight[q] > 0.5) {
-      const double t = raw[q] / (sigma[q] * scale * std::sqrt(1.0 - h));
-      tSum += t * t;
+      // Its own noise and the spread of the prediction, in the same weighted units.
+      const double t2 = predicted * predicted / (1.0 + j.dot(without * j));
+      tSum += t2;
       ++tCount;
     }
   }
@@ -564,7 +593,6 @@ StretchFit fitStretches(const StretchFitOptions& o) {
   const double f2 = tCount > 0 ? std::max(1.0, tSum / static_cast<double>(tCount)) : 1.0;
   Eigen::Matrix<double, 12, 12> unrotated =
       twelveCovariance(lin, lin.inner, withRotation ? flatM : M, withRotation);
-  Eigen::MatrixXd inner = lin.inner * f2;
   cov *= f2;
   unrotated *= f2;
   double inflation = f2;
@@ -575,7 +603,6 @@ StretchFit fitStretches(const StretchFitOptions& o) {
     const double more = (held.meanMg / fit.expectedErrorMg) * (held.meanMg / fit.expectedErrorMg);
     cov *= more;
     unrotated *= more;
-    inner *= more;
     inflation *= more;
     store(cov, fit.covariance);
     fit.expectedErrorMg = std::max(held.meanMg, expectedErrorMg(fit.calibration, fit));
@@ -588,9 +615,12 @@ StretchFit fitStretches(const StretchFitOptions& o) {
     RotationEvidence& r = fit.rotation;
     r.fitted = true;
     std::copy(p.w, p.w + 3, r.w);
+    // The rests' directions fix w, and tau is judged on their own residuals: the magnitudes'
+    // held-out errors say nothing of them, so w's uncertainty is the fit's own.
     double trace = 0.0;
     for (std::size_t c = 0; c < lin.index.size(); ++c)
-      if (lin.index[c] >= 6 && lin.index[c] < 9) trace += inner(Eigen::Index(c), Eigen::Index(c));
+      if (lin.index[c] >= 6 && lin.index[c] < 9)
+        trace += lin.inner(Eigen::Index(c), Eigen::Index(c));
     r.sigma = std::sqrt(std::max(0.0, trace));
     r.tilt = fit.restTiltDeg * M_PI / 180.0;
   }

@@ -42,6 +42,9 @@ struct StretchFitOptions {
   const RestDirection* rests = nullptr;
   Calibration start;  // where the fit starts: the six-rest fit, or the identity
   FitPrior prior;
+  // With rests: for each, the stretch (index into *stretches) that holds it, or -1. That stretch
+  // takes the rest's direction with it when it is held out.
+  int restStretch[6] = {-1, -1, -1, -1, -1, -1};
 };
 
 // How well the stretches predict each other: each stretch's magnitude error under the fit made

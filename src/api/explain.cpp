@@ -262,6 +262,16 @@ void suggest(const Work& w, const TuningNumbers& given, const CalibrateOptions& 
 
 
 void ensureReason(const Work& w, const an::RunResult& r, Result& out) {
+  // Rests that were left out for their motion explain what the others could not do: first, when
+  // they are the most.
+  if (!w.moving.empty() && !w.stretches.empty()) {
+    const std::string note = an::movingNote(w.moving, w.stretches.size(), w.scale);
+    if (w.moving.size() >= w.stretches.size()) {
+      out.problems.insert(out.problems.begin(), note);
+    } else {
+      out.problems.push_back(note);
+    }
+  }
   if (!out.problems.empty()) return;
   if (w.stretches.empty()) {
     out.problems.push_back(w.moving.empty() ? neverStill(w) : an::noRestProblem(w.moving, w.scale));
