@@ -58,8 +58,10 @@
 // it leaves a gain or an offset to the prior, the remaining stretches cannot calibrate without k,
 // and k is not held out (as a refit without it would fail).
 //
-// Calibrated uncertainty. If the model and the sigmas are right, t_k = r_k / (sigma_k
-// sqrt(1 - h_k)) has unit variance. Real stretches scatter more than their noise (the sensor is
+// Calibrated uncertainty. If the model and the sigmas are right, the held-out error in units of
+// sigma_k, t_k = e_-k / sqrt(1 + j_k C_-k j_k') (its own noise and the spread of the prediction
+// made without it, C_-k the covariance without it; r_k / (sigma_k sqrt(1 - h_k)) for one row),
+// has unit variance. Real stretches scatter more than their noise (the sensor is
 // not quite linear, it warms, the hand moved): the covariance is scaled by f^2 = mean t_k^2 over
 // the stretches the fit used fully, when above 1, which is the same as inflating every stretch
 // sigma by f. The expected error must then not fall below the mean held-out error, which is what
