@@ -263,8 +263,9 @@ TEST(IdentityTest, AResultNoBetterThanTheRawReadingsBecomesTheUnitsMap) {
   RunResult r = runStretchCalibration(rec.x.data(), rec.y.data(), rec.z.data(), rec.x.size(),
                                       options, false);
   ASSERT_TRUE(r.success);
-  EXPECT_FALSE(preferIdentity(r, options.scale, 1.0));  // the fit reads the stretches better
-  r.after.meanMg = r.before.meanMg;                     // as if it did not
+  // In sample the fit reads the stretches better; held out, a fit of a true sensor reads them no
+  // better than the raw readings, and the identity is what the data support.
+  EXPECT_LT(r.after.meanMg, r.before.meanMg);
   ASSERT_TRUE(preferIdentity(r, options.scale, 1.0));
   EXPECT_EQ(r.method, Method::kIdentity);
   for (int i = 0; i < 3; ++i) {

@@ -99,6 +99,9 @@ void check(const Options& options) {
     throw std::invalid_argument("sample counts must not be negative");
   if (!(options.tiltDeg >= 0 && options.tiltDeg <= 180))
     throw std::invalid_argument("the tilt must be between 0 and 180 degrees");
+  if (!(options.tiltMinDeg >= 0 && options.tiltMinDeg <= options.tiltDeg))
+    throw std::invalid_argument("the least tilt must lie between 0 and the tilt");
+  if (!(options.restBiasMg >= 0)) throw std::invalid_argument("rest bias must not be negative");
   if (options.extraRests < 0) throw std::invalid_argument("extra rests must not be negative");
   if (options.cycles < 1) throw std::invalid_argument("cycles must be at least 1");
   if (options.holdSamples < 1) throw std::invalid_argument("held samples must be at least 1");
@@ -146,6 +149,11 @@ Recording generate(const Options& options) {
   std::normal_distribution<double> standard(0.0, 1.0);
   double held[3] = {0.0, 0.0, 0.0};
   long long emitted = 0;
+  // The extra offset of the rest being recorded (restBiasMg), from a stream of its own.
+  std::seed_seq biasSeed{static_cast<std::uint32_t>(options.seed),
+                         static_cast<std::uint32_t>(options.seed >> 32), 0x6b1au};
+  std::mt19937_64 biasRng(biasSeed);
+  double bias[3] = {0.0, 0.0, 0.0};
   auto emit = [&](const Vec& u) {
     if (emitted++ % options.holdSamples != 0) {
       rec.x.push_back(held[0]);
@@ -158,6 +166,7 @@ Recording generate(const Options& options) {
       double s = options.offset[i];
       for (int j = 0; j < 3; ++j) s += options.gain[3 * i + j] * u.v[j];
       s += noise(rng);
+      if (options.restBiasMg > 0) s += bias[i];
       if (rec.counts) {
         raw[i] = std::round(s * options.countsScale + options.countsOffset) + 0.0;  // no "-0"
         continue;
@@ -186,6 +195,8 @@ Recording generate(const Options& options) {
     rotation(previous, g);
     r.first = static_cast<int>(rec.x.size());
     r.count = options.restSamples;
+    if (options.restBiasMg > 0)
+      for (double& b : bias) b = options.restBiasMg / 1000 * standard(biasRng);
     std::copy(g.v, g.v + 3, r.gravity);
     const double wobble = (r.axis < 0 ? options.wobbleExtraMg : 0.0) + options.wobbleMg;
     if (wobble > 0) {
@@ -204,6 +215,7 @@ Recording generate(const Options& options) {
     } else {
       for (int k = 0; k < options.restSamples; ++k) emit(g);
     }
+    for (double& b : bias) b = 0.0;
     rec.rests.push_back(r);
     previous = g;
   };
@@ -212,7 +224,11 @@ Recording generate(const Options& options) {
       Vec g = unit(r.axis, r.level);
       if (options.tiltDeg > 0) {
         // Turn towards the direction phi in the plane of the other two axes.
-        const double theta = uniform(poseRng) * options.tiltDeg * M_PI / 180;
+        const double theta =
+            options.tiltMinDeg > 0
+                ? (options.tiltMinDeg + uniform(poseRng) * (options.tiltDeg - options.tiltMinDeg)) *
+                      M_PI / 180
+                : uniform(poseRng) * options.tiltDeg * M_PI / 180;
         const double phi = uniform(poseRng) * 2 * M_PI;
         Vec across{{0.0, 0.0, 0.0}};
         across.v[(r.axis + 1) % 3] = std::cos(phi);
@@ -376,6 +392,10 @@ Arguments parseArguments(const std::vector<std::string>& args) {
       o.seed = number<std::uint64_t>(arg, value());
     else if (arg == "--tilt")
       o.tiltDeg = number<double>(arg, value());
+    else if (arg == "--tilt-min")
+      o.tiltMinDeg = number<double>(arg, value());
+    else if (arg == "--rest-bias")
+      o.restBiasMg = number<double>(arg, value());
     else if (arg == "--extra")
       o.extraRests = number<int>(arg, value());
     else if (arg == "--cycles")

@@ -38,6 +38,9 @@ struct Options {
   // Each rest of the orientation sequence is tilted away from its axis by an angle drawn uniformly
   // from [0, tiltDeg] degrees, towards a direction drawn uniformly around the axis.
   double tiltDeg = 0.0;
+  // With tiltMinDeg the angle is drawn from [tiltMinDeg, tiltDeg] instead, for rests all about
+  // as far off their axes.
+  double tiltMinDeg = 0.0;
   int extraRests = 0;  // rests at directions uniform on the sphere, once, after the last cycle
   int cycles = 1;      // times the orientation sequence is recorded
   // Raw-count output when nonzero: counts = round(g * countsScale + countsOffset), for instance
@@ -59,6 +62,11 @@ struct Options {
   // turns at motionDegPerSample about an axis that itself wanders.
   int motionSamples = 0;
   double motionDegPerSample = 0.5;
+  // What no linear model captures (a sensor's own nonlinearity, its warming, hysteresis): every
+  // rest reads an extra constant offset, each axis drawn from a normal distribution of this
+  // standard deviation in mg, from a stream of its own. It is no part of the sensor model above:
+  // no calibration removes it.
+  double restBiasMg = 0.0;
 };
 
 struct Rest {

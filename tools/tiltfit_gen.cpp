@@ -4,7 +4,8 @@
 //               [--offset X,Y,Z] [--gain K11,K12,...,K33] [--units g|ms2] [--seed N]
 //               [--tilt DEG] [--extra K] [--cycles N] [--counts SCALE,OFFSET] [--hold K]
 //               [--cross XY,XZ,YZ] [--wobble MG] [--wobble-extra MG] [--wobble-time N]
-//               [--motion N] [--motion-speed DEG] [--truth] [-o FILE]
+//               [--motion N] [--motion-speed DEG] [--tilt-min DEG] [--rest-bias MG]
+//               [--truth] [-o FILE]
 //
 // --tilt tilts every rest of the order by up to DEG degrees, --extra adds K rests at random
 // directions after the last of --cycles repetitions of the order, --counts writes whole raw counts
@@ -12,7 +13,9 @@
 // directions only, with --extra). --hold logs each sensor value K times. --cross sets the sensor's
 // cross-axis terms (symmetric, after --gain). --wobble / --wobble-extra make every rest / the extra
 // rests hand-held, wobbling by MG mg with a correlation time of --wobble-time samples. --motion
-// appends N samples of continuous turning at --motion-speed degrees per sample. --truth prints, on standard error, the gain matrix and offset the tool
+// appends N samples of continuous turning at --motion-speed degrees per sample. --tilt-min draws
+// the tilts from [--tilt-min, --tilt] instead. --rest-bias gives every rest an extra offset of MG
+// mg per axis that no linear model explains. --truth prints, on standard error, the gain matrix and offset the tool
 // should report (for counts: the calibration from counts to g).
 #include <cstdio>
 #include <exception>

@@ -138,6 +138,23 @@ struct Calibration {
   std::string method = "six rests";
   CalibrationUncertainty uncertainty;  // 1-sigma of each number (valid after a success)
 
+  // The rotation the calibration turns its output by, away from the sensor's own axes: R of the
+  // polar form G^T = R S (S symmetric, in g), which no magnitude can see and only the directions
+  // of rests standing for the six orientations can. As an angle-axis vector (degrees, along the
+  // axis, right-handed) and its length; its 1-sigma as the rms error of that vector. The fits
+  // over the stretches apply it only where the rests fix it (CalibrateOptions::rotation); the
+  // six-rest fit always turns its output to its rests as they lie.
+  bool rotationApplied = false;
+  std::array<double, 3> rotationVectorDeg{};
+  double rotationDeg = 0.0;
+  double rotationSigmaDeg = 0.0;
+  // The rotation the six rests suggested, applied or not (0 when no rests took part), and why the
+  // rotation is what it is, one sentence.
+  std::array<double, 3> suggestedRotationVectorDeg{};
+  double suggestedRotationDeg = 0.0;
+  double suggestedRotationSigmaDeg = 0.0;
+  std::string rotationNote;
+
   std::array<double, 3> apply(const std::array<double, 3>& raw) const;
   // The same calibration as calibrated = G · raw + b with raw a column vector: G is the
   // transpose of gainMatrix, b the offset.
@@ -215,8 +232,27 @@ struct Stretch {
   std::size_t firstSample = 0;
   std::size_t lastSample = 0;
   std::array<double, 3> mean{};  // in the recording's units
-  bool inQuality = false;        // counted in the quality figures (its mean is precise to 0.5 mg)
+  bool inQuality = false;        // counted in the quality figures: every stretch the fit used
   double weight = 0.0;           // how far the fit used it: 1 fully, towards 0 when it disagreed
+  // Its error | |c(mean)| - 1 g | in mg (signed: + reads more than 1 g) under the calibration
+  // made without it; heldOut false (and heldOutMg NaN) where it could not be held out (see
+  // Quality::leftOut).
+  bool heldOut = false;
+  double heldOutMg = 0.0;
+  double motionMg = 0.0;  // how much it moved: rms over the axes of what noise does not explain
+};
+
+// A stretch of the recording left out of some figure, and why.
+struct LeftOutStretch {
+  // As Stretch's: 1-based lines of the text and 0-based rows.
+  std::uint32_t firstRow = 1;
+  std::uint32_t lastRow = 1;
+  std::size_t firstSample = 0;
+  std::size_t lastSample = 0;
+  // true: not taken for a rest at all (it moved too much), so in no figure and not in
+  // Result::stretches; false: a stretch of Result::stretches left out of the held-out figures only.
+  bool notARest = false;
+  std::string reason;  // "moves 41 mg (rms), more than ...", "not held out: ..."
 };
 
 // How well the result makes every still stretch read 1 g (mg), and what it rests on.
@@ -238,6 +274,21 @@ struct Quality {
   // How far the six rests lie from their axes (rms per rest, degrees) as the fit over the
   // stretches judged it; 0 without six rests.
   double restTiltDeg = 0.0;
+  // Held out: the reported calibration's error on each stretch it was made without (for a fit
+  // over the stretches, leave one out: each stretch against the fit of all the others; for the
+  // six-rest fit, the stretches outside its six rests; for the identity, every stretch), mean and
+  // worst of | |c| - 1 g | in mg over heldOutFolds stretches. What an unseen position shows, where
+  // the figures above are those of the positions the fit was made from.
+  double heldOutMeanMg = 0.0;
+  double heldOutWorstMg = 0.0;
+  std::size_t heldOutFolds = 0;
+  // Factor by which the held-out errors made the fit's own uncertainty larger (1: they did not);
+  // expectedErrorMg and the calibration's uncertainty include it, and expectedErrorMg is never
+  // below heldOutMeanMg.
+  double uncertaintyScale = 1.0;
+  // Stretches left out of the fit and every figure (they moved too much for a rest) or of the
+  // held-out figures alone, in recording order, with the reason.
+  std::vector<LeftOutStretch> leftOut;
 };
 
 struct CalibrateOptions {
@@ -245,6 +296,8 @@ struct CalibrateOptions {
   std::string outputUnits;  // "g" or "ms2"; empty: the recording's own unit (g for counts)
   bool refine = false;      // report the fit over the still stretches rather than the six-rest fit
   Method method = Method::kAuto;  // calibrateAuto only
+  // For the fits over the stretches; the plain six-rest fit keeps its rests' rotation.
+  Rotation rotation = Rotation::kAuto;
 };
 
 struct Result {
@@ -259,7 +312,9 @@ struct Result {
   double unitsZero = 0.0;         // reading of 0 g (counts of an unsigned converter)
   std::array<Orientation, 6> orientations;
   Quality quality;
-  std::vector<Stretch> stretches;     // every still stretch found, in recording order
+  // Every still stretch found that is a rest, in recording order (those that moved too much are
+  // in quality.leftOut).
+  std::vector<Stretch> stretches;
   std::vector<std::string> warnings;  // after a success: what is poor and what to do
   std::vector<std::string> problems;  // after a failure: why, one sentence each
   // After a failure: which way each tuning number must move for the search to find what it

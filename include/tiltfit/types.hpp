@@ -57,6 +57,16 @@ enum class Method {
 const char* methodName(Method method);           // "auto", "six-rest", "stretches"
 Method methodFromName(const std::string& name);  // throws Error for anything else
 
+
+// Whether a fit over the still stretches turns its output to the frame of the six rests.
+enum class Rotation {
+  kAuto,   // where the rests fix the rotation: it stands out against its uncertainty and their tilt
+  kNone,   // never: the sensor's own axes
+  kRests,  // whenever six rests took part, however tilted
+};
+const char* rotationName(Rotation rotation);          // "auto", "none", "rests"
+Rotation rotationFromName(const std::string& name);  // throws Error for anything else
+
 }  // namespace tiltfit
 
 #endif

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <vector>
 
 #include <Eigen/Dense>
@@ -18,7 +19,6 @@ constexpr double kMeanLimitMg = 2.0;
 constexpr double kWorstLimitMg = 5.0;
 constexpr double kAngleLimitDeg = 0.5;
 constexpr double kWorseMarginMg = 0.1;
-constexpr double kPreciseMg = 0.5;
 // An expected error worth a word when the stretches leave numbers to the prior.
 constexpr double kExpectedLimitMg = 0.5;
 constexpr double kFoundDeg = 20.0;    // a stretch this close to an axis stands for its orientation
@@ -51,26 +51,53 @@ std::string format(const char* fmt, double a, double b = 0.0, double c = 0.0) {
   return text;
 }
 
-// The stretches whose mean is known to within kPreciseMg: a short stretch of a noisy sensor says
-// more about its noise than about the calibration. All of them when none is that precise.
-// Fills r.stretchesG and r.inQuality from the stretches in g.
-void selectPrecise(const std::vector<StillStretch>& stretches, RunResult& r) {
-  r.stretchesG.clear();
-  r.inQuality.assign(stretches.size(), false);
-  for (std::size_t k = 0; k < stretches.size(); ++k) {
-    const StillStretch& s = stretches[k];
-    const double var = (s.meanSigma[0] * s.meanSigma[0] + s.meanSigma[1] * s.meanSigma[1] +
-                        s.meanSigma[2] * s.meanSigma[2]) /
-                       3.0;
-    if (std::sqrt(var) * 1000.0 <= kPreciseMg) {
-      r.stretchesG.push_back(s);
-      r.inQuality[k] = true;
+// Every stretch the fit uses counts in the quality figures: a selection of them would judge the
+// calibration on fewer stretches than it was made from. Fills r.stretchesG and r.inQuality.
+void selectAll(const std::vector<StillStretch>& stretches, RunResult& r) {
+  r.stretchesG = stretches;
+  r.inQuality.assign(stretches.size(), true);
+}
+
+// The held-out errors of the reported calibration (g): the fit's own leave-one-out for the fits
+// over the stretches; for the six-rest fit, the stretches outside its six rests (which it never
+// saw); for the identity, which is made from nothing, every stretch as it reads.
+void heldOutOfReported(RunResult& r, const Calibration& reportedG) {
+  const std::size_t n = r.stretchesG.size();
+  r.notHeldOut.assign(n, std::string());
+  HeldOut& h = r.heldOut;
+  if (r.method == Method::kRefined || r.method == Method::kStretches) {
+    h = r.fit.heldOut;
+    for (std::size_t k = 0; k < n; ++k) {
+      if (k < h.counted.size() && h.counted[k]) continue;
+      r.notHeldOut[k] =
+          "not held out: without it the other stretches do not fix every gain and offset";
     }
+    return;
   }
-  if (r.stretchesG.empty()) {
-    r.stretchesG = stretches;
-    r.inQuality.assign(stretches.size(), true);
+  h = HeldOut();
+  h.errorMg.assign(n, std::numeric_limits<double>::quiet_NaN());
+  h.counted.assign(n, false);
+  for (std::size_t k = 0; k < n; ++k) {
+    const StillStretch& s = r.stretches[k];
+    if (r.method == Method::kSixRest) {
+      bool rest = false;
+      for (const ChosenRest& c : r.rests) {
+        rest = rest || (c.found && s.first + 1 <= c.last && c.first <= s.last + 1);
+      }
+      if (rest) {
+        r.notHeldOut[k] = "not held out: it holds one of the six rests the six-rest fit is made of";
+        continue;
+      }
+    }
+    double v[3];
+    reportedG.apply(r.stretchesG[k].mean, v);
+    h.errorMg[k] = (std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]) - 1.0) * 1000.0;
+    h.counted[k] = true;
+    h.meanMg += std::abs(h.errorMg[k]);
+    h.worstMg = std::max(h.worstMg, std::abs(h.errorMg[k]));
+    ++h.folds;
   }
+  if (h.folds > 0) h.meanMg /= static_cast<double>(h.folds);
 }
 
 bool withinLimits(const NormErrors& e) {
@@ -195,6 +222,16 @@ void addWarnings(RunResult& r) {
       r.warnings.push_back(lead + ": " + extra);
     }
   }
+
+  // A fit of nine numbers reads its own few stretches better than it reads any other direction.
+  const HeldOut& h = r.heldOut;
+  if (fitted && !stretchesPoor && h.folds > 0 && h.meanMg > kMeanLimitMg) {
+    r.warnings.push_back(format(
+        "each still stretch left out of the fit reads 1 g only within %.2f mg on average (%.2f mg "
+        "at worst), against %.2f mg with it: the stretches are too few or disagree for the "
+        "numbers fitted to them; record more positions, each still for a few seconds",
+        h.meanMg, h.worstMg, e.meanMg));
+  }
 }
 
 // Quality figures, uncertainty and warnings of a successful run whose fit and reported
@@ -204,12 +241,27 @@ void finish(RunResult& r, const Calibration& reportedG, const InputScale& scale,
   r.before = rawNormErrors(r.stretchesG, unitG);
   r.afterRefined = r.fit.ok ? calibratedNormErrors(r.stretchesG, r.fit.calibration, 1.0) : NormErrors{};
   r.after = calibratedNormErrors(r.stretchesG, reportedG, 1.0);
+  r.reportedG = reportedG;
   r.reported = toRawUnits(reportedG, scale, outPerG);
+  heldOutOfReported(r, reportedG);
   if (r.fit.ok) {
     r.uncertainty = uncertaintyOf(reportedG, r.fit, scale, outPerG);
     r.expectedErrorMg = expectedErrorMg(reportedG, r.fit);
   }
+  // What directions it did not see showed is the least to expect in any direction.
+  if (r.heldOut.folds > 0) r.expectedErrorMg = std::max(r.expectedErrorMg, r.heldOut.meanMg);
   addWarnings(r);
+}
+
+// The fit with or without its rotation, as choice decides, and the report of it.
+void chooseRotation(RunResult& r, RotationChoice choice) {
+  r.rotation = decideRotation(r.fit.rotation, choice);
+  if (!r.rotation.applied) {
+    r.fit = withoutRotation(r.fit);
+    return;
+  }
+  for (int k = 0; k < 3; ++k) r.rotation.vectorDeg[k] = r.rotation.suggestedVectorDeg[k];
+  r.rotation.angleDeg = r.rotation.suggestedDeg;
 }
 
 }  // namespace
@@ -333,7 +385,7 @@ RunResult runCalibration(const double* x, const double* y, const double* z, std:
   }
   // Still stretches in g.
   const std::vector<StillStretch> allG = stretchesInG(r.stretches, scale);
-  selectPrecise(allG, r);
+  selectAll(allG, r);
 
   r.searchSucceeded = found != 0;
   if (r.searchSucceeded) r.restProblems = checkChosenRests(r.rests, scale, options.lineOf);
@@ -354,11 +406,27 @@ RunResult runCalibration(const double* x, const double* y, const double* z, std:
   fo.stretches = &allG;
   fo.rests = directions;
   fo.start = sixRestG;
+  // The stretch that holds each rest, to be held out with it.
+  for (int k = 0; k < 6; ++k) {
+    const ChosenRest& c = r.rests[k];
+    for (std::size_t q = 0; q < r.stretches.size() && fo.restStretch[k] < 0; ++q) {
+      const StillStretch& s = r.stretches[q];
+      if (s.first + 1 <= c.last && c.first <= s.last + 1) fo.restStretch[k] = static_cast<int>(q);
+    }
+  }
   r.fit = fitStretches(fo);
   r.afterSixRest = calibratedNormErrors(r.stretchesG, sixRestG, 1.0);
   r.refineAsked = options.refine;
   r.refined = options.refine && r.fit.ok;
   r.method = r.refined ? Method::kRefined : Method::kSixRest;
+  r.sixRestG = sixRestG;
+  r.sixRestRotation = rotationAsIs(
+      sixRestG, r.fit.rotation, "the six-rest fit turns its output to its six rests as they lie");
+  if (r.refined) {
+    chooseRotation(r, options.rotation);
+  } else {
+    r.rotation = r.sixRestRotation;
+  }
   const Calibration reportedG = r.refined ? r.fit.calibration : sixRestG;
 
   for (int k = 0; k < 6; ++k) {
@@ -402,7 +470,7 @@ RunResult runStretchCalibration(const double* x, const double* y, const double* 
   r.stretches = options.stretches != nullptr ? *options.stretches
                                              : stretchesForFit(x, y, z, n, r.noise, scale);
   const std::vector<StillStretch> allG = stretchesInG(r.stretches, scale);
-  selectPrecise(allG, r);
+  selectAll(allG, r);
   for (int k = 0; k < 6; ++k) r.rests[k].id = kOrientations[k];
   if (missing != nullptr) missing->clear();
   if (allG.empty()) return r;
@@ -419,6 +487,9 @@ RunResult runStretchCalibration(const double* x, const double* y, const double* 
   r.success = true;
   Calibration reportedG = r.fit.calibration;
   r.sixRest = toRawUnits(reportedG, scale, options.outPerG);
+  r.sixRestG = reportedG;
+  r.rotation = decideRotation(r.fit.rotation, options.rotation);
+  r.sixRestRotation = r.rotation;
   // Each orientation is the calibrated stretch nearest its axis, when one lies close to it.
   int nearest[6] = {-1, -1, -1, -1, -1, -1};
   for (int k = 0; k < 6; ++k) {
@@ -450,14 +521,20 @@ RunResult runStretchCalibration(const double* x, const double* y, const double* 
     StretchFitOptions withRests = fo;
     withRests.rests = directions;
     withRests.start = sixRestG;
+    for (int k = 0; k < 6; ++k) withRests.restStretch[k] = nearest[k];
     StretchFit fit = fitStretches(withRests);
     if (fit.ok) {
       r.fit = fit;
       r.method = Method::kRefined;
       r.refined = true;
       r.sixRest = toRawUnits(sixRestG, scale, options.outPerG);
+      r.sixRestG = sixRestG;
+      r.sixRestRotation = rotationAsIs(sixRestG, fit.rotation,
+                                       "the six-rest fit turns its output to its six rests as "
+                                       "they lie");
       r.afterSixRest = calibratedNormErrors(r.stretchesG, sixRestG, 1.0);
-      reportedG = fit.calibration;
+      chooseRotation(r, options.rotation);
+      reportedG = r.fit.calibration;
       for (int k = 0; k < 6; ++k) {
         double c[3];
         sixRestG.apply(directions[k].mean, c);
@@ -486,11 +563,23 @@ RunResult runStretchCalibration(const double* x, const double* y, const double* 
 
 bool preferIdentity(RunResult& r, const InputScale& scale, double outPerG) {
   if (!r.success || r.stretchesG.empty()) return false;
-  if (!(r.after.meanMg >= r.before.meanMg)) return false;
+  // The raw readings of the stretches held out, to set against their held-out errors.
+  double rawHeld = 0.0;
+  const HeldOut& h = r.heldOut;
+  for (std::size_t k = 0; k < r.stretchesG.size() && k < h.counted.size(); ++k) {
+    if (!h.counted[k]) continue;
+    const double* m = r.stretchesG[k].mean;
+    rawHeld += std::abs(std::sqrt(m[0] * m[0] + m[1] * m[1] + m[2] * m[2]) - 1.0) * 1000.0;
+  }
+  if (h.folds > 0) rawHeld /= static_cast<double>(h.folds);
+  const bool heldOutNoBetter = h.folds > 0 && h.meanMg >= rawHeld;
+  if (!(r.after.meanMg >= r.before.meanMg) && !heldOutNoBetter) return false;
   const Calibration none = identityG();
   r.method = Method::kIdentity;
   r.refined = false;
   r.warnings.clear();
+  r.rotation = rotationAsIs(none, r.fit.rotation,
+                            "none: the identity keeps the sensor's own axes");
   finish(r, none, scale, outPerG);
   r.warnings.clear();
   r.warnings.push_back(

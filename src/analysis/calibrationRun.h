@@ -13,6 +13,7 @@
 
 #include "calibrationQuality.h"
 #include "coder_array.h"
+#include "rotationChoice.h"
 #include "stillStretches.h"
 #include "stretchFit.h"
 
@@ -50,6 +51,9 @@ struct RunOptions {
   std::function<void(int)> releaseColumn;
   // The line of the text each row came from, for the messages that name rows.
   LineOfRow lineOf;
+  // Whether the fit over the stretches turns its output to the rests' frame (the plain six-rest
+  // fit keeps the rotation its rests give it, whatever this says).
+  RotationChoice rotation = RotationChoice::kAuto;
 };
 
 struct RunResult {
@@ -75,9 +79,19 @@ struct RunResult {
 
   NoiseFloor noise;                     // recording units
   std::vector<StillStretch> stretches;  // recording units; also after a failure
-  // Those whose mean is precise to 0.5 mg (all when none is), in g: the quality figures use these.
+  // The same in g: the quality figures count every one of them, as the fit uses every one.
   std::vector<StillStretch> stretchesG;
-  std::vector<bool> inQuality;  // per stretch of `stretches`: one of stretchesG
+  std::vector<bool> inQuality;  // per stretch of `stretches`: counted in the quality figures
+  // The reported calibration's error on each stretch it was made without, and per stretch why it
+  // could not be held out (empty where it was).
+  HeldOut heldOut;
+  std::vector<std::string> notHeldOut;
+  // The rotation of the reported calibration and of the six-rest fit (g in, g out), and the
+  // calibrations themselves in g.
+  RotationReport rotation;
+  RotationReport sixRestRotation;
+  Calibration reportedG;
+  Calibration sixRestG;
   NormErrors before;  // raw data scaled to g
   NormErrors afterSixRest;
   NormErrors afterRefined;                    // the fit over the stretches, reported or not
@@ -124,8 +138,8 @@ RunResult runStretchCalibration(const double* x, const double* y, const double* 
 std::vector<OrientationId> uncoveredOrientations(const std::vector<StillStretch>& stretchesG);
 
 // Replaces a successful result's calibration by the plain units map (no correction) when that
-// reads the still stretches at least as well: a sensor calibrated at the factory may be better
-// than any fit of a short recording. Returns true when it did.
+// reads the still stretches at least as well, in sample or held out: a sensor calibrated at the
+// factory may be better than any fit of a short recording. Returns true when it did.
 bool preferIdentity(RunResult& r, const InputScale& scale, double outPerG);
 
 }  // namespace analysis

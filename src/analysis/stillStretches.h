@@ -24,6 +24,16 @@ struct StillStretch {
   // and the scatter of block means, so that repeated samples (a logger faster than its sensor)
   // and correlated ones (a hand-held wobble) do not pass for independent measurements.
   double meanSigma[3] = {0.0, 0.0, 0.0};
+  // Standard deviation of each axis' slow part: what does not average out over blocks of four
+  // samples. White sensor noise falls out of it, a hand's tremor and sway stay in: with var the
+  // variance of the samples and varB that of the means of consecutive blocks of four,
+  // motion^2 = (4 varB - var) / 3 (for white noise of variance n and a slow part of variance m,
+  // var = m + n and varB = m + n / 4). Noise that a sensor's own filter made slow counts as
+  // motion, which is no harm: it is small wherever it is that slow.
+  double motion[3] = {0.0, 0.0, 0.0};
+  // The rms motion over the axes of the pose the stretch belongs to, pooled with the stretches
+  // next to it (see takeMoving), in the recording's units; 0 until judged.
+  double poseMotion = 0.0;
   std::size_t distinct = 0;  // samples that differ from the one before
   std::size_t length() const { return last - first + 1; }
 };

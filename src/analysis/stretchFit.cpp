@@ -39,8 +39,39 @@
 // others (a bump, slow motion that looked still) is down-weighted, not allowed to pull. When the
 // stretches scatter more than their noise says (an imperfect sensor model, hand-held rests), their
 // sigmas are scaled up by the robust scatter of the residuals, corrected for the nine numbers the
-// fit takes from them, and the fit repeated. The result's covariance is the Gauss-Newton
+// fit takes from them, and the fit repeated. The fit's own covariance is the Gauss-Newton
 // covariance at the solution, the loss included.
+//
+// Held out. In-sample residuals flatter a fit of nine numbers to a few stretches. Each stretch's
+// error under the fit made without it is, to first order (exactly for a linear model, and this
+// one is nearly linear about its solution),
+//
+//     e_-k = r_k / (1 - h_k),   h_k = j_k (J'J)^-1 j_k',
+//
+// r_k = |S m_k + k| - 1 the in-sample error, J the Jacobian of every weighted residual (prior and
+// rests included) and j_k its row for stretch k: the leverage h_k is how far stretch k pulls the
+// fit towards itself. So the whole leave-one-out costs one Jacobian, not one refit per stretch.
+// A stretch that holds one of the six rests takes that rest's direction with it: with U the rows
+// left out (J's) and f_U their residuals, the fit moves by (J'J)^-1 U' (I - U (J'J)^-1 U')^-1 f_U
+// and stretch k's residual with it, which for U = j_k alone is the formula above.
+// Without stretch k the covariance is (J'J - j_k'j_k)^-1, by the Sherman-Morrison update; where
+// it leaves a gain or an offset to the prior, the remaining stretches cannot calibrate without k,
+// and k is not held out (as a refit without it would fail).
+//
+// Calibrated uncertainty. If the model and the sigmas are right, the held-out error in units of
+// sigma_k, t_k = e_-k / sqrt(1 + j_k C_-k j_k') (its own noise and the spread of the prediction
+// made without it, C_-k the covariance without it; r_k / (sigma_k sqrt(1 - h_k)) for one row),
+// has unit variance. Real stretches scatter more than their noise (the sensor is
+// not quite linear, it warms, the hand moved): the covariance is scaled by f^2 = mean t_k^2 over
+// the stretches the fit used fully, when above 1, which is the same as inflating every stretch
+// sigma by f. The expected error must then not fall below the mean held-out error, which is what
+// a direction the fit did not see actually showed; where it would, the covariance is scaled up
+// until it does not.
+//
+// Rotation evidence. With rests, w and its covariance (its block of the parameter covariance)
+// and the rests' tilt tau say whether the rests fix the rotation; whether it is applied is the
+// caller's choice (rotationChoice.h). Without it the calibration is S m + k, whose covariance is
+// that of (s, k) carried through w = 0.
 #include "stretchFit.h"
 
 #include <ceres/ceres.h>
@@ -50,6 +81,7 @@
 #include <Eigen/Dense>
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <memory>
 
 namespace tiltfit {
@@ -309,7 +341,14 @@ Eigen::Matrix<double, 12, 12> parameterMap(const Parameters& p) {
 // loss applied, as ceres::Covariance computes it. It is computed here from Ceres' own Jacobian
 // because ceres::Covariance starts a worker thread on every call, which a run under a tight
 // memory limit may not be able to start.
-bool covarianceOf(Round& round, bool withRotation, Eigen::Matrix<double, 12, 12>& cov) {
+struct Linearised {
+  Eigen::MatrixXd J;      // rows: the stretches first, in order, then rests and priors
+  Eigen::VectorXd f;      // the residuals of those rows, the loss applied as to J
+  Eigen::MatrixXd inner;  // (J'J)^-1 over the fitted blocks: s (6), [w (3)], k (3)
+  std::vector<int> index;  // column of `inner` -> position among (s, w, k), 0-11
+};
+
+bool linearise(Round& round, bool withRotation, Linearised& out) {
   Parameters& p = *round.params;
   ceres::Problem::EvaluateOptions eo;
   eo.parameter_blocks = {p.s, p.k};
@@ -317,32 +356,46 @@ bool covarianceOf(Round& round, bool withRotation, Eigen::Matrix<double, 12, 12>
   eo.apply_loss_function = true;
   eo.num_threads = 1;
   ceres::CRSMatrix crs;
-  if (!round.problem->Evaluate(eo, nullptr, nullptr, nullptr, &crs)) return false;
+  std::vector<double> residuals;
+  if (!round.problem->Evaluate(eo, nullptr, &residuals, nullptr, &crs)) return false;
+  out.f = Eigen::Map<const Eigen::VectorXd>(residuals.data(), Eigen::Index(residuals.size()));
   const int n = crs.num_cols;
-  Eigen::MatrixXd J = Eigen::MatrixXd::Zero(crs.num_rows, n);
+  out.J = Eigen::MatrixXd::Zero(crs.num_rows, n);
   for (int r = 0; r < crs.num_rows; ++r) {
     for (int q = crs.rows[static_cast<std::size_t>(r)]; q < crs.rows[static_cast<std::size_t>(r) + 1];
          ++q) {
-      J(r, crs.cols[static_cast<std::size_t>(q)]) = crs.values[static_cast<std::size_t>(q)];
+      out.J(r, crs.cols[static_cast<std::size_t>(q)]) = crs.values[static_cast<std::size_t>(q)];
     }
   }
   // The prior keeps J'J well conditioned; the pseudo-inverse guards against what it cannot.
-  const Eigen::MatrixXd inner = Eigen::MatrixXd(J.transpose() * J)
-                                    .completeOrthogonalDecomposition()
-                                    .pseudoInverse();
-  // Its rows and columns follow the blocks: s (6), [w (3)], k (3).
-  std::vector<int> index;
-  for (int k = 0; k < 6; ++k) index.push_back(k);
+  out.inner = Eigen::MatrixXd(out.J.transpose() * out.J)
+                  .completeOrthogonalDecomposition()
+                  .pseudoInverse();
+  out.index.clear();
+  for (int k = 0; k < 6; ++k) out.index.push_back(k);
   if (withRotation)
-    for (int k = 6; k < 9; ++k) index.push_back(k);
-  for (int k = 9; k < 12; ++k) index.push_back(k);
+    for (int k = 6; k < 9; ++k) out.index.push_back(k);
+  for (int k = 9; k < 12; ++k) out.index.push_back(k);
+  return out.inner.allFinite();
+}
+
+// A parameter-space covariance (over the fitted blocks) as the covariance of the twelve numbers
+// of the calibration, M = parameterMap at the parameters; with dropRotation, of S m + k (w's rows
+// left out, M taken at w = 0).
+Eigen::Matrix<double, 12, 12> twelveCovariance(const Linearised& l, const Eigen::MatrixXd& inner,
+                                               const Eigen::Matrix<double, 12, 12>& M,
+                                               bool dropRotation) {
+  const std::size_t n = l.index.size();
   Eigen::Matrix<double, 12, 12> full = Eigen::Matrix<double, 12, 12>::Zero();
-  for (int r = 0; r < n; ++r)
-    for (int c = 0; c < n; ++c)
-      full(index[static_cast<std::size_t>(r)], index[static_cast<std::size_t>(c)]) = inner(r, c);
-  const Eigen::Matrix<double, 12, 12> M = parameterMap(p);
-  cov = M * full * M.transpose();
-  return cov.allFinite();
+  for (std::size_t r = 0; r < n; ++r) {
+    for (std::size_t c = 0; c < n; ++c) {
+      const int a = l.index[r];
+      const int b = l.index[c];
+      if (dropRotation && ((a >= 6 && a < 9) || (b >= 6 && b < 9))) continue;
+      full(a, b) = inner(Eigen::Index(r), Eigen::Index(c));
+    }
+  }
+  return M * full * M.transpose();
 }
 
 Eigen::Matrix3d columnForm(const Calibration& c) {
@@ -359,6 +412,39 @@ double foldedMean(double mu, double sigma) {
   if (!(sigma > 0.0)) return std::abs(mu);
   const double z = mu / sigma;
   return sigma * std::sqrt(2.0 / M_PI) * std::exp(-0.5 * z * z) + mu * (1.0 - 2.0 * normalCdf(-z));
+}
+
+// Which numbers of a calibration the data fix rather than the prior, judged on its covariance.
+struct Determination {
+  bool gain[3] = {false, false, false};
+  bool offset[3] = {false, false, false};
+  bool cross[3] = {false, false, false};
+  bool gainsAndOffsets() const {
+    for (int k = 0; k < 3; ++k)
+      if (!gain[k] || !offset[k]) return false;
+    return true;
+  }
+};
+
+Determination determination(const Eigen::Matrix<double, 12, 12>& cov, const FitPrior& prior) {
+  Determination d;
+  const int diag[3] = {0, 4, 8};
+  const int cross[3][2] = {{1, 3}, {2, 6}, {5, 7}};
+  for (int k = 0; k < 3; ++k) {
+    d.gain[k] = std::sqrt(cov(diag[k], diag[k])) <= 0.2 * prior.gainSigma;
+    d.offset[k] = std::sqrt(cov(9 + k, 9 + k)) <= 0.2 * prior.offsetSigma;
+    // The symmetric part of the pair: (A_ij + A_ji) / 2.
+    const int a = cross[k][0];
+    const int b = cross[k][1];
+    const double var = 0.25 * (cov(a, a) + cov(b, b) + 2.0 * cov(a, b));
+    d.cross[k] = std::sqrt(var) <= 0.5 * prior.crossSigma;
+  }
+  return d;
+}
+
+void store(const Eigen::Matrix<double, 12, 12>& cov, Covariance12& out) {
+  for (std::size_t r = 0; r < 12; ++r)
+    for (std::size_t c = 0; c < 12; ++c) out[r][c] = cov(Eigen::Index(r), Eigen::Index(c));
 }
 
 }  // namespace
@@ -414,40 +500,154 @@ StretchFit fitStretches(const StretchFitOptions& o) {
     if (settled) break;
   }
 
-  Eigen::Matrix<double, 12, 12> cov;
-  if (!covarianceOf(round, o.rests != nullptr, cov)) return fit;
+  const bool withRotation = o.rests != nullptr;
+  Linearised lin;
+  if (!linearise(round, withRotation, lin)) return fit;
+  const Parameters& p = round.p();
+  Parameters flat = p;
+  flat.w[0] = flat.w[1] = flat.w[2] = 0.0;
+  const Eigen::Matrix<double, 12, 12> M = parameterMap(p);
+  const Eigen::Matrix<double, 12, 12> flatM = parameterMap(flat);
+  Eigen::Matrix<double, 12, 12> cov = twelveCovariance(lin, lin.inner, M, false);
+  if (!cov.allFinite()) return fit;
   fit.ok = true;
-  fit.calibration = toCalibration(round.p());
-  for (std::size_t r = 0; r < 12; ++r)
-    for (std::size_t c = 0; c < 12; ++c)
-      fit.covariance[r][c] = cov(Eigen::Index(r), Eigen::Index(c));
+  fit.calibration = toCalibration(p);
   fit.noiseScale = scale;
   fit.restTiltDeg =
-      o.rests != nullptr ? std::sqrt(directionSquares(o, round.p()) / 6.0) * 180.0 / M_PI : 0.0;
-  for (std::size_t q = 0; q < stretches.size(); ++q) {
+      o.rests != nullptr ? std::sqrt(directionSquares(o, p) / 6.0) * 180.0 / M_PI : 0.0;
+  const std::size_t n = stretches.size();
+  std::vector<double> raw(n);  // in-sample magnitude errors, g
+  for (std::size_t q = 0; q < n; ++q) {
     double v[3];
-    shaped(round.p().s, round.p().k, stretches[q].mean, v);
-    const double e = (std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]) - 1.0) / (sigma[q] * scale);
+    shaped(p.s, p.k, stretches[q].mean, v);
+    raw[q] = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]) - 1.0;
+    const double e = raw[q] / (sigma[q] * scale);
     const double w = 1.0 / (1.0 + e * e / (kCauchyScale * kCauchyScale));
     fit.weight.push_back(w);
     if (w > 0.5) ++fit.stretchesUsed;
   }
-  // A number is the data's when its spread is well inside the prior's.
-  const int diag[3] = {0, 4, 8};
-  const int cross[3][2] = {{1, 3}, {2, 6}, {5, 7}};
+  // A number is the data's when its spread is well inside the prior's. Judged on the fit's own
+  // covariance, before any calibration against the held-out errors, which says how far to trust
+  // the numbers, not which of them the stretches reach.
+  const Determination d = determination(cov, o.prior);
   for (int k = 0; k < 3; ++k) {
-    fit.gainDetermined[k] = std::sqrt(cov(diag[k], diag[k])) <= 0.2 * o.prior.gainSigma;
-    fit.offsetDetermined[k] = std::sqrt(cov(9 + k, 9 + k)) <= 0.2 * o.prior.offsetSigma;
-    // The symmetric part of the pair: (A_ij + A_ji) / 2.
-    const int a = cross[k][0];
-    const int b = cross[k][1];
-    const double var = 0.25 * (cov(a, a) + cov(b, b) + 2.0 * cov(a, b));
-    fit.crossDetermined[k] = std::sqrt(var) <= 0.5 * o.prior.crossSigma;
-    fit.determined += fit.gainDetermined[k] + fit.offsetDetermined[k] + fit.crossDetermined[k];
+    fit.gainDetermined[k] = d.gain[k];
+    fit.offsetDetermined[k] = d.offset[k];
+    fit.crossDetermined[k] = d.cross[k];
+    fit.determined += d.gain[k] + d.offset[k] + d.cross[k];
   }
+
+  // Leave one out from the leverages (see the top of this file).
+  HeldOut& held = fit.heldOut;
+  held.errorMg.assign(n, std::numeric_limits<double>::quiet_NaN());
+  held.counted.assign(n, false);
+  double tSum = 0.0;
+  std::size_t tCount = 0;
+  const bool fullyDetermined = d.gainsAndOffsets();
+  for (std::size_t q = 0; q < n; ++q) {
+    // The rows left out with stretch q: its magnitude and the direction of the rest it holds.
+    std::vector<Eigen::Index> rows{Eigen::Index(q)};
+    if (o.rests != nullptr) {
+      for (int k = 0; k < 6; ++k) {
+        if (o.restStretch[k] != static_cast<int>(q)) continue;
+        rows.push_back(Eigen::Index(n + 2 * static_cast<std::size_t>(k)));
+        rows.push_back(Eigen::Index(n + 2 * static_cast<std::size_t>(k) + 1));
+      }
+    }
+    const Eigen::Index g = Eigen::Index(rows.size());
+    Eigen::MatrixXd U(g, lin.J.cols());
+    Eigen::VectorXd fG(g);
+    for (Eigen::Index r = 0; r < g; ++r) {
+      U.row(r) = lin.J.row(rows[static_cast<std::size_t>(r)]);
+      fG[r] = lin.f[rows[static_cast<std::size_t>(r)]];
+    }
+    const Eigen::MatrixXd CU = lin.inner * U.transpose();
+    const Eigen::MatrixXd I = Eigen::MatrixXd::Identity(g, g);
+    const Eigen::MatrixXd rest = I - U * CU;
+    const Eigen::FullPivLU<Eigen::MatrixXd> lu(rest);
+    if (!lu.isInvertible() || !(lu.rcond() > 1e-9)) continue;
+    const Eigen::MatrixXd D = lu.inverse();
+    const Eigen::MatrixXd without = lin.inner + CU * D * CU.transpose();
+    if (fullyDetermined &&
+        !determination(twelveCovariance(lin, without, M, false), o.prior).gainsAndOffsets())
+      continue;
+    // The fit without those rows moves by C U' D f_G; stretch q's residual moves with it.
+    const Eigen::VectorXd step = CU * (D * fG);
+    const Eigen::VectorXd j = U.row(0).transpose();
+    const double predicted = fG[0] + j.dot(step);  // weighted
+    const double perUnit = std::abs(fG[0]) > 0.0 ? raw[q] / fG[0] : sigma[q] * scale;
+    held.errorMg[q] = predicted * perUnit * 1000.0;
+    held.counted[q] = true;
+    const double a = std::abs(held.errorMg[q]);
+    held.meanMg += a;
+    held.worstMg = std::max(held.worstMg, a);
+    ++held.folds;
+    if (fit.weight[q] > 0.5) {
+      // Its own noise and the spread of the prediction, in the same weighted units.
+      const double t2 = predicted * predicted / (1.0 + j.dot(without * j));
+      tSum += t2;
+      ++tCount;
+    }
+  }
+  if (held.folds > 0) held.meanMg /= static_cast<double>(held.folds);
+
+  // The uncertainty, calibrated against the held-out errors.
+  const double f2 = tCount > 0 ? std::max(1.0, tSum / static_cast<double>(tCount)) : 1.0;
+  Eigen::Matrix<double, 12, 12> unrotated =
+      twelveCovariance(lin, lin.inner, withRotation ? flatM : M, withRotation);
+  cov *= f2;
+  unrotated *= f2;
+  double inflation = f2;
+  store(cov, fit.covariance);
   fit.expectedErrorMg = expectedErrorMg(fit.calibration, fit);
+  if (held.folds > 0 && fit.expectedErrorMg < held.meanMg && fit.expectedErrorMg > 0.0) {
+    // For the fit's own calibration the expected error grows as the square root of the scale.
+    const double more = (held.meanMg / fit.expectedErrorMg) * (held.meanMg / fit.expectedErrorMg);
+    cov *= more;
+    unrotated *= more;
+    inflation *= more;
+    store(cov, fit.covariance);
+    fit.expectedErrorMg = std::max(held.meanMg, expectedErrorMg(fit.calibration, fit));
+  }
+  fit.uncertaintyScale = std::sqrt(inflation);
+
+  fit.unrotated = toCalibration(flat);
+  store(unrotated, fit.unrotatedCovariance);
+  if (withRotation) {
+    RotationEvidence& r = fit.rotation;
+    r.fitted = true;
+    std::copy(p.w, p.w + 3, r.w);
+    // The rests' directions fix w, and tau is judged on their own residuals: the magnitudes'
+    // held-out errors say nothing of them, so w's uncertainty is the fit's own.
+    double trace = 0.0;
+    for (std::size_t c = 0; c < lin.index.size(); ++c)
+      if (lin.index[c] >= 6 && lin.index[c] < 9)
+        trace += lin.inner(Eigen::Index(c), Eigen::Index(c));
+    r.sigma = std::sqrt(std::max(0.0, trace));
+    r.tilt = fit.restTiltDeg * M_PI / 180.0;
+  }
   return fit;
 }
+
+HeldOut leaveOneOut(const std::vector<StillStretch>& stretchesG, const RestDirection* rests,
+                    bool* ok) {
+  StretchFitOptions o;
+  o.stretches = &stretchesG;
+  o.rests = rests;
+  o.start.gain[0] = o.start.gain[4] = o.start.gain[8] = 1.0;
+  StretchFit fit = fitStretches(o);
+  if (ok != nullptr) *ok = fit.ok;
+  return fit.heldOut;
+}
+
+StretchFit withoutRotation(const StretchFit& fit) {
+  StretchFit out = fit;
+  out.calibration = fit.unrotated;
+  out.covariance = fit.unrotatedCovariance;
+  return out;
+}
+
+double RotationEvidence::angle() const { return std::sqrt(w[0] * w[0] + w[1] * w[1] + w[2] * w[2]); }
 
 double expectedErrorMg(const Calibration& c, const StretchFit& fit) {
   const Eigen::Matrix3d A = columnForm(fit.calibration);

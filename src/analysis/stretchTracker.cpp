@@ -401,6 +401,16 @@ StillStretch StretchTracker::stretchOf(const Sums& s) const {
       meanVar = std::max(meanVar, blockVar / b);
     }
     st.meanSigma[j] = std::sqrt(meanVar);
+    // The slow part, from the blocks of four; with fewer than two blocks all of the spread.
+    const Level& quads = s.levels[0];
+    double slowVar = var;
+    if (s.used > 0 && quads.blocks >= 2) {
+      const double b = static_cast<double>(quads.blocks);
+      const double qm = quads.sum[j] / b;
+      const double quadVar = std::max(0.0, quads.sumSq[j] / b - qm * qm);
+      slowVar = std::max(0.0, (4.0 * quadVar - var) / 3.0);
+    }
+    st.motion[j] = std::sqrt(slowVar);
   }
   return st;
 }

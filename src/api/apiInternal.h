@@ -11,7 +11,9 @@
 #include "autoTune.h"
 #include "calibrationRun.h"
 #include "layoutSniff.h"
+#include "rotationChoice.h"
 #include "stillStretches.h"
+#include "stillness.h"
 #include "stretchScan.h"
 #include "tiltfit/tiltfit.hpp"
 
@@ -29,7 +31,10 @@ struct Work {
   const Recording& rec;
   std::size_t rows = 0;  // samples of the recording
   an::NoiseFloor noise;
-  std::vector<an::StillStretch> stretches;  // recording units
+  std::vector<an::StillStretch> stretches;  // recording units; rests only
+  // Stretches found that move too much for a rest (an::takeMoving), in recording units.
+  std::vector<an::StillStretch> moving;
+  an::RotationChoice rotation = an::RotationChoice::kAuto;
   an::Units units = an::Units::kG;
   an::InputScale scale;
   bool outputMs2 = false;
@@ -59,6 +64,7 @@ struct Work {
     o.refine = withRefine;
     o.noise = &noise;
     o.stretches = &stretches;
+    o.rotation = rotation;
     if (!rec.lineRuns.empty()) {
       const Recording* r = &rec;
       o.lineOf = [r](std::size_t row) { return r->lineOf(row); };
@@ -103,6 +109,7 @@ void detectLayoutOf(const ReadOptions& options, Recording& rec);
 Result calibrateScanned(const Recording& info, an::StretchScan& scan,
                         const CalibrateOptions& options);
 an::ScanOptions scanOptions(const CalibrateOptions& options);
+an::RotationChoice toAnalysis(Rotation r);
 
 // The public result of a run.
 Result toResult(const Work& w, const an::RunResult& r, const TuningNumbers& numbers);
@@ -114,6 +121,9 @@ void decideUnits(Work& w, Units units, const std::string& outputUnits);
 // explainProblems, and on each orientation not found the sentence that concerns it.
 void explainFailure(const Work& w, const an::RunResult& r, const TuningNumbers& numbers,
                     Result& out);
+// After any failure whose problems are still empty: a reason all the same (no rest, the fit over
+// the stretches did not converge or leaves gains and offsets to the prior, no six rests found).
+void ensureReason(const Work& w, const an::RunResult& r, Result& out);
 // After the stretches alone could not determine a calibration: what to record, one sentence per
 // orientation no stretch comes near ("no still stretch with z pointing up (z at +1 g): hold the
 // device with z up for a few seconds").

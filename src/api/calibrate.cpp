@@ -73,7 +73,28 @@ void prepare(Work& w, const CalibrateOptions& options) {
   if (rec.rows() > 0) {
     w.stretches = an::stretchesForFit(rec.x.data(), rec.y.data(), rec.z.data(), rec.rows(),
                                       w.noise, w.scale);
+    w.moving = an::takeMoving(w.stretches, w.scale);
   }
+  w.rotation = toAnalysis(options.rotation);
+}
+
+an::RotationChoice toAnalysis(Rotation r) {
+  return r == Rotation::kNone    ? an::RotationChoice::kNone
+         : r == Rotation::kRests ? an::RotationChoice::kRests
+                                 : an::RotationChoice::kAuto;
+}
+
+void setRotation(Calibration& c, const an::RotationReport& r) {
+  c.rotationApplied = r.applied;
+  c.rotationDeg = r.applied ? r.angleDeg : 0.0;
+  c.rotationSigmaDeg = r.sigmaDeg;
+  c.suggestedRotationDeg = r.suggestedDeg;
+  c.suggestedRotationSigmaDeg = r.suggestedSigmaDeg;
+  for (std::size_t k = 0; k < 3; ++k) {
+    c.rotationVectorDeg[k] = r.applied ? r.vectorDeg[k] : 0.0;
+    c.suggestedRotationVectorDeg[k] = r.suggestedVectorDeg[k];
+  }
+  c.rotationNote = r.note;
 }
 
 Calibration toPublic(const an::Calibration& c, bool outputMs2, an::Method method) {
@@ -97,6 +118,10 @@ Result toResult(const Work& w, const an::RunResult& r, const TuningNumbers& numb
                          r.method == an::Method::kStretches ? an::Method::kStretches
                                                             : an::Method::kSixRest);
   out.calibration = toPublic(r.reported, w.outputMs2, r.method);
+  if (r.success) {
+    setRotation(out.calibration, r.rotation);
+    setRotation(out.sixRest, r.sixRestRotation);
+  }
   for (std::size_t i = 0; i < 3; ++i) {
     out.calibration.uncertainty.offset[i] = r.uncertainty.offset[i];
     for (std::size_t j = 0; j < 3; ++j)
@@ -134,6 +159,25 @@ Result toResult(const Work& w, const an::RunResult& r, const TuningNumbers& numb
   q.expectedErrorMg = r.expectedErrorMg;
   q.stretchesUsed = r.fit.stretchesUsed;
   q.restTiltDeg = r.fit.restTiltDeg;
+  if (r.success) {
+    q.heldOutMeanMg = r.heldOut.meanMg;
+    q.heldOutWorstMg = r.heldOut.worstMg;
+    q.heldOutFolds = r.heldOut.folds;
+    q.uncertaintyScale = r.fit.ok ? r.fit.uncertaintyScale : 1.0;
+  }
+  // The stretches that are no rest and those left out of the held-out figures, in row order.
+  std::vector<std::pair<std::size_t, LeftOutStretch>> left;
+  auto leave = [&](const an::StillStretch& s, bool notARest, const std::string& reason) {
+    LeftOutStretch l;
+    l.firstSample = s.first;
+    l.lastSample = s.last;
+    l.firstRow = static_cast<std::uint32_t>(w.rec.lineOf(s.first));
+    l.lastRow = static_cast<std::uint32_t>(w.rec.lineOf(s.last));
+    l.notARest = notARest;
+    l.reason = reason;
+    left.emplace_back(s.first, l);
+  };
+  for (const an::StillStretch& s : w.moving) leave(s, true, an::movingReason(s, w.scale));
   for (std::size_t k = 0; k < r.stretches.size(); ++k) {
     const an::StillStretch& s = r.stretches[k];
     Stretch p;
@@ -144,8 +188,16 @@ Result toResult(const Work& w, const an::RunResult& r, const TuningNumbers& numb
     for (std::size_t j = 0; j < 3; ++j) p.mean[j] = s.mean[j];
     p.inQuality = k < r.inQuality.size() && r.inQuality[k];
     p.weight = k < r.fit.weight.size() ? r.fit.weight[k] : 0.0;
+    p.motionMg = an::motionG(s, w.scale) * 1000.0;
+    p.heldOut = r.success && k < r.heldOut.counted.size() && r.heldOut.counted[k];
+    p.heldOutMg = p.heldOut ? r.heldOut.errorMg[k] : std::nan("");
+    if (r.success && k < r.notHeldOut.size() && !r.notHeldOut[k].empty())
+      leave(s, false, r.notHeldOut[k]);
     out.stretches.push_back(p);
   }
+  std::stable_sort(left.begin(), left.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (auto& l : left) q.leftOut.push_back(std::move(l.second));
   out.warnings = r.warnings;
   out.problems = r.restProblems;
   return out;
@@ -262,6 +314,7 @@ Result calibrateWork(Work& w, const TuningNumbers& numbers, const CalibrateOptio
   if (!r.success) {
     explainFailure(w, r, numbers, out);
     suggest(w, numbers, options, r, out);
+    ensureReason(w, r, out);
   }
   return out;
 }
@@ -379,6 +432,7 @@ Result calibrateAutoWork(Work& w, const CalibrateOptions& options) {
   } else {
     explainUncovered(w, missing, out);
   }
+  ensureReason(w, first, out);
   return out;
 }
 
@@ -393,6 +447,25 @@ const char* methodName(Method method) {
     default:
       return "auto";
   }
+}
+
+const char* rotationName(Rotation rotation) {
+  switch (rotation) {
+    case Rotation::kNone:
+      return "none";
+    case Rotation::kRests:
+      return "rests";
+    default:
+      return "auto";
+  }
+}
+
+Rotation rotationFromName(const std::string& name) {
+  if (name == "auto") return Rotation::kAuto;
+  if (name == "none") return Rotation::kNone;
+  if (name == "rests") return Rotation::kRests;
+  throw Error(Error::Kind::kInvalidArgument,
+              "rotation must be auto, none or rests: \"" + name + "\"");
 }
 
 Method methodFromName(const std::string& name) {

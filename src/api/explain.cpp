@@ -51,8 +51,8 @@ std::string neverStill(const Work& w) {
   char text[256];
   std::snprintf(text, sizeof text,
                 "no still stretch: the quietest second moves %.1f mg (%zu samples taken for a "
-                "second); hold the device still for a few seconds in each position",
-                range / perG * 1000.0, window);
+                "second); %s for a few seconds in each position",
+                range / perG * 1000.0, window, an::kRestAdvice);
   return text;
 }
 
@@ -111,7 +111,8 @@ void explainProblems(const Work& w, const an::RunResult& r, const TuningNumbers&
     return;
   }
   if (w.stretches.empty()) {
-    out.problems.push_back(neverStill(w));
+    // Stretches that moved too much say how much; without any, the quietest second does.
+    out.problems.push_back(w.moving.empty() ? neverStill(w) : an::noRestProblem(w.moving, w.scale));
     out.numbersCannotHelp = true;
     return;
   }
@@ -259,6 +260,47 @@ void suggest(const Work& w, const TuningNumbers& given, const CalibrateOptions& 
   }
 }
 
+
+void ensureReason(const Work& w, const an::RunResult& r, Result& out) {
+  // Rests that were left out for their motion explain what the others could not do: first, when
+  // they are the most.
+  if (!w.moving.empty() && !w.stretches.empty()) {
+    const std::string note = an::movingNote(w.moving, w.stretches.size(), w.scale);
+    if (w.moving.size() >= w.stretches.size()) {
+      out.problems.insert(out.problems.begin(), note);
+    } else {
+      out.problems.push_back(note);
+    }
+  }
+  if (!out.problems.empty()) return;
+  if (w.stretches.empty()) {
+    out.problems.push_back(w.moving.empty() ? neverStill(w) : an::noRestProblem(w.moving, w.scale));
+    out.numbersCannotHelp = true;
+    return;
+  }
+  const an::StretchFit& f = r.fit;
+  if (!r.searchSucceeded && r.smoothed != nullptr && r.smoothed->size(0) > 0) {
+    out.problems.push_back("the rest search found no six rests with the numbers chosen");
+    return;
+  }
+  out.numbersCannotHelp = true;
+  if (!f.ok) {
+    out.problems.push_back("the fit over the still stretches did not converge: the stretches "
+                           "contradict each other; check the recording for motion");
+    return;
+  }
+  std::string which;
+  for (int k = 0; k < 3; ++k) {
+    const std::string axis(1, static_cast<char>('x' + k));
+    if (!f.gainDetermined[k]) which += (which.empty() ? "" : ", ") + ("the gain of " + axis);
+    if (!f.offsetDetermined[k]) which += (which.empty() ? "" : ", ") + ("the offset of " + axis);
+  }
+  if (which.empty()) which = "every gain and offset";
+  out.problems.push_back("the " + std::to_string(w.stretches.size()) +
+                         " still stretches do not fix " + which +
+                         ": hold the device still in more positions, each axis up and down and a "
+                         "few between, for a few seconds each");
+}
 
 void explainUncovered(const Work& w, const std::vector<an::OrientationId>& missing, Result& out) {
   (void)w;

@@ -51,6 +51,8 @@ Result calibrateScanned(const Recording& info, an::StretchScan& scan,
   if (options.outputUnits.empty()) w.outputMs2 = w.units == an::Units::kMs2;
   w.noise = scan.floor();
   w.stretches = scan.stretches();
+  w.moving = an::takeMoving(w.stretches, w.scale);
+  w.rotation = api::toAnalysis(options.rotation);
   const double outPerG = w.outputMs2 ? 9.81 : 1.0;
   std::vector<an::OrientationId> missing;
   an::RunResult r =
@@ -67,6 +69,7 @@ Result calibrateScanned(const Recording& info, an::StretchScan& scan,
     } else {
       explainUncovered(w, missing, out);
     }
+    ensureReason(w, r, out);
   }
   return out;
 }
