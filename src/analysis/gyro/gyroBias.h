@@ -1,0 +1,67 @@
+// The gyroscope at rest: the parts of the accelerometer's still poses in which the gyro is still
+// too, and the raw bias they give. A turn about the vertical leaves the accelerometer still, so a
+// pose is split wherever the gyro moves inside it; what it turned through is a move like any other.
+#ifndef TILTFIT_ANALYSIS_GYRO_GYROBIAS_H
+#define TILTFIT_ANALYSIS_GYRO_GYROBIAS_H
+
+#include <cstddef>
+#include <vector>
+
+#include "gyro/gyroSeries.h"
+
+namespace tiltfit {
+namespace analysis {
+namespace gyro {
+
+// A run of samples in which both sensors lay still: rows first..last (inclusive), inside pose
+// `pose`, whose gravity direction it shares.
+struct GyroRest {
+  std::size_t first = 0;
+  std::size_t last = 0;
+  std::size_t pose = 0;
+  double mean[3] = {0.0, 0.0, 0.0};       // raw units
+  double meanSigma[3] = {0.0, 0.0, 0.0};  // standard error of the mean, raw units
+  double time = 0.0;                      // seconds of its middle sample
+  double gravity[3] = {0.0, 0.0, 0.0};
+  double gravitySigma = 0.0;
+  std::size_t length() const { return last - first + 1; }
+};
+
+// The raw bias over the session, from every gyro rest.
+struct BiasModel {
+  std::vector<GyroRest> rests;  // in row order
+  double noise[3] = {0.0, 0.0, 0.0};  // standard deviation of one sample at rest, raw units
+  double mean[3] = {0.0, 0.0, 0.0};   // the rests' mean, weighted by their standard errors
+  double meanSigma[3] = {0.0, 0.0, 0.0};
+  // The rests' scatter about their mean (raw units; 0 with fewer than two rests), and the slope of
+  // a straight line through them (raw units per second).
+  double spread[3] = {0.0, 0.0, 0.0};
+  double driftPerSecond[3] = {0.0, 0.0, 0.0};
+  // The rests disagree beyond their standard errors: the bias over a move is then interpolated
+  // in time between the rests around it rather than taken as the mean.
+  bool drifting = false;
+
+  // The raw bias at t seconds: between the rests around t (linear in time) when drifting, the
+  // mean otherwise; before the first and after the last rest, the nearest rest's. With no rest
+  // at all, 0.
+  void at(double t, double out[3]) const;
+  // 1-sigma of at(t) per axis.
+  void sigmaAt(double t, double out[3]) const;
+};
+
+// The shortest run of gyro-still samples taken as a rest.
+constexpr std::size_t kMinGyroRestSamples = 20;
+
+// Finds the gyro rests inside the poses (sorted by row, not overlapping, within 0..n-1) and the
+// bias they give. The gyro's per-sample noise is taken from the first differences inside the
+// poses. A sample is still when the mean of the gyro over a window of about 0.15 s around it lies
+// within six standard errors of the pose's rest level on every axis; the moving parts are widened
+// by one window on each side, so that the slow start and end of a turn stay in the move. Runs of
+// at least kMinGyroRestSamples still samples become rests. Poses outside the series are skipped.
+BiasModel findGyroRests(const GyroSeries& series, const std::vector<StillPose>& poses);
+
+}  // namespace gyro
+}  // namespace analysis
+}  // namespace tiltfit
+
+#endif
