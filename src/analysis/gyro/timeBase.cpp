@@ -20,7 +20,7 @@
 // refitted), which gives its start and period. When the stamps follow an uneven clock (residuals
 // above 0.2 P, from stamps at least ten times finer than the period) the samples keep their own
 // stamps, as 8-byte seconds; otherwise the even model stands and takes O(segments) memory.
-#include "timeBase.h"
+#include "gyro/timeBase.h"
 
 #include <algorithm>
 #include <cmath>
