@@ -86,23 +86,65 @@ void stillness(const Span& p, std::size_t w, const double level[3],
   still.swap(widened);
 }
 
+// The calibrated accelerometer's direction over rows a..b and its 1-sigma across gravity (rad),
+// from standard errors that count correlated samples (the scatter of block means) for what they
+// are worth.
+void accelDirection(const GyroSeries& s, std::size_t a, std::size_t b, double g[3], double& sigma) {
+  const double* col[3] = {s.ax, s.ay, s.az};
+  const double count = static_cast<double>(b - a + 1);
+  double mean[3], se[3];
+  for (int k = 0; k < 3; ++k) {
+    double sum = 0.0, sq = 0.0;
+    for (std::size_t i = a; i <= b; ++i) sum += col[k][i];
+    mean[k] = sum / count;
+    for (std::size_t i = a; i <= b; ++i) sq += (col[k][i] - mean[k]) * (col[k][i] - mean[k]);
+    se[k] = std::sqrt(sq / std::max(1.0, count - 1.0) / count);
+    const std::size_t blocks = (b - a + 1) / kBlock;
+    if (blocks >= 4) {
+      double ss = 0.0;
+      for (std::size_t q = 0; q < blocks; ++q) {
+        double m = 0.0;
+        for (std::size_t i = a + q * kBlock; i < a + (q + 1) * kBlock; ++i) m += col[k][i];
+        m /= static_cast<double>(kBlock);
+        ss += (m - mean[k]) * (m - mean[k]);
+      }
+      se[k] = std::max(se[k], std::sqrt(ss / static_cast<double>(blocks - 1) /
+                                        static_cast<double>(blocks)));
+    }
+  }
+  double c[3], var = 0.0;
+  for (int j = 0; j < 3; ++j) {
+    c[j] = s.accelOffset[j];
+    for (int i = 0; i < 3; ++i) {
+      c[j] += mean[i] * s.accelGain[3 * i + j];
+      var += s.accelGain[3 * i + j] * s.accelGain[3 * i + j] * se[i] * se[i];
+    }
+  }
+  const double n = std::sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2]);
+  for (int j = 0; j < 3; ++j) g[j] = c[j] / n;
+  sigma = std::sqrt(var / 2.0) / n;
+}
+
+constexpr double kWaypointSigma = 0.1 * M_PI / 180.0;  // rad: the wobble of a hand-held pose
+constexpr double kWaypointSeconds = 0.25;             // half the window of a waypoint's gravity
+
 }  // namespace
 
 void BiasModel::at(double t, double out[3]) const {
   for (int a = 0; a < 3; ++a) out[a] = mean[a];
-  if (rests.empty()) {
+  if (still.empty()) {
     for (int a = 0; a < 3; ++a) out[a] = 0.0;
     return;
   }
   if (!drifting) return;
-  auto it = std::upper_bound(rests.begin(), rests.end(), t,
+  auto it = std::upper_bound(still.begin(), still.end(), t,
                              [](double v, const GyroRest& r) { return v < r.time; });
-  if (it == rests.begin()) {
-    for (int a = 0; a < 3; ++a) out[a] = rests.front().mean[a];
+  if (it == still.begin()) {
+    for (int a = 0; a < 3; ++a) out[a] = still.front().mean[a];
     return;
   }
-  if (it == rests.end()) {
-    for (int a = 0; a < 3; ++a) out[a] = rests.back().mean[a];
+  if (it == still.end()) {
+    for (int a = 0; a < 3; ++a) out[a] = still.back().mean[a];
     return;
   }
   const GyroRest& lo = *(it - 1);
@@ -113,11 +155,11 @@ void BiasModel::at(double t, double out[3]) const {
 
 void BiasModel::sigmaAt(double t, double out[3]) const {
   for (int a = 0; a < 3; ++a) out[a] = meanSigma[a];
-  if (rests.empty() || !drifting) return;
-  auto it = std::upper_bound(rests.begin(), rests.end(), t,
+  if (still.empty() || !drifting) return;
+  auto it = std::upper_bound(still.begin(), still.end(), t,
                              [](double v, const GyroRest& r) { return v < r.time; });
-  if (it == rests.begin() || it == rests.end()) {
-    const GyroRest& r = it == rests.begin() ? rests.front() : rests.back();
+  if (it == still.begin() || it == still.end()) {
+    const GyroRest& r = it == still.begin() ? still.front() : still.back();
     for (int a = 0; a < 3; ++a) out[a] = r.meanSigma[a];
     return;
   }
@@ -142,7 +184,12 @@ BiasModel findGyroRests(const GyroSeries& s, const std::vector<StillPose>& poses
     const StillPose& p = poses[k];
     if (p.first >= s.n || p.last < p.first) continue;
     const std::size_t last = std::min(p.last, s.n - 1);
-    if (last - p.first + 1 < kMinGyroRestSamples + 2 * w) continue;
+    if (last - p.first + 1 < kMinGyroRestSamples) continue;
+    if (last - p.first + 1 < kMinGyroRestSamples + 2 * w) {
+      spans.push_back(Span{p.first, last});  // too short for a rest: a waypoint at most
+      owner.push_back(k);
+      continue;
+    }
     spans.push_back(Span{p.first + w, last - w});
     owner.push_back(k);
   }
@@ -154,6 +201,30 @@ BiasModel findGyroRests(const GyroSeries& s, const std::vector<StillPose>& poses
   for (std::size_t k = 0; k < spans.size(); ++k) {
     const Span& p = spans[k];
     const std::size_t len = p.last - p.first + 1;
+    const std::size_t restsBefore = model.rests.size();
+    const StillPose& pose = poses[owner[k]];
+    // A pose in which the gyro is never still: a waypoint at its middle.
+    auto waypoint = [&]() {
+      GyroRest r;
+      r.gyroStill = false;
+      r.first = r.last = (pose.first + std::min(pose.last, s.n - 1)) / 2;
+      r.pose = owner[k];
+      std::copy(pose.gravity, pose.gravity + 3, r.gravity);
+      r.gravitySigma = std::hypot(pose.gravitySigma, kWaypointSigma);
+      if (s.hasAccel()) {
+        const std::size_t h =
+            std::max<std::size_t>(5, static_cast<std::size_t>(std::lround(kWaypointSeconds * rate)));
+        const std::size_t a = std::max(pose.first, r.first >= h ? r.first - h : 0);
+        const std::size_t b = std::min(std::min(pose.last, s.n - 1), r.first + h);
+        accelDirection(s, a, b, r.gravity, r.gravitySigma);
+      }
+      r.time = s.time != nullptr ? s.time->time(r.first) : static_cast<double>(r.first) / rate;
+      model.rests.push_back(r);
+    };
+    if (len < kMinGyroRestSamples + 2 * w) {
+      waypoint();
+      continue;
+    }
     for (int a = 0; a < 3; ++a) {
       prefix[a].assign(len + 1, 0.0);
       for (std::size_t q = 0; q < len; ++q) {
@@ -203,7 +274,6 @@ BiasModel findGyroRests(const GyroSeries& s, const std::vector<StillPose>& poses
       for (int axis = 0; axis < 3; ++axis) level[axis] = sum[axis] / count;
     }
     // Runs of still samples.
-    const StillPose& pose = poses[owner[k]];
     std::size_t q = 0;
     while (q < len) {
       if (!still[q]) {
@@ -219,6 +289,7 @@ BiasModel findGyroRests(const GyroSeries& s, const std::vector<StillPose>& poses
         r.pose = owner[k];
         std::copy(pose.gravity, pose.gravity + 3, r.gravity);
         r.gravitySigma = pose.gravitySigma;
+        if (s.hasAccel()) accelDirection(s, r.first, r.last, r.gravity, r.gravitySigma);
         const double count = static_cast<double>(e - q + 1);
         const std::size_t blocks = (e - q + 1) / kBlock;
         for (int axis = 0; axis < 3; ++axis) {
@@ -243,15 +314,18 @@ BiasModel findGyroRests(const GyroSeries& s, const std::vector<StillPose>& poses
       }
       q = e + 1;
     }
+    if (model.rests.size() == restsBefore) waypoint();
   }
   std::sort(model.rests.begin(), model.rests.end(),
             [](const GyroRest& a, const GyroRest& b) { return a.first < b.first; });
+  for (const GyroRest& r : model.rests)
+    if (r.gyroStill) model.still.push_back(r);
 
-  const std::size_t K = model.rests.size();
+  const std::size_t K = model.still.size();
   if (K == 0) return model;
   for (int axis = 0; axis < 3; ++axis) {
     double sw = 0, sm = 0;
-    for (const GyroRest& r : model.rests) {
+    for (const GyroRest& r : model.still) {
       const double wt = 1.0 / (r.meanSigma[axis] * r.meanSigma[axis]);
       sw += wt;
       sm += wt * r.mean[axis];
@@ -260,8 +334,8 @@ BiasModel findGyroRests(const GyroSeries& s, const std::vector<StillPose>& poses
     double chi2 = 0.0;
     double ss = 0.0;
     double plain = 0.0;
-    for (const GyroRest& r : model.rests) plain += r.mean[axis] / static_cast<double>(K);
-    for (const GyroRest& r : model.rests) {
+    for (const GyroRest& r : model.still) plain += r.mean[axis] / static_cast<double>(K);
+    for (const GyroRest& r : model.still) {
       const double d = (r.mean[axis] - model.mean[axis]) / r.meanSigma[axis];
       chi2 += d * d;
       ss += (r.mean[axis] - plain) * (r.mean[axis] - plain);
@@ -273,7 +347,7 @@ BiasModel findGyroRests(const GyroSeries& s, const std::vector<StillPose>& poses
     // Weighted straight line through the rests' means in time.
     if (K > 1) {
       double s0 = 0, s1 = 0, s2 = 0, sy = 0, sxy = 0;
-      for (const GyroRest& r : model.rests) {
+      for (const GyroRest& r : model.still) {
         const double wt = 1.0 / (r.meanSigma[axis] * r.meanSigma[axis]);
         s0 += wt;
         s1 += wt * r.time;

@@ -14,8 +14,17 @@ namespace analysis {
 namespace gyro {
 
 // A run of samples in which both sensors lay still: rows first..last (inclusive), inside pose
-// `pose`, whose gravity direction it shares.
+// `pose`, with its gravity direction (the pose's, or measured over the rest itself when the series
+// has the accelerometer's columns).
+//
+// A pose in which the gyro is never still (held by hand: the accelerometer sees gravity alone,
+// the gyro the hand's slow wobble) still tells where gravity was: it becomes a waypoint, a rest
+// of one sample (first == last, its middle) with gyroStill false. It gives no bias; the moves
+// on either side of it run up to that sample, so that the gyro integrates the wobble, and its
+// gravity is the accelerometer's mean over 0.5 s around it (or the pose's, with a sigma of at
+// least 0.1 deg for the wobble).
 struct GyroRest {
+  bool gyroStill = true;
   std::size_t first = 0;
   std::size_t last = 0;
   std::size_t pose = 0;
@@ -41,19 +50,22 @@ struct BiasModel {
   // in time between the rests around it rather than taken as the mean.
   bool drifting = false;
 
-  // The raw bias at t seconds: between the rests around t (linear in time) when drifting, the
-  // mean otherwise; before the first and after the last rest, the nearest rest's. With no rest
-  // at all, 0.
+  // The raw bias at t seconds: between the gyro-still rests around t (linear in time) when
+  // drifting, the mean otherwise; before the first and after the last rest, the nearest rest's.
+  // With no gyro-still rest at all, 0.
   void at(double t, double out[3]) const;
   // 1-sigma of at(t) per axis.
   void sigmaAt(double t, double out[3]) const;
+  std::size_t stillCount() const { return still.size(); }
+
+  std::vector<GyroRest> still;  // the gyro-still rests alone, in row order
 };
 
 // The shortest run of gyro-still samples taken as a rest.
 constexpr std::size_t kMinGyroRestSamples = 20;
 
-// Finds the gyro rests inside the poses (sorted by row, not overlapping, within 0..n-1) and the
-// bias they give. The gyro's per-sample noise is taken from the first differences inside the
+// Finds the gyro rests (and waypoints) inside the poses (sorted by row, not overlapping, within
+// 0..n-1) and the bias the gyro-still ones give. The gyro's per-sample noise is taken from the first differences inside the
 // poses. A sample is still when the mean of the gyro over a window of about 0.15 s around it lies
 // within six standard errors of the pose's rest level on every axis; the moving parts are widened
 // by one window on each side, so that the slow start and end of a turn stay in the move. Runs of

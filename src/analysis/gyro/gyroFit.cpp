@@ -29,8 +29,10 @@
 //     psi = sum_i ((p_{i-1} + p_i) / 2) . th_i,
 //
 // when within 0.15 turn of a whole number k != 0 of turns at the start, is an observation of the
-// scale about the vertical: r_turn = (psi - 2 pi k) / sigma_turn, sigma_turn^2 = (0.5 deg)^2 +
-// the noise terms above (a turn by hand returns to its heading within about half a degree).
+// scale about the vertical: r_turn = (psi - 2 pi k) / sigma_turn, sigma_turn^2 = (0.2 deg)^2 +
+// the noise terms above (a turn against a stop or a mark returns to its heading within about
+// 0.2 deg). sigma_turn is a physical figure: unlike the moves' sigmas it is not scaled by their
+// scatter.
 //
 // Pre-integration. The samples of a move are summed once, with d_i = raw_i - r0(t_i), into blocks
 // of at most 0.5 deg: s = sum d_i dt_i and c = 1/2 sum_{i<j} d_i dt_i x d_j dt_j. For any x the
@@ -153,7 +155,8 @@ class MoveCost : public ceres::CostFunction {
     const double inv = 1.0 / (m_.sigma * scale_);
     residuals[0] = (m_.e1[0] * c.p[0] + m_.e1[1] * c.p[1] + m_.e1[2] * c.p[2]) * inv;
     residuals[1] = (m_.e2[0] * c.p[0] + m_.e2[1] * c.p[1] + m_.e2[2] * c.p[2]) * inv;
-    const double invTurn = 1.0 / (m_.sigmaTurn * scale_);
+    // A whole turn's sigma is what a turn by hand returns to, not scaled with the moves' scatter.
+    const double invTurn = 1.0 / m_.sigmaTurn;
     if (m_.wholeTurn) residuals[2] = (c.psi - 2.0 * M_PI * m_.turns) * invTurn;
     if (jac) {
       double* J = jacobians[0];
@@ -224,7 +227,7 @@ Solution solveMoves(const std::vector<MoveData>& data, const std::vector<char>& 
     if (!sol.ok) return sol;
 
     // Residuals at the solution without the scale: the moves' scatter in their own sigmas.
-    std::vector<double> squares;
+    double weightedSquares = 0.0, weightedCount = 0.0;
     sol.weight.assign(data.size(), 0.0);
     for (std::size_t k = 0; k < data.size(); ++k) {
       if (!use[k]) continue;
@@ -234,17 +237,17 @@ Solution solveMoves(const std::vector<MoveData>& data, const std::vector<char>& 
       cost.Evaluate(params, r, nullptr);
       const int nr = data[k].wholeTurn ? 3 : 2;
       double s2 = 0.0;
-      for (int q = 0; q < nr; ++q) {
-        squares.push_back(r[q] * r[q]);
-        s2 += r[q] * r[q];
-      }
+      for (int q = 0; q < nr; ++q) s2 += r[q] * r[q];
       sol.weight[k] = 1.0 / (1.0 + s2 / (scale * scale * kCauchyScale * kCauchyScale));
+      weightedSquares += sol.weight[k] * s2;
+      weightedCount += sol.weight[k] * nr;
     }
     bool settled = true;
     if (components >= 12) {
-      // The median of a chi-square with one degree of freedom is 0.455.
+      // The mean square of the residuals, each move weighted as the loss weighs it (an
+      // M-estimate of the scale), less the nine numbers fitted.
       const double m = static_cast<double>(components);
-      const double robust = std::sqrt(median(squares) / 0.4549 * m / (m - 9.0));
+      const double robust = std::sqrt(weightedSquares / weightedCount * m / (m - 9.0));
       const double wanted = std::max(1.0, robust);
       if (std::abs(wanted - scale) > 0.05 * scale) settled = false;
       scale = wanted;
@@ -352,7 +355,7 @@ GyroResult calibrateGyro(const GyroSeries& series, const std::vector<StillPose>&
     return res;
   }
   res.timeNote = series.time->note();
-  const BiasModel bias = findGyroRests(series, poses);
+  BiasModel bias = findGyroRests(series, poses);
   res.rests = bias.rests;
   for (int a = 0; a < 3; ++a) {
     res.biasRaw[a] = bias.mean[a];
@@ -362,7 +365,7 @@ GyroResult calibrateGyro(const GyroSeries& series, const std::vector<StillPose>&
     res.noiseRaw[a] = bias.noise[a];
   }
   res.biasDrifting = bias.drifting;
-  if (bias.rests.empty()) {
+  if (bias.stillCount() == 0) {
     res.warnings.push_back("the gyro is still in none of the accelerometer's still stretches");
     res.advice.push_back("hold the sensor still for a few seconds before and after each turn");
     return res;
@@ -382,6 +385,35 @@ GyroResult calibrateGyro(const GyroSeries& series, const std::vector<StillPose>&
   }
   double u0 = given ? o.unitsPerRadS : !ratios.empty() ? median(ratios) : median(turnRatios);
   if (!(u0 > 0.0) || !std::isfinite(u0)) u0 = 0.0;
+  // Waypoints that turn fast are turns the accelerometer took for still: drop them and join the
+  // moves on either side.
+  if (u0 > 0.0) {
+    const std::size_t before = bias.rests.size();
+    const double rate = series.time->meanRate() > 0 ? series.time->meanRate() : 100.0;
+    const std::size_t h = std::max<std::size_t>(5, static_cast<std::size_t>(0.25 * rate));
+    bias.rests.erase(
+        std::remove_if(bias.rests.begin(), bias.rests.end(),
+                       [&](const GyroRest& r) {
+                         if (r.gyroStill) return false;
+                         const std::size_t a = r.first >= h ? r.first - h : 0;
+                         const std::size_t b = std::min(series.n - 1, r.first + h);
+                         double fastest = 0.0;
+                         for (std::size_t i = a; i <= b; ++i) {
+                           double bb[3];
+                           bias.at(series.time->time(i), bb);
+                           double s2 = 0.0;
+                           for (int k = 0; k < 3; ++k)
+                             s2 += (series.at(k, i) - bb[k]) * (series.at(k, i) - bb[k]);
+                           fastest = std::max(fastest, std::sqrt(s2));
+                         }
+                         return fastest / u0 / kDeg > o.maxWaypointRateDegS;
+                       }),
+        bias.rests.end());
+    if (bias.rests.size() != before) {
+      moves = findMoves(series, bias);
+      res.rests = bias.rests;
+    }
+  }
 
   std::vector<RotationBlock> blocks;
   std::vector<MoveData> data;
@@ -427,7 +459,7 @@ GyroResult calibrateGyro(const GyroSeries& series, const std::vector<StillPose>&
   // The axes: the signed permutation that carries the tipping moves best.
   std::array<double, 9> centre{};
   std::copy(identity, identity + 9, centre.begin());
-  if (!tipping.empty()) {
+  if (tipping.size() >= 3) {
     const double base = tippingCost(identity, ctxRough.u);
     double best = base;
     for (const auto& p : signedPermutations()) {

@@ -27,10 +27,16 @@ struct GyroOptions {
   // term within a few hundredths (axes misaligned by up to a degree or two).
   double scalePriorSigma = 0.05;
   double crossPriorSigma = 0.03;
-  double turnSigmaDeg = 0.5;     // how well a whole turn by hand returns to its start heading
+  // How well a whole turn returns to its start heading (against a stop or a mark on the bench).
+  double turnSigmaDeg = 0.2;
   double modelSigmaDeg = 0.01;   // per move, for what the model leaves out
   double blockAngleDeg = 0.5;    // rotation summed into one block of the pre-integration
-  double maxStepDeg = 10.0;      // a move turning further between two samples is too fast
+  // A move turning further between two samples is too fast for the rate: the rate held over a
+  // sample no longer integrates it, and a MEMS gyro's own filter lags such a flick (7 deg).
+  double maxStepDeg = 7.0;
+  // A waypoint (a pose held by hand) turning faster than this is no pose but a turn the
+  // accelerometer could not see (a turn about the vertical): it is dropped.
+  double maxWaypointRateDegS = 15.0;
   int folds = 5;                 // k of the k-fold figure over the moves (at most the moves)
 };
 

@@ -23,13 +23,25 @@ struct StillPose {
 
 // The raw gyro columns (any unit, any zero) of n samples and the time of each sample
 // (time->size() == n). The pointers are borrowed for the call.
+//
+// Optionally the raw accelerometer columns of the same n samples with their calibration (row
+// form, as the accelerometer's Calibration: c_j = sum_i raw_i accelGain[3i + j] + accelOffset[j]).
+// With them, the gravity direction of each gyro rest is measured over the rest's own samples
+// rather than taken from its pose: a pose can hold a small tilt the accelerometer's stillness
+// test let pass, and its ends hold the slow start and end of the moves around it.
 struct GyroSeries {
   const double* x = nullptr;
   const double* y = nullptr;
   const double* z = nullptr;
   std::size_t n = 0;
   const TimeBase* time = nullptr;
+  const double* ax = nullptr;
+  const double* ay = nullptr;
+  const double* az = nullptr;
+  double accelGain[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+  double accelOffset[3] = {0, 0, 0};
   double at(int axis, std::size_t i) const { return axis == 0 ? x[i] : axis == 1 ? y[i] : z[i]; }
+  bool hasAccel() const { return ax != nullptr && ay != nullptr && az != nullptr; }
 };
 
 }  // namespace gyro

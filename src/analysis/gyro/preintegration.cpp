@@ -33,21 +33,19 @@ void coefficients(double t2, double& a, double& b, double& c) {
 
 std::size_t appendBlocks(const GyroSeries& s, const BiasModel& bias, const Move& m, double maxRaw,
                          std::vector<RotationBlock>& out) {
-  const GyroRest& r0 = bias.rests[m.from];
-  const GyroRest& r1 = bias.rests[m.to];
-  double b0[3], slope[3] = {0, 0, 0};
-  for (int a = 0; a < 3; ++a) b0[a] = bias.drifting ? r0.mean[a] : bias.mean[a];
-  if (bias.drifting && r1.time > r0.time)
-    for (int a = 0; a < 3; ++a) slope[a] = (r1.mean[a] - r0.mean[a]) / (r1.time - r0.time);
+  // The bias is constant, or linear in time between two gyro-still rests; a move may pass
+  // waypoints and so span several of those lines.
+  double b[3];
+  bias.at(s.time->time(m.first), b);
   RotationBlock blk{{0, 0, 0}, {0, 0, 0}};
   std::size_t inBlock = 0;
   std::size_t added = 0;
   const double limit2 = maxRaw * maxRaw;
   for (std::size_t i = m.first; i <= m.last; ++i) {
-    const double t = s.time->time(i) - r0.time;
     const double dt = s.time->step(i);
+    if (bias.drifting) bias.at(s.time->time(i), b);
     double phi[3];
-    for (int a = 0; a < 3; ++a) phi[a] = (s.at(a, i) - (b0[a] + slope[a] * t)) * dt;
+    for (int a = 0; a < 3; ++a) phi[a] = (s.at(a, i) - b[a]) * dt;
     double c[3];
     cross(blk.s, phi, c);
     for (int a = 0; a < 3; ++a) {
