@@ -18,7 +18,8 @@
 //
 // Each segment between breaks is then fitted by least squares (stamps within T of the first fit,
 // refitted), which gives its start and period. When the stamps follow an uneven clock (residuals
-// above 0.2 P, from stamps at least ten times finer than the period) the samples keep their own
+// above 0.2 P, from stamps on no grid as coarse as a tenth of the period, whose consecutive steps
+// are not anticorrelated as jitter about an even clock makes them) the samples keep their own
 // stamps, as 8-byte seconds; otherwise the even model stands and takes O(segments) memory.
 #include "gyro/timeBase.h"
 
@@ -239,12 +240,12 @@ static void build(std::vector<TimeSegment>& segments, std::vector<TimeGap>& gaps
                   std::vector<double>& times, const Sec& sec, std::size_t n, double P, double T,
                   bool allowPerSample, double& rmsOut) {
   Walk w = walk(sec, n, P, T);
-  std::vector<double> fitted;  // each segment's start on the stamps' own clock
-  for (const TimeSegment& s : w.segments) fitted.push_back(s.start);
   // Make the segments continuous: a restart continues one period after the last sample before it.
   double shift = 0.0;
   double rms2 = 0.0;
   double counted = 0.0;
+  std::vector<double> restartShift(w.segments.size(), 0.0);  // what restarts moved each segment by
+  double restarted = 0.0;
   for (std::size_t k = 0; k < w.segments.size(); ++k) {
     TimeSegment& s = w.segments[k];
     rms2 += w.rms[k] * w.rms[k] * static_cast<double>(s.count);
@@ -264,30 +265,48 @@ static void build(std::vector<TimeSegment>& segments, std::vector<TimeGap>& gaps
     } else if (missing < -T) {
       gaps.push_back(TimeGap{s.first, std::numeric_limits<double>::quiet_NaN(), true});
       shift += expected - start;
+      restarted += expected - start;
       s.start = expected;
     } else {
       s.start = start;
     }
+    restartShift[k] = restarted;
   }
   rmsOut = counted > 0 ? std::sqrt(rms2 / counted) : 0.0;
   segments = w.segments;
   if (allowPerSample && rmsOut > 0.2 * P) {
-    // An uneven clock: each sample keeps its stamp, moved as its segment was; stamps off the
-    // segment's line by more than T take the line's time, and time never goes back.
+    // An uneven clock: each sample keeps its stamp. Its breaks are read from the steps alone, as
+    // the walk's line does not hold: a step back beyond T is a restart (time continues one
+    // period on), a step of more than 2.5 periods a gap. A missing stamp is one period after the
+    // one before.
+    gaps.clear();
     times.resize(n);
+    double shiftBy = 0.0;
     double last = -std::numeric_limits<double>::infinity();
-    for (std::size_t k = 0; k < w.segments.size(); ++k) {
-      const TimeSegment& s = w.segments[k];
-      const double moved = s.start - fitted[k];
-      for (std::size_t i = s.first; i < s.first + s.count; ++i) {
-        const double line = s.start + static_cast<double>(i - s.first) * s.period;
-        double v = sec(i) + moved;
-        if (!std::isfinite(v) || std::abs(v - line) > T) v = line;
-        v = std::max(v, last);
-        times[i] = v;
-        last = v;
+    double previous = std::numeric_limits<double>::quiet_NaN();
+    for (std::size_t i = 0; i < n; ++i) {
+      const double raw = sec(i);
+      double v;
+      if (!std::isfinite(raw)) {
+        v = std::isfinite(last) ? last + P : 0.0;
+      } else {
+        if (std::isfinite(previous)) {
+          const double d = raw - previous;
+          if (d < -T) {
+            gaps.push_back(TimeGap{i, std::numeric_limits<double>::quiet_NaN(), true});
+            shiftBy += last + P - (raw + shiftBy);
+          } else if (d > 2.5 * P) {
+            gaps.push_back(TimeGap{i, d - P, false});
+          }
+        }
+        previous = raw;
+        v = raw + shiftBy;
       }
+      v = std::max(v, last);
+      times[i] = v;
+      last = v;
     }
+    segments.assign(1, TimeSegment{0, n, 0.0, n > 1 ? (times[n - 1] - times[0]) / double(n - 1) : P});
   }
 }
 
@@ -343,23 +362,39 @@ TimeBase TimeBase::fromStamps(const double* stamps, std::size_t n, double rateHi
     ++steps;
     if (d == 0.0) ++zeros;
     if (d < 0.0) ++backs;
-    if (d > 0.0) positive.push_back(d);
+    if (d != 0.0) positive.push_back(std::abs(d));
     if (std::abs(d - P) < 10.0 * P) {
       absDev += std::abs(d - P);
       devCount += 1;
     }
   });
   absDev = devCount > 0 ? absDev / devCount : 0.0;
+  // The stamps' resolution: the smallest step when every step is a whole multiple of it (stamps
+  // rounded to a grid), otherwise finer than the steps show (0).
   double resolution = 0.0;
   if (!positive.empty()) {
-    const auto at = positive.begin() + static_cast<std::ptrdiff_t>(positive.size() / 50);
-    std::nth_element(positive.begin(), at, positive.end());
-    resolution = *at;
+    const double m = *std::min_element(positive.begin(), positive.end());
+    std::size_t multiples = 0;
+    for (double d : positive) multiples += std::abs(d / m - std::round(d / m)) < 0.02;
+    if (multiples * 100 >= positive.size() * 95) resolution = m;
   }
+  // Jitter of the stamps about an even clock makes consecutive steps anticorrelated (a late stamp
+  // lengthens one step and shortens the next: correlation -1/2); a clock that really ticks
+  // unevenly does not.
+  double c01 = 0.0, c00 = 0.0;
+  sampled(n > 2 ? n - 2 : 0, [&](std::size_t i) {
+    const double d0 = (stamps[i + 1] - stamps[i]) * scale - P;
+    const double d1 = (stamps[i + 2] - stamps[i + 1]) * scale - P;
+    if (!std::isfinite(d0) || !std::isfinite(d1) || std::abs(d0) > 10 * P || std::abs(d1) > 10 * P)
+      return;
+    c01 += d0 * d1;
+    c00 += d0 * d0;
+  });
+  const bool uneven = c00 > 0.0 && c01 / c00 > -0.25;
   const double T = std::max(0.6 * P, 5.0 * absDev);
   const auto sec = [&](std::size_t i) { return (stamps[i] - first) * scale; };
   double rms = 0.0;
-  build(tb.segments_, tb.gaps_, tb.times_, sec, n, P, T, resolution < 0.1 * P, rms);
+  build(tb.segments_, tb.gaps_, tb.times_, sec, n, P, T, uneven && resolution < 0.1 * P, rms);
   tb.finish();
 
   const bool coarse = resolution > 1.2 * P;
