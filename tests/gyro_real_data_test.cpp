@@ -3,76 +3,14 @@
 // rates, and the whole turns of the imucal session must close on 360 deg.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "gyro_session.h"
-#include "stretchFit.h"
 
 namespace {
 
 using namespace tiltfit_test;
-
-struct Columns {
-  std::vector<std::string> names;
-  std::vector<std::vector<double>> values;
-  const std::vector<double>& operator[](const std::string& name) const {
-    for (std::size_t k = 0; k < names.size(); ++k)
-      if (names[k] == name) return values[k];
-    throw std::runtime_error("no column " + name);
-  }
-};
-
-// A plain CSV after `skip` header lines: one line of names, then numbers.
-Columns load(const std::string& file, int skip) {
-  std::ifstream in(std::string(TILTFIT_SOURCE_DIR) + "/data/" + file);
-  std::string line;
-  for (int k = 0; k < skip; ++k) std::getline(in, line);
-  Columns c;
-  std::getline(in, line);
-  std::stringstream names(line);
-  for (std::string item; std::getline(names, item, ',');) c.names.push_back(item);
-  c.values.resize(c.names.size());
-  while (std::getline(in, line)) {
-    std::stringstream fields(line);
-    std::string item;
-    for (std::size_t k = 0; k < c.names.size() && std::getline(fields, item, ','); ++k)
-      c.values[k].push_back(std::stod(item));
-  }
-  return c;
-}
-
-// Still poses from the accelerometer: stretches of samples in g, their directions through the
-// stretch fit's offset and scale.
-std::vector<gyro::StillPose> realPoses(std::vector<double> x, std::vector<double> y,
-                                       std::vector<double> z, double perG, std::size_t trim,
-                                       gyro::GyroSeries& series) {
-  using namespace tiltfit::analysis;
-  for (std::size_t i = 0; i < x.size(); ++i) {
-    x[i] /= perG;
-    y[i] /= perG;
-    z[i] /= perG;
-  }
-  const NoiseFloor floor = estimateNoiseFloor(x.data(), y.data(), z.data(), x.size());
-  const std::vector<StillStretch> stretches =
-      findStillStretches(x.data(), y.data(), z.data(), x.size(), floor);
-  StretchFitOptions fo;
-  fo.stretches = &stretches;
-  fo.start.gain[0] = fo.start.gain[4] = fo.start.gain[8] = 1.0;
-  const StretchFit fit = fitStretches(fo);
-  EXPECT_TRUE(fit.ok);
-  double G[9], b[3];
-  for (int i = 0; i < 3; ++i) {
-    for (int j = 0; j < 3; ++j) G[3 * i + j] = fit.calibration.gain[3 * j + i];
-    b[i] = fit.calibration.offset[i];
-  }
-  // The series gets the calibration of the raw columns (raw / perG in g).
-  for (int k = 0; k < 9; ++k) series.accelGain[k] = fit.calibration.gain[k] / perG;
-  for (int k = 0; k < 3; ++k) series.accelOffset[k] = fit.calibration.offset[k];
-  return posesOf(x, y, z, G, b, trim);
-}
 
 void report(const gyro::GyroResult& r) {
   std::printf("%s; units %s; method %s; %zu rests, %zu moves; noise scale %.2f\n",
@@ -92,7 +30,7 @@ void report(const gyro::GyroResult& r) {
 }
 
 TEST(GyroRealData, ImucalTurnsCloseOn360AndMovesHalveTheirError) {
-  const Columns c = load("imucal_ferraris_imu.csv", 0);
+  const Columns c = loadCsv(std::string(TILTFIT_SOURCE_DIR) + "/data/imucal_ferraris_imu.csv", 0);
   const double rate = 102.4;
   const gyro::TimeBase time =
       gyro::TimeBase::fromCounter(c["n_samples"].data(), c["n_samples"].size(), rate);
@@ -117,7 +55,7 @@ TEST(GyroRealData, ImucalTurnsCloseOn360AndMovesHalveTheirError) {
 }
 
 TEST(GyroRealData, Mpu6050MovesHalveTheirError) {
-  const Columns c = load("tomisuarez_mpu6050_imu.csv", 4);
+  const Columns c = loadCsv(std::string(TILTFIT_SOURCE_DIR) + "/data/tomisuarez_mpu6050_imu.csv", 4);
   const gyro::TimeBase time = gyro::TimeBase::fromRate(c["gx"].size(), 100.0);
   gyro::GyroSeries s;
   const auto poses = realPoses(c["ax"], c["ay"], c["az"], 16384.0, 20, s);

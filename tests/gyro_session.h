@@ -5,12 +5,16 @@
 
 #include <Eigen/Dense>
 #include <cmath>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "gyro/gyroFit.h"
 #include "imu_generator.h"
 #include "stillStretches.h"
+#include "stretchFit.h"
 
 namespace tiltfit_test {
 
@@ -148,6 +152,66 @@ inline Eigen::Vector3d carryDirect(const gyro::GyroSeries& s, std::size_t first,
 
 inline double angleDeg(const Eigen::Vector3d& a, const Eigen::Vector3d& b) {
   return std::atan2(a.cross(b).norm(), a.dot(b)) * 180.0 / M_PI;
+}
+
+// Columns of a file by name.
+struct Columns {
+  std::vector<std::string> names;
+  std::vector<std::vector<double>> values;
+  const std::vector<double>& operator[](const std::string& name) const {
+    for (std::size_t k = 0; k < names.size(); ++k)
+      if (names[k] == name) return values[k];
+    throw std::runtime_error("no column " + name);
+  }
+};
+
+// A plain CSV (a fixture loader, not the tool's reader) after `skip` header lines: one line of names, then numbers.
+inline Columns loadCsv(const std::string& path, int skip) {
+  std::ifstream in(path);
+  std::string line;
+  for (int k = 0; k < skip; ++k) std::getline(in, line);
+  Columns c;
+  std::getline(in, line);
+  std::stringstream names(line);
+  for (std::string item; std::getline(names, item, ',');) c.names.push_back(item);
+  c.values.resize(c.names.size());
+  while (std::getline(in, line)) {
+    std::stringstream fields(line);
+    std::string item;
+    for (std::size_t k = 0; k < c.names.size() && std::getline(fields, item, ','); ++k)
+      c.values[k].push_back(std::stod(item));
+  }
+  return c;
+}
+
+// Still poses from the accelerometer: stretches of samples in g, their directions through the
+// stretch fit's offset and scale.
+inline std::vector<gyro::StillPose> realPoses(std::vector<double> x, std::vector<double> y,
+                                       std::vector<double> z, double perG, std::size_t trim,
+                                       gyro::GyroSeries& series) {
+  using namespace tiltfit::analysis;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    x[i] /= perG;
+    y[i] /= perG;
+    z[i] /= perG;
+  }
+  const NoiseFloor floor = estimateNoiseFloor(x.data(), y.data(), z.data(), x.size());
+  const std::vector<StillStretch> stretches =
+      findStillStretches(x.data(), y.data(), z.data(), x.size(), floor);
+  StretchFitOptions fo;
+  fo.stretches = &stretches;
+  fo.start.gain[0] = fo.start.gain[4] = fo.start.gain[8] = 1.0;
+  const StretchFit fit = fitStretches(fo);
+  if (!fit.ok) return {};
+  double G[9], b[3];
+  for (int i = 0; i < 3; ++i) {
+    for (int j = 0; j < 3; ++j) G[3 * i + j] = fit.calibration.gain[3 * j + i];
+    b[i] = fit.calibration.offset[i];
+  }
+  // The series gets the calibration of the raw columns (raw / perG in g).
+  for (int k = 0; k < 9; ++k) series.accelGain[k] = fit.calibration.gain[k] / perG;
+  for (int k = 0; k < 3; ++k) series.accelOffset[k] = fit.calibration.offset[k];
+  return posesOf(x, y, z, G, b, trim);
 }
 
 }  // namespace tiltfit_test

@@ -261,7 +261,7 @@ TEST(GyroPreintegration, BlocksCarryAsThePerSampleProductAndDifferentiateRight) 
   }
   for (const gyro::Move& m : moves) {
     std::vector<gyro::RotationBlock> blocks;
-    gyro::appendBlocks(series, bias, m, 0.5 * M_PI / 180.0, blocks);
+    gyro::appendBlocks(series, bias, m, 2.0 * M_PI / 180.0, blocks);
     const gyro::GyroRest& r0 = bias.rests[m.from];
     gyro::Carried c;
     gyro::carry(blocks.data(), blocks.size(), x, 1.0, r0.gravity, true, c);

@@ -1,7 +1,8 @@
 // The rest level of a pose is found before the stillness test needs it: the pose is cut into
-// windows, and the median of the means of its quieter half of windows is the level (a turn about
-// the vertical may fill up to half of a pose without moving it). The test then compares each
-// sample's window mean with that level, and the level is refined from the still samples once.
+// blocks of about 0.15 s, and the median of the means of its quieter half of blocks is the level
+// (a turn about the vertical may fill up to half of a pose without moving it). The test then
+// compares each block's mean with that level, and the level is refined from the still blocks
+// once. Blocks keep the cost at one pass over the pose.
 //
 // Noise: the median absolute difference at lags 1, 2, 4 and 8 (the largest wins, so that noise a
 // sensor's own low-pass filter smoothed is not underestimated), floored at half the smallest step
@@ -19,7 +20,7 @@ namespace {
 
 constexpr double kStillSigmas = 6.0;
 constexpr double kWindowSeconds = 0.15;
-constexpr std::size_t kBlock = 32;  // samples per block for the scatter of block means
+constexpr std::size_t kBlock = 32;  // samples per block for the accelerometer's block means
 constexpr double kDriftChi2 = 4.0;
 
 double median(std::vector<double>& v) {
@@ -55,35 +56,6 @@ void noiseOf(const GyroSeries& s, const std::vector<Span>& spans, double sigma[3
     if (std::isfinite(smallest)) best = std::max(best, 0.5 * smallest);
     sigma[axis] = best > 0.0 ? best : 1e-12;
   }
-}
-
-// The still rows of pose span p into `still` (indexed from p.first), given the rest level.
-void stillness(const Span& p, std::size_t w, const double level[3],
-               const double sigma[3], const std::vector<double> prefix[3],
-               std::vector<char>& still) {
-  const std::size_t len = p.last - p.first + 1;
-  still.assign(len, 1);
-  for (std::size_t k = 0; k < len; ++k) {
-    const std::size_t a = k >= w / 2 ? k - w / 2 : 0;
-    const std::size_t b = std::min(len, k + w / 2 + 1);
-    const double count = static_cast<double>(b - a);
-    for (int axis = 0; axis < 3; ++axis) {
-      const double m = (prefix[axis][b] - prefix[axis][a]) / count;
-      if (!(std::abs(m - level[axis]) <= kStillSigmas * sigma[axis] / std::sqrt(count))) {
-        still[k] = 0;
-        break;
-      }
-    }
-  }
-  // Widen every moving run by one window on each side.
-  std::vector<char> widened = still;
-  for (std::size_t k = 0; k < len; ++k) {
-    if (still[k]) continue;
-    const std::size_t a = k >= w ? k - w : 0;
-    const std::size_t b = std::min(len, k + w + 1);
-    for (std::size_t q = a; q < b; ++q) widened[q] = 0;
-  }
-  still.swap(widened);
 }
 
 // The calibrated accelerometer's direction over rows a..b and its 1-sigma across gravity (rad),
@@ -196,12 +168,13 @@ BiasModel findGyroRests(const GyroSeries& s, const std::vector<StillPose>& poses
   noiseOf(s, spans, model.noise);
   const double* sigma = model.noise;
 
-  std::vector<double> prefix[3];
+  std::vector<double> sums[3], squares[3];
   std::vector<char> still;
   for (std::size_t k = 0; k < spans.size(); ++k) {
     const Span& p = spans[k];
     const std::size_t len = p.last - p.first + 1;
     const std::size_t restsBefore = model.rests.size();
+    double origins[3] = {0, 0, 0};
     const StillPose& pose = poses[owner[k]];
     // A pose in which the gyro is never still: a waypoint at its middle.
     auto waypoint = [&]() {
@@ -225,88 +198,108 @@ BiasModel findGyroRests(const GyroSeries& s, const std::vector<StillPose>& poses
       waypoint();
       continue;
     }
+    // Sums of blocks of w samples about the pose's first sample (so that a large zero such as
+    // 32768 costs no precision), in one pass; the last block takes the remainder.
+    const std::size_t blocks = len / w;
     for (int a = 0; a < 3; ++a) {
-      prefix[a].assign(len + 1, 0.0);
-      for (std::size_t q = 0; q < len; ++q) {
-        const double v = s.at(a, p.first + q);
-        prefix[a][q + 1] = prefix[a][q] + (std::isfinite(v) ? v : 0.0);
-      }
-    }
-    // The level from the quieter half of the windows.
-    struct Window {
-      double spread;
-      double mean[3];
-    };
-    std::vector<Window> windows;
-    for (std::size_t a = 0; a + w <= len; a += w) {
-      Window win{0.0, {0, 0, 0}};
-      for (int axis = 0; axis < 3; ++axis) {
-        win.mean[axis] = (prefix[axis][a + w] - prefix[axis][a]) / static_cast<double>(w);
-        double ss = 0.0;
-        for (std::size_t q = a; q < a + w; ++q) {
-          const double d = s.at(axis, p.first + q) - win.mean[axis];
-          ss += d * d;
+      const double* col = a == 0 ? s.x : a == 1 ? s.y : s.z;
+      origins[a] = std::isfinite(col[p.first]) ? col[p.first] : 0.0;
+      sums[a].assign(blocks, 0.0);
+      squares[a].assign(blocks, 0.0);
+      for (std::size_t b = 0; b < blocks; ++b) {
+        const std::size_t end = b + 1 < blocks ? (b + 1) * w : len;
+        double sum = 0.0, sq = 0.0;
+        for (std::size_t q = b * w; q < end; ++q) {
+          const double v = col[p.first + q];
+          const double d = std::isfinite(v) ? v - origins[a] : 0.0;
+          sum += d;
+          sq += d * d;
         }
-        win.spread += ss / (sigma[axis] * sigma[axis]);
+        sums[a][b] = sum;
+        squares[a][b] = sq;
       }
-      windows.push_back(win);
     }
-    if (windows.empty()) continue;
-    std::sort(windows.begin(), windows.end(),
-              [](const Window& x, const Window& y) { return x.spread < y.spread; });
-    const std::size_t quiet = (windows.size() + 1) / 2;
+    const auto size = [&](std::size_t b) {
+      return static_cast<double>(b + 1 < blocks ? w : len - (blocks - 1) * w);
+    };
+    // The level from the quieter half of the blocks.
+    std::vector<std::pair<double, std::size_t>> spread;
+    for (std::size_t b = 0; b < blocks; ++b) {
+      double v = 0.0;
+      for (int a = 0; a < 3; ++a) {
+        const double m = sums[a][b] / size(b);
+        v += std::max(0.0, squares[a][b] / size(b) - m * m) / (sigma[a] * sigma[a]);
+      }
+      spread.emplace_back(v, b);
+    }
+    std::sort(spread.begin(), spread.end());
     double level[3];
-    for (int axis = 0; axis < 3; ++axis) {
+    for (int a = 0; a < 3; ++a) {
       std::vector<double> m;
-      for (std::size_t q = 0; q < quiet; ++q) m.push_back(windows[q].mean[axis]);
-      level[axis] = median(m);
+      for (std::size_t q = 0; q < (blocks + 1) / 2; ++q)
+        m.push_back(sums[a][spread[q].second] / size(spread[q].second));
+      level[a] = median(m);
     }
+    // A block is still when its mean lies within kStillSigmas standard errors of the level on
+    // every axis and so do its neighbours' (the slow start and end of a turn stay in the move);
+    // the level is then refined from the still blocks.
     for (int round = 0; round < 2; ++round) {
-      stillness(p, w, level, sigma, prefix, still);
+      std::vector<char> near(blocks, 1);
+      for (std::size_t b = 0; b < blocks; ++b)
+        for (int a = 0; a < 3; ++a)
+          near[b] = near[b] && std::abs(sums[a][b] - level[a] * size(b)) <=
+                                   kStillSigmas * sigma[a] * std::sqrt(size(b));
+      still.assign(blocks, 0);
+      for (std::size_t b = 0; b < blocks; ++b)
+        still[b] = near[b] && (b == 0 || near[b - 1]) && (b + 1 == blocks || near[b + 1]);
       double sum[3] = {0, 0, 0};
       double count = 0;
-      for (std::size_t q = 0; q < len; ++q) {
-        if (!still[q]) continue;
-        for (int axis = 0; axis < 3; ++axis) sum[axis] += s.at(axis, p.first + q);
-        count += 1;
+      for (std::size_t b = 0; b < blocks; ++b) {
+        if (!still[b]) continue;
+        for (int a = 0; a < 3; ++a) sum[a] += sums[a][b];
+        count += size(b);
       }
       if (count < 1) break;
-      for (int axis = 0; axis < 3; ++axis) level[axis] = sum[axis] / count;
+      for (int a = 0; a < 3; ++a) level[a] = sum[a] / count;
     }
-    // Runs of still samples.
+    // Runs of still blocks.
     std::size_t q = 0;
-    while (q < len) {
+    while (q < blocks) {
       if (!still[q]) {
         ++q;
         continue;
       }
       std::size_t e = q;
-      while (e + 1 < len && still[e + 1]) ++e;
-      if (e - q + 1 >= kMinGyroRestSamples) {
+      while (e + 1 < blocks && still[e + 1]) ++e;
+      const std::size_t first = p.first + q * w;
+      const std::size_t last = e + 1 == blocks ? p.last : p.first + (e + 1) * w - 1;
+      if (last - first + 1 >= kMinGyroRestSamples) {
         GyroRest r;
-        r.first = p.first + q;
-        r.last = p.first + e;
+        r.first = first;
+        r.last = last;
         r.pose = owner[k];
         std::copy(pose.gravity, pose.gravity + 3, r.gravity);
         r.gravitySigma = pose.gravitySigma;
         if (s.hasAccel()) accelDirection(s, r.first, r.last, r.gravity, r.gravitySigma);
-        const double count = static_cast<double>(e - q + 1);
-        const std::size_t blocks = (e - q + 1) / kBlock;
-        for (int axis = 0; axis < 3; ++axis) {
-          r.mean[axis] = (prefix[axis][e + 1] - prefix[axis][q]) / count;
-          double se = sigma[axis] / std::sqrt(count);
-          if (blocks >= 4) {
+        const double count = static_cast<double>(last - first + 1);
+        const std::size_t nb = e - q + 1;
+        for (int a = 0; a < 3; ++a) {
+          double total = 0.0;
+          for (std::size_t b = q; b <= e; ++b) total += sums[a][b];
+          const double relative = total / count;
+          r.mean[a] = relative + origins[a];
+          double se = sigma[a] / std::sqrt(count);
+          // Correlated samples (a slow wobble, a sensor's own filter): the scatter of the block
+          // means counts them for what they are worth.
+          if (nb >= 4) {
             double ss = 0.0;
-            for (std::size_t b = 0; b < blocks; ++b) {
-              const std::size_t a0 = q + b * kBlock;
-              const double m =
-                  (prefix[axis][a0 + kBlock] - prefix[axis][a0]) / static_cast<double>(kBlock);
-              ss += (m - r.mean[axis]) * (m - r.mean[axis]);
+            for (std::size_t b = q; b <= e; ++b) {
+              const double m = sums[a][b] / size(b);
+              ss += (m - relative) * (m - relative);
             }
-            se = std::max(se, std::sqrt(ss / static_cast<double>(blocks - 1)) /
-                                  std::sqrt(static_cast<double>(blocks)));
+            se = std::max(se, std::sqrt(ss / static_cast<double>(nb - 1) / static_cast<double>(nb)));
           }
-          r.meanSigma[axis] = se;
+          r.meanSigma[a] = se;
         }
         r.time = s.time != nullptr ? s.time->time((r.first + r.last) / 2)
                                    : static_cast<double>((r.first + r.last) / 2) / rate;

@@ -66,10 +66,11 @@ constexpr std::size_t kMinGyroRestSamples = 20;
 
 // Finds the gyro rests (and waypoints) inside the poses (sorted by row, not overlapping, within
 // 0..n-1) and the bias the gyro-still ones give. The gyro's per-sample noise is taken from the first differences inside the
-// poses. A sample is still when the mean of the gyro over a window of about 0.15 s around it lies
-// within six standard errors of the pose's rest level on every axis; the moving parts are widened
-// by one window on each side, so that the slow start and end of a turn stay in the move. Runs of
-// at least kMinGyroRestSamples still samples become rests. Poses outside the series are skipped.
+// poses. A block of about 0.15 s is still when its mean lies within six standard errors of the
+// pose's rest level on every axis and so do its neighbours' (so that the slow start and end of a
+// turn stay in the move); one block at each end of a pose is left to the moves. Runs of at least
+// kMinGyroRestSamples still samples become rests; a pose with none becomes a waypoint. Poses
+// outside the series are skipped.
 BiasModel findGyroRests(const GyroSeries& series, const std::vector<StillPose>& poses);
 
 }  // namespace gyro

@@ -35,13 +35,13 @@
 // scatter.
 //
 // Pre-integration. The samples of a move are summed once, with d_i = raw_i - r0(t_i), into blocks
-// of at most 0.5 deg: s = sum d_i dt_i and c = 1/2 sum_{i<j} d_i dt_i x d_j dt_j. For any x the
+// of at most 2 deg: s = sum d_i dt_i and c = 1/2 sum_{i<j} d_i dt_i x d_j dt_j. For any x the
 // block's rotation vector is, to second order in the block's angle,
 //
 //     th = x s / u + cof(x) c / u^2,   since (x v) x (x w) = cof(x) (v x w),
 //
-// (cof the cofactor matrix), which is the per-sample exponential map to within (0.5 deg)^3 per
-// block; with its derivative d th / d x_rc = delta_ir s_c / u + sum_l eps_irl (x_l x c)_c / u^2
+// (cof the cofactor matrix), which is the per-sample exponential map to within the third-order
+// terms of the block's angle (below 1e-5 deg a block for smooth moves); with its derivative d th / d x_rc = delta_ir s_c / u + sum_l eps_irl (x_l x c)_c / u^2
 // (x_l row l of x), the carried direction's Jacobian follows block by block as in IMU
 // pre-integration: p' = Exp(-th) p and
 //
@@ -183,13 +183,15 @@ struct Solution {
   std::vector<double> weight;  // per entry of `data`, 0 for those left out
 };
 
-// Fits x over the moves of `data` with use[k] set, from x0 with the prior about centre.
+// Fits x over the moves of `data` with use[k] set, from x0 with the prior about centre. With
+// fixedScale > 0 the moves' sigmas are scaled by it and the scale is not estimated (a fold of
+// the k-fold figure keeps the whole fit's).
 Solution solveMoves(const std::vector<MoveData>& data, const std::vector<char>& use,
                     const Context& ctx, const double x0[9], const double centre[9],
-                    const GyroOptions& o, bool covariance) {
+                    const GyroOptions& o, bool covariance, double fixedScale = 0.0) {
   Solution sol;
   std::copy(x0, x0 + 9, sol.x);
-  double scale = 1.0;
+  double scale = fixedScale > 0.0 ? fixedScale : 1.0;
   std::size_t components = 0;
   for (std::size_t k = 0; k < data.size(); ++k)
     if (use[k]) components += data[k].wholeTurn ? 3 : 2;
@@ -243,7 +245,7 @@ Solution solveMoves(const std::vector<MoveData>& data, const std::vector<char>& 
       weightedCount += sol.weight[k] * nr;
     }
     bool settled = true;
-    if (components >= 12) {
+    if (components >= 12 && !(fixedScale > 0.0)) {
       // The mean square of the residuals, each move weighted as the loss weighs it (an
       // M-estimate of the scale), less the nine numbers fitted.
       const double m = static_cast<double>(components);
@@ -621,7 +623,8 @@ GyroResult calibrateGyro(const GyroSeries& series, const std::vector<StillPose>&
     for (std::size_t f = 0; f < folds; ++f) {
       std::vector<char> use(data.size(), 1);
       for (std::size_t k = f; k < data.size(); k += folds) use[k] = 0;
-      const Solution part = solveMoves(data, use, ctx, sol.x, centre.data(), o, false);
+      const Solution part =
+          solveMoves(data, use, ctx, sol.x, centre.data(), o, false, sol.scale);
       for (std::size_t k = f; k < data.size(); k += folds) {
         const double v = part.ok ? moveErrorDeg(data[k], ctx, part.x) : std::nan("");
         moves[data[k].move].heldOutDeg = v;

@@ -30,7 +30,7 @@ struct GyroOptions {
   // How well a whole turn returns to its start heading (against a stop or a mark on the bench).
   double turnSigmaDeg = 0.2;
   double modelSigmaDeg = 0.01;   // per move, for what the model leaves out
-  double blockAngleDeg = 0.5;    // rotation summed into one block of the pre-integration
+  double blockAngleDeg = 2.0;    // rotation summed into one block of the pre-integration
   // A move turning further between two samples is too fast for the rate: the rate held over a
   // sample no longer integrates it, and a MEMS gyro's own filter lags such a flick (7 deg).
   double maxStepDeg = 7.0;
