@@ -4,8 +4,11 @@
 // the errors turn out to be.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <string>
 
 #include "gyro/preintegration.h"
@@ -95,6 +98,53 @@ const Case kCases[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Sessions, GyroCalibration, ::testing::ValuesIn(kCases),
                          [](const auto& p) { return std::string(p.param.name); });
+
+// The session as a file with the gyro columns first and named gx, gy, gz, read back by name,
+// with the gravity of each rest measured from the accelerometer's columns.
+TEST(GyroCalibration, GyroColumnsFirstReadBackFromTheFile) {
+  tiltfit_gen::ImuOptions o = sensor(13);
+  o.gyroUnits = "deg";
+  o.gyroFirst = true;
+  o.gyroNames = "gx,gy,gz";
+  o.timeUnit = "ms";
+  o.jitter = 1e-4;
+  const tiltfit_gen::ImuRecording rec = tiltfit_gen::generateImu(o);
+  char path[] = "/tmp/tiltfit_gyro_test_XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  std::FILE* f = fdopen(fd, "wb");
+  tiltfit_gen::writeImuCsv(f, rec, o);
+  std::fclose(f);
+  const Columns c = loadCsv(path, 0);
+  std::remove(path);
+  ASSERT_EQ(c.names.front(), "time");
+  ASSERT_EQ(c.names[1], "gx");
+  const gyro::TimeBase time = gyro::TimeBase::fromStamps(c["time"].data(), c["time"].size());
+  double G[9], b[3];
+  tiltfit_gen::trueCalibration(o.accel, G, b);
+  gyro::GyroSeries s;
+  s.x = c["gx"].data();
+  s.y = c["gy"].data();
+  s.z = c["gz"].data();
+  s.n = c["gx"].size();
+  s.time = &time;
+  s.ax = c["accx"].data();
+  s.ay = c["accy"].data();
+  s.az = c["accz"].data();
+  for (int i = 0; i < 3; ++i) {
+    for (int j = 0; j < 3; ++j) s.accelGain[3 * j + i] = G[3 * i + j];
+    s.accelOffset[i] = b[i];
+  }
+  const auto poses = posesOf(c["accx"], c["accy"], c["accz"], G, b, 20);
+  const gyro::GyroResult r = gyro::calibrateGyro(s, poses);
+  ASSERT_EQ(r.method, "moves");
+  EXPECT_EQ(r.units.name, "deg/s");
+  double g[9], tb[3];
+  tiltfit_gen::trueGyroCalibration(o, 0.0, g, tb);
+  EXPECT_LE(worstRateError(r.gain, g), 0.0008);
+  EXPECT_LE(biasErrorDegS(r.gain, r.offset, g, tb), 0.002);
+  EXPECT_LE(r.after.meanDeg, 0.05);
+}
 
 TEST(GyroCalibration, GyroAxesUnlikeTheAccelerometersAreFound) {
   tiltfit_gen::ImuOptions o = sensor(11);

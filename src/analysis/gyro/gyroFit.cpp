@@ -53,14 +53,19 @@
 // unit's identity (or the signed permutation of axes that fits the moves far better, when the
 // gyro's axes are not the accelerometer's). Robust loss: Cauchy of scale 3 on each move, so that a
 // move that went wrong (a bump, a slip) is set aside. When the moves scatter more than their
-// sigmas say, every sigma is scaled by the robust scatter of the residuals (corrected for the nine
-// numbers fitted) and the fit repeated. Covariance: (J'J)^-1 at the solution, loss included,
-// from Ceres' Jacobian (ceres::Covariance would start a thread).
+// sigmas say (hand-placed poses, a sensor model that is not the whole truth), every move's sigma
+// is scaled by the scatter of the residuals, each weighted as the loss weighs it (an M-estimate,
+// corrected for the nine numbers fitted), and the fit repeated; a median would be fooled by the
+// many moves a nine-number fit matches exactly. Covariance: (J'J)^-1 at the solution, loss
+// included, from Ceres' Jacobian (ceres::Covariance would start a thread).
 //
 // Unit. Before the fit, the moves that change the gravity direction by more than 20 deg give a
 // first scale (raw angle over gravity angle), refined by a one-dimensional search of the scale
-// that best carries their gravity directions with x = I; whole turns give it when nothing else
-// does. The measured scale names the unit (gyroUnits.h).
+// that best carries their gravity directions with x the prior's centre; whole turns give it when
+// nothing else does. The measured scale names the unit (gyroUnits.h).
+//
+// Held out. Each fold of the moves is left out of a refit (or, past 100 moves, of one
+// Gauss-Newton step from the whole fit) and its moves' gravity errors taken from that.
 #include "gyro/gyroFit.h"
 
 #include <ceres/ceres.h>
