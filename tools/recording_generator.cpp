@@ -265,6 +265,22 @@ Recording generate(const Options& options) {
   return rec;
 }
 
+void accelerometerReading(const Options& options, const double u[3], const double noise[3],
+                          double raw[3]) {
+  const double unitScale = options.metric ? 9.81 : 1.0;
+  for (int i = 0; i < 3; ++i) {
+    double s = options.offset[i];
+    for (int j = 0; j < 3; ++j) s += options.gain[3 * i + j] * u[j];
+    s += noise[i];
+    if (options.countsScale != 0) {
+      raw[i] = std::round(s * options.countsScale + options.countsOffset) + 0.0;
+      continue;
+    }
+    if (options.quantum > 0) s = std::round(s / options.quantum) * options.quantum;
+    raw[i] = s * unitScale;
+  }
+}
+
 void trueCalibration(const Options& options, double G[9], double b[3]) {
   const double* K = options.gain;
   const double det = K[0] * (K[4] * K[8] - K[5] * K[7]) - K[1] * (K[3] * K[8] - K[5] * K[6]) +

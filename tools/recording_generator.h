@@ -102,6 +102,12 @@ void trueCalibration(const Options& options, double G[9], double b[3]);
 void sphereError(const Options& options, const double G[9], const double b[3], double outUnitScale,
                  double& meanMg, double& worstMg);
 
+// One reading of the accelerometer of `options` for gravity direction u (the tool's convention)
+// and the noise draws noise[3] in g: K u + o + noise, quantised or made counts, in the recording's
+// units, exactly as generate() makes each sample.
+void accelerometerReading(const Options& options, const double u[3], const double noise[3],
+                          double raw[3]);
+
 // Header "accx,accy,accz", then one line per sample with six decimals, as sensor loggers write;
 // raw counts as whole numbers.
 void writeCsv(std::FILE* out, const Recording& recording);

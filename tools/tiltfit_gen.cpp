@@ -17,15 +17,66 @@
 // the tilts from [--tilt-min, --tilt] instead. --rest-bias gives every rest an extra offset of MG
 // mg per axis that no linear model explains. --truth prints, on standard error, the gain matrix and offset the tool
 // should report (for counts: the calibration from counts to g).
+//
+// With --gyro, or any of the options below, the session has a gyroscope and a time column (see
+// imu_generator.h); the accelerometer options above give its accelerometer's model:
+//
+//   tiltfit_gen --gyro [--rate HZ] [--rest-time S] [--move-time S] [--faces zu,xu,...]
+//               [--random-poses K] [--heading DEG] [--path-wobble DEG] [--face-turns]
+//               [--turntable N] [--turn-time S] [--joined [--restart]] [--gaps K] [--gap-time S]
+//               [--gyro-matrix M11,...,M33] [--gyro-bias X,Y,Z] [--gyro-drift X,Y,Z]
+//               [--gyro-noise DEGS] [--gyro-units rad|deg|counts] [--gyro-counts PERDEGS,ZERO]
+//               [--gyro-quantum Q] [--gyro-range DEGS] [--time s|ms|us|ns|counter|none]
+//               [--epoch] [--jitter S] [--stamp-step S] [--repeat P] [--interleave PERIODS]
+//               [--gyro-first] [--gyro-names A,B,C] [--time-name NAME]
+//
+// Gyro bias in deg/s, drift in deg/s per hour, noise in deg/s per sample. --truth then also
+// prints the gyro's calibration (rad/s, row form, in the accelerometer's true frame) at time 0.
 #include <cstdio>
 #include <exception>
 #include <string>
 #include <vector>
 
+#include "imu_generator.h"
 #include "recording_generator.h"
+
+namespace {
+
+int imuMain(const std::vector<std::string>& argv) {
+  const tiltfit_gen::ImuArguments args = tiltfit_gen::parseImuArguments(argv);
+  const tiltfit_gen::ImuRecording rec = tiltfit_gen::generateImu(args.options);
+  const char* outPath = args.output.empty() ? nullptr : args.output.c_str();
+  std::FILE* out = outPath ? std::fopen(outPath, "wb") : stdout;
+  if (out == nullptr) {
+    std::perror(outPath);
+    return 1;
+  }
+  tiltfit_gen::writeImuCsv(out, rec, args.options);
+  if (out != stdout && std::fclose(out) != 0) {
+    std::perror(outPath);
+    return 1;
+  }
+  if (args.truth) {
+    double G[9], b[3];
+    tiltfit_gen::trueCalibration(args.options.accel, G, b);
+    std::fprintf(stderr, "accOffset:\n[ %.9g %.9g %.9g ]\naccGainMatrix:\n", b[0], b[1], b[2]);
+    for (int i = 0; i < 3; ++i) std::fprintf(stderr, "[ %.9g %.9g %.9g ]\n", G[i], G[i + 3], G[i + 6]);
+    double gain[9], offset[3];
+    tiltfit_gen::trueGyroCalibration(args.options, 0.0, gain, offset);
+    std::fprintf(stderr, "gyroOffset:\n[ %.9g %.9g %.9g ]\ngyroGainMatrix:\n", offset[0], offset[1],
+                 offset[2]);
+    for (int i = 0; i < 3; ++i)
+      std::fprintf(stderr, "[ %.9g %.9g %.9g ]\n", gain[3 * i], gain[3 * i + 1], gain[3 * i + 2]);
+  }
+  return 0;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   try {
+    const std::vector<std::string> all(argv + 1, argv + argc);
+    if (tiltfit_gen::wantsImu(all)) return imuMain(all);
     const tiltfit_gen::Arguments args =
         tiltfit_gen::parseArguments(std::vector<std::string>(argv + 1, argv + argc));
     const tiltfit_gen::Recording rec = tiltfit_gen::generate(args.options);
