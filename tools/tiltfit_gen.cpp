@@ -14,15 +14,46 @@
 // rests hand-held, wobbling by MG mg with a correlation time of --wobble-time samples. --motion
 // appends N samples of continuous turning at --motion-speed degrees per sample. --truth prints, on standard error, the gain matrix and offset the tool
 // should report (for counts: the calibration from counts to g).
+//
+//   tiltfit_gen --still SECONDS [--rate HZ] [--accel-units g|ms2|counts] [--accel-counts PER_G]
+//               [--gyro-units rads|degs|counts] [--gyro-counts PER_DEG_S]
+//               [--accel-white N] [--accel-walk K] [--accel-markov SIGMA,SECONDS] [--accel-bias B]
+//               [--gyro-white N] [--gyro-walk K] [--gyro-markov SIGMA,SECONDS] [--gyro-bias B]
+//               [--gravity G] [--up X,Y,Z] [--columns t,ax,ay,az,gx,gy,gz]
+//               [--event none|turn|bump] [--event-at S] [--event-seconds S] [--turn DEG]
+//               [--seed N] [--truth] [-o FILE]
+//
+// writes a still six-axis recording instead (see still_generator.h): noise figures in SI units
+// (m/s^2 and rad/s; N per sqrt(Hz), K per sqrt(s), one number for all axes or X,Y,Z), the
+// accelerometer in g, m/s^2 or counts (PER_G counts per g), the gyroscope in rad/s, deg/s or counts
+// (PER_DEG_S counts per deg/s), with a turn or a bump in the middle when asked. --truth prints the
+// model's figures per axis on standard error.
 #include <cstdio>
 #include <exception>
 #include <string>
 #include <vector>
 
 #include "recording_generator.h"
+#include "still_generator.h"
 
 int main(int argc, char** argv) {
   try {
+    if (argc > 1 && std::string(argv[1]) == "--still") {
+      const tiltfit_gen::StillArguments still =
+          tiltfit_gen::parseStillArguments(std::vector<std::string>(argv + 2, argv + argc));
+      std::FILE* out = still.output.empty() ? stdout : std::fopen(still.output.c_str(), "wb");
+      if (out == nullptr) {
+        std::perror(still.output.c_str());
+        return 1;
+      }
+      const bool written = tiltfit_gen::writeStillCsv(out, still.options);
+      if (!written || (out != stdout && std::fclose(out) != 0)) {
+        std::perror(still.output.empty() ? "stdout" : still.output.c_str());
+        return 1;
+      }
+      if (still.truth) std::fputs(tiltfit_gen::stillTruthText(still.options).c_str(), stderr);
+      return 0;
+    }
     const tiltfit_gen::Arguments args =
         tiltfit_gen::parseArguments(std::vector<std::string>(argv + 1, argv + argc));
     const tiltfit_gen::Recording rec = tiltfit_gen::generate(args.options);
