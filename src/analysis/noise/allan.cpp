@@ -98,6 +98,40 @@ double secondDifferenceSquares(const float* x, std::size_t first, std::size_t en
   return total;
 }
 
+// Whether x[0 .. n) are all finite: x - x is 0 for them and NaN for the others, and a sum of eight
+// lanes of it needs no branch per sample.
+bool allFinite(const double* x, std::size_t n) {
+  double lanes[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8)
+    for (std::size_t w = 0; w < 8; ++w) lanes[w] += x[i + w] - x[i + w];
+  double sum = 0.0;
+  for (; i < n; ++i) sum += x[i] - x[i];
+  for (double v : lanes) sum += v;
+  return sum == 0.0;
+}
+
+// x[k] += x[k - 1] for k in [first, end): the increments become the running sum. Four samples a
+// step, one addition into the running phase per four instead of one per sample, whose latency
+// would bound the loop; the steps start at `first`, so the sums depend on the passes alone.
+void runningSum(double* x, std::size_t first, std::size_t end) {
+  double phase = x[first - 1];
+  std::size_t k = first;
+  for (; k + 4 <= end; k += 4) {
+    const double d0 = x[k], d1 = x[k + 1], d2 = x[k + 2], d3 = x[k + 3];
+    const double s01 = d0 + d1;
+    x[k] = phase + d0;
+    x[k + 1] = phase + s01;
+    x[k + 2] = phase + (s01 + d2);
+    phase += s01 + (d2 + d3);
+    x[k + 3] = phase;
+  }
+  for (; k < end; ++k) {
+    phase += x[k];
+    x[k] = phase;
+  }
+}
+
 // 0, 1, 2, ...: the sample numbers of a buffer as doubles, read where converting each index would
 // cost more than the rest of the loop.
 const double* ramp(std::size_t n) {
@@ -263,39 +297,21 @@ void AllanAccumulator::add(const double* y, std::size_t n) {
       continue;
     }
     if (!open_) startSegment(y[k]);
-    // As many samples as the buffer takes before its next pass.
-    const std::size_t end = std::min(n, k + (exact.x.size() - exact.fill));
-    double* x = exact.x.data() + exact.fill - k;  // x[j] is the phase after sample j
+    // As many samples as the buffer takes before its next pass, as y - ref; the pass turns them
+    // into the phase, so that how the samples were handed in does not change a bit of it.
+    std::size_t count = std::min(n - k, exact.x.size() - exact.fill);
+    double* x = exact.x.data() + exact.fill;
+    const double* from = y + k;
     const double ref = ref_;
-    double phase = x[k - 1];
-    std::size_t j = k;
-    // Four samples a step: one addition into the running phase per four samples instead of one
-    // per sample, whose latency would bound the loop.
-    for (; j + 4 <= end; j += 4) {
-      const double d0 = y[j] - ref, d1 = y[j + 1] - ref, d2 = y[j + 2] - ref, d3 = y[j + 3] - ref;
-      const double s01 = d0 + d1;
-      const double s0123 = s01 + (d2 + d3);
-      x[j] = phase + d0;
-      x[j + 1] = phase + s01;
-      x[j + 2] = phase + (s01 + d2);
-      phase += s0123;
-      x[j + 3] = phase;
+    for (std::size_t j = 0; j < count; ++j) x[j] = from[j] - ref;
+    if (!allFinite(x, count)) {
+      count = 0;
+      while (std::isfinite(from[count])) ++count;  // the segment ends before the first such one
     }
-    for (; j < end; ++j) {
-      phase += y[j] - ref;
-      x[j] = phase;
-    }
-    // A non-finite sample leaves every later phase non-finite: only then are the samples looked
-    // at one by one, and the segment ends before the first such one.
-    if (!std::isfinite(phase)) {
-      j = k;
-      while (std::isfinite(y[j])) ++j;
-    }
-    const std::uint64_t taken = j - k;
-    exact.fill += j - k;
-    segmentSamples_ += taken;
-    samples_ += taken;
-    k = j;
+    exact.fill += count;
+    segmentSamples_ += count;
+    samples_ += count;
+    k += count;
     if (exact.fill == exact.x.size()) process(0);
   }
 }
@@ -305,6 +321,11 @@ void AllanAccumulator::process(std::size_t L) {
   if (!open_ || level.x.empty()) return;
   const std::uint64_t end = level.base + level.fill;  // points of the segment so far
   if (end == level.done) return;
+  if (L == 0) {
+    // The samples since the last pass become the phase (point 0 of a segment is its start).
+    const std::size_t first = std::max<std::size_t>(static_cast<std::size_t>(level.done - level.base), 1);
+    runningSum(level.x.data(), first, level.fill);
+  }
   // The points in single precision for the sums, less the line through the first and the last:
   // a line in the phase (a constant rate) has no second difference, and without it the points
   // stay within the noise's own wander over the buffer, a few hundred times the second

@@ -16,7 +16,8 @@ double chiSquareCdf(double x, double dof);
 
 // The p-quantile of the chi-square distribution with dof > 0 degrees of freedom: the x with
 // chiSquareCdf(x, dof) = p, for 0 < p < 1, to about 1e-12 relative. 0 for p <= 0, +infinity for
-// p >= 1, NaN for dof <= 0 or NaN input.
+// p >= 1, NaN for dof <= 0 or NaN input. In the far upper tail (1 - p below about 1e-6) the
+// resolution of p itself limits it: there it is good to about 1e-16 / (1 - p) relative.
 double chiSquareQuantile(double p, double dof);
 
 }  // namespace noise
