@@ -22,6 +22,7 @@
 // The biases (b_a = -A^-1 b in raw units) are estimated online by OpenVINS, which takes none from
 // this file: the note gives them. The noise keys are Kalibr's (continuous-time densities, the
 // largest axis), T_i_b the identity (the IMU is the body), time_offset 0.
+#include <cmath>
 #include <string>
 
 #include "exportCommon.h"
@@ -48,6 +49,12 @@ bool intrinsics(const Matrix3 A, Matrix3 T, Matrix3 R, Matrix3 Q) {
   const QLFactors f = qlFactors(A);
   if (!f.ok) return false;
   inverse(f.L, T);
+  for (int i = 0; i < 3; ++i)
+    for (int j = i + 1; j < 3; ++j) T[i][j] = 0.0;  // the inverse of a lower triangle is one
+  // Rounding leaves terms of 1e-19 where the sensor has none; they would read as cross-axis terms.
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j)
+      if (std::abs(T[i][j]) < 1e-15 * std::abs(T[i][i])) T[i][j] = 0.0;
   for (int i = 0; i < 3; ++i)
     for (int j = 0; j < 3; ++j) {
       R[i][j] = f.Q[j][i];
