@@ -67,7 +67,7 @@ class AllanAccumulator {
   explicit AllanAccumulator(double period, const AllanOptions& options = {});
 
   // The next sample of the channel, in its units. A non-finite sample ends the segment and is not
-  // counted.
+  // counted. How the samples are split between calls changes no bit of the curve.
   void add(double y);
   void add(const double* y, std::size_t n);
   // The samples added next start a new segment (the device moved in between): no second

@@ -132,14 +132,16 @@ void StillGate::closeBlock() {
     for (std::size_t k = 0; k < b.n; ++k) sum += x[k];
     const double mean = sum / static_cast<double>(b.n);
     double ss = 0.0;
-    double res = resolution_[c];
     for (std::size_t k = 0; k < b.n; ++k) {
       const double d = x[k] - mean;
       ss += d * d;
-      if (k > 0) {
-        const double step = std::abs(x[k] - x[k - 1]);
-        if (step > 0.0 && step < res) res = step;
-      }
+    }
+    // The least nonzero step, without a branch per sample.
+    double res = resolution_[c];
+    constexpr double kNone = std::numeric_limits<double>::infinity();
+    for (std::size_t k = 1; k < b.n; ++k) {
+      const double step = std::abs(x[k] - x[k - 1]);
+      res = std::min(res, step > 0.0 ? step : kNone);
     }
     resolution_[c] = res;
     b.mean[c] = mean;
