@@ -242,6 +242,13 @@ TEST(Allan, MemoryStaysBounded) {
   for (std::size_t i = 0; i < block.size(); ++i) block[i] += 1e-3 * static_cast<double>(i % 7);
   for (int k = 0; k < 64; ++k) a.add(block.data(), block.size());  // 4.2e6 samples
   EXPECT_LT(a.memoryBytes(), 600u * 1024u);
+  // Many short segments make no more levels than their samples reach.
+  AllanAccumulator b(0.01);
+  for (int k = 0; k < 1000; ++k) {
+    b.add(block.data(), 500);
+    b.breakSegment();
+  }
+  EXPECT_LT(b.memoryBytes(), 200u * 1024u);
 }
 
 // The 95 % intervals of the points against the generator's exact model, white noise and a random

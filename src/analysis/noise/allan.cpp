@@ -350,9 +350,11 @@ void AllanAccumulator::process(std::size_t L) {
   // The points on the block boundaries of the next level (every other point of this one).
   if (L + 1 < levels_.size()) {
     Level& next = levels_[L + 1];
-    if (next.x.empty()) next.x.assign(next.span + kChunk + 1, 0.0);  // point 0 at phase 0
     std::uint64_t g = std::max<std::uint64_t>(level.done, 1);
     g += g & 1;
+    // A level's buffer is made when its first block boundary after the start arrives, so that a
+    // short segment does not make all of them.
+    if (g < end && next.x.empty()) next.x.assign(next.span + kChunk + 1, 0.0);  // point 0: phase 0
     while (g < end) {
       const std::size_t room = next.x.size() - next.fill;
       const std::size_t count = std::min<std::size_t>(room, static_cast<std::size_t>((end - g + 1) / 2));
