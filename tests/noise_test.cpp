@@ -277,6 +277,54 @@ TEST(Allan, IntervalsHoldTheModel) {
   EXPECT_EQ(points, 288);  // 36 a curve
 }
 
+// ---- The generator ---------------------------------------------------------------------------
+
+// Its Allan variance by hand: white noise sigma^2 / m; a random walk of step q: q (2 m^2 + 1) / (6 m),
+// q / 2 at m = 1; Gauss-Markov at m = 1: sigma^2 (1 - phi), half the mean square of a step.
+TEST(StillGenerator, AllanVarianceOfItsModelByHand) {
+  const double dt = 0.01;
+  AxisNoise white{2e-3, 0, 0, 0, 0}, walk{0, 4e-4, 0, 0, 0}, markov{0, 0, 5e-3, 2.0, 0};
+  expectClose(tiltfit_gen::modelAllanVariance(white, dt, 0.0, 10), 4e-6 / dt / 10, 1e-14);
+  expectClose(tiltfit_gen::modelAllanVariance(walk, dt, 0.0, 1), 16e-8 * dt / 2, 1e-14);
+  expectClose(tiltfit_gen::modelAllanVariance(walk, dt, 0.0, 100), 16e-8 * dt * 20001.0 / 600.0, 1e-13);
+  expectClose(tiltfit_gen::modelAllanVariance(markov, dt, 0.0, 1), 25e-6 * -std::expm1(-dt / 2.0), 1e-12);
+  // Rounding to a step q adds q^2 / 12 of white variance.
+  expectClose(tiltfit_gen::modelAllanVariance(white, dt, 1e-3, 1), 4e-6 / dt + 1e-6 / 12, 1e-14);
+}
+
+// The columns in the order asked, counts as whole numbers, and a model figure read back.
+TEST(StillGenerator, WritesTheColumnsAsked) {
+  const tiltfit_gen::StillArguments a = tiltfit_gen::parseStillArguments(
+      {"2", "--rate", "50", "--columns", "gz,ax,ay,az,gx,gy", "--accel-units", "counts",
+       "--gyro-units", "degs", "--accel-white", "1e-2", "--gyro-white", "1e-3,2e-3,3e-3", "--seed", "3"});
+  EXPECT_EQ(a.options.gyro[2].white, 3e-3);
+  std::FILE* f = std::tmpfile();
+  ASSERT_TRUE(tiltfit_gen::writeStillCsv(f, a.options));
+  std::rewind(f);
+  char line[256];
+  ASSERT_TRUE(std::fgets(line, sizeof line, f));
+  EXPECT_STREQ(line, "gz,ax,ay,az,gx,gy\n");
+  int lines = 0;
+  while (std::fgets(line, sizeof line, f)) {
+    ++lines;
+    std::vector<std::string> fields;
+    std::stringstream s(line);
+    std::string field;
+    while (std::getline(s, field, ',')) fields.push_back(field);
+    ASSERT_EQ(fields.size(), 6u);
+    EXPECT_EQ(fields[1].find('.'), std::string::npos);  // accelerometer counts
+    EXPECT_NE(fields[0].find('.'), std::string::npos);  // deg/s
+    // z points up: 16384 counts, and white noise of 1e-2 m/s^2/sqrt(Hz) at 50 Hz is 0.071 m/s^2,
+    // 118 counts; 5 of those.
+    EXPECT_NEAR(std::stod(fields[3]), 16384.0, 600.0);
+  }
+  std::fclose(f);
+  EXPECT_EQ(lines, 100);
+  EXPECT_THROW(tiltfit_gen::parseStillArguments({"2", "--columns", "ax,ay"}), std::invalid_argument);
+  EXPECT_THROW(tiltfit_gen::parseStillArguments({"2", "--rate"}), std::invalid_argument);
+  EXPECT_NE(tiltfit_gen::stillTruthText(a.options).find("gz: white 0.003 rad/s/sqrt(Hz)"), std::string::npos);
+}
+
 // ---- The noise fit against the generator ----------------------------------------------------
 
 // Two hours at 100 Hz of both sensors: white noise, a random walk of the rate and a Gauss-Markov
