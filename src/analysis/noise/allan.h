@@ -49,7 +49,7 @@ struct AllanCurve {
 
 // The equivalent degrees of freedom of the overlapping Allan variance at averaging factor m from
 // `samples` consecutive rate samples, for noise whose Allan variance goes as tau^slope: -2 white
-// phase noise (quantisation), -1 white rate noise, 0 flicker rate noise (bias instability), +1
+// phase noise (angle quantisation), -1 white rate noise, 0 flicker rate noise (bias instability), +1
 // random walk of the rate. Between these the log of the EDF is interpolated linearly in the
 // slope; outside, the nearest is taken. At least 1; 0 when samples < 2m (no term). m >= 1.
 double overlappingEdf(double slope, std::uint64_t samples, std::uint64_t m);
