@@ -168,9 +168,12 @@ int main(int argc, char** argv) {
   std::uint64_t samples = 35000000;
   int threads = 1, seeds = 0;
   for (int i = 1; i + 1 < argc; i += 2) {
-    if (std::strcmp(argv[i], "--samples") == 0) samples = std::strtoull(argv[i + 1], nullptr, 10);
-    else if (std::strcmp(argv[i], "--threads") == 0) threads = std::atoi(argv[i + 1]);
-    else if (std::strcmp(argv[i], "--coverage") == 0) seeds = std::atoi(argv[i + 1]);
+    if (std::strcmp(argv[i], "--samples") == 0)
+      samples = std::strtoull(argv[i + 1], nullptr, 10);
+    else if (std::strcmp(argv[i], "--threads") == 0)
+      threads = std::atoi(argv[i + 1]);
+    else if (std::strcmp(argv[i], "--coverage") == 0)
+      seeds = std::atoi(argv[i + 1]);
   }
   return seeds > 0 ? coverage(seeds) : cost(samples, std::max(1, threads));
 }

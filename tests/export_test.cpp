@@ -33,7 +33,10 @@ using V3 = std::array<double, 3>;
 V3 mul(const M3& A, const V3& v) {
   V3 r{};
   for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j) r[static_cast<std::size_t>(i)] += A[static_cast<std::size_t>(i)][static_cast<std::size_t>(j)] * v[static_cast<std::size_t>(j)];
+    for (int j = 0; j < 3; ++j)
+      r[static_cast<std::size_t>(i)] +=
+          A[static_cast<std::size_t>(i)][static_cast<std::size_t>(j)] *
+          v[static_cast<std::size_t>(j)];
   return r;
 }
 M3 mul(const M3& A, const M3& B) {
@@ -122,7 +125,7 @@ std::vector<V3> directions(std::uint64_t seed) {
   return v;
 }
 
-// ---- Kalibr ----------------------------------------------------------------------------------
+// ---- Kalibr -------------------------------------------------------------------------------------
 
 TEST(Kalibr, LoadsWithEveryKeyInItsUnits) {
   const ExportText out = kalibrFormat().write(modelOf(Sensors{}));
@@ -150,7 +153,7 @@ TEST(Kalibr, AFigureNotDeterminedIsLeftOutAndNamed) {
   EXPECT_NE(out.notes[0].find("gyroscope random walk not determined"), std::string::npos);
 }
 
-// ---- OpenVINS ----------------------------------------------------------------------------------
+// ---- OpenVINS -----------------------------------------------------------------------------------
 
 M3 readMatrix(const cv::FileNode& node) {
   M3 m{};
@@ -205,7 +208,7 @@ TEST(OpenVins, FileStorageReadsTheSensorsModel) {
   EXPECT_NE(out.notes[1].find("turned by"), std::string::npos);
 }
 
-// ---- VINS ----------------------------------------------------------------------------------------
+// ---- VINS ---------------------------------------------------------------------------------------
 
 TEST(Vins, FileStorageReadsPerSampleDeviations) {
   const ExportText out = vinsFormat().write(modelOf(Sensors{}));
@@ -229,7 +232,7 @@ TEST(Vins, WithoutTheRateNothingIsConverted) {
   EXPECT_EQ(out.notes.size(), 4u);
 }
 
-// ---- Basalt ------------------------------------------------------------------------------------
+// ---- Basalt -------------------------------------------------------------------------------------
 
 // Basalt's calibrated readings (I - M)(raw - bias) must give the truth in one frame for both
 // sensors: (I - Ma) Ma = (I - Mg) Mg, a rotation, and the biases the sensors' offsets.
@@ -243,7 +246,9 @@ TEST(Basalt, JsonHoldsTheSensorsModel) {
   M3 Ia{}, Ig{};
   const int at[6][2] = {{0, 0}, {1, 0}, {2, 0}, {1, 1}, {2, 1}, {2, 2}};
   for (std::size_t i = 0; i < 3; ++i) Ia[i][i] = Ig[i][i] = 1.0;
-  for (int k = 0; k < 6; ++k) Ia[static_cast<std::size_t>(at[k][0])][static_cast<std::size_t>(at[k][1])] -= a[3 + static_cast<std::size_t>(k)];
+  for (int k = 0; k < 6; ++k)
+    Ia[static_cast<std::size_t>(at[k][0])][static_cast<std::size_t>(at[k][1])] -=
+        a[3 + static_cast<std::size_t>(k)];
   for (std::size_t col = 0; col < 3; ++col)
     for (std::size_t row = 0; row < 3; ++row) Ig[row][col] -= g[3 + 3 * col + row];
   const M3 R0 = mul(Ia, s.Ma), R1 = mul(Ig, s.Mg);
@@ -261,7 +266,7 @@ TEST(Basalt, JsonHoldsTheSensorsModel) {
   EXPECT_EQ(j["gyro_bias_std"], nlohmann::json::parse("[2.0e-5, 1.9e-5, 2.4e-5]"));
 }
 
-// ---- ArduPilot and PX4 ---------------------------------------------------------------------------
+// ---- ArduPilot and PX4 --------------------------------------------------------------------------
 
 // Lines as AP_Param::parse_param_line splits them: '#' comments, name and value between any of
 // ", =\t".
@@ -317,7 +322,8 @@ TEST(ArduPilot, ParametersAsItSplitsThem) {
   const char* axes[3] = {"X", "Y", "Z"};
   for (std::size_t i = 0; i < 3; ++i) {
     expectClose(p.at(std::string("INS_ACCOFFS_") + axes[i]), s.oa[i], 1e-8);
-    expectClose(p.at(std::string("INS_ACCSCAL_") + axes[i]), kStandardGravity / (kLocalGravity * s.Ma[i][i]), 1e-8);
+    expectClose(p.at(std::string("INS_ACCSCAL_") + axes[i]),
+                kStandardGravity / (kLocalGravity * s.Ma[i][i]), 1e-8);
     expectClose(p.at(std::string("INS_GYROFFS_") + axes[i]), s.og[i], 1e-8);
   }
   EXPECT_NE(out.text.find("up to 0.0 mg"), std::string::npos) << out.text;
@@ -338,7 +344,8 @@ TEST(ArduPilot, SecondImuAndTheCostOfCrossTerms) {
   EXPECT_EQ(p.count("INS_ACC2SCAL_Z"), 1u);
   EXPECT_EQ(p.count("INS_GYR2OFFS_Y"), 1u);
   DiagonalForm d = diagonalForm(accelSI(m, kStandardGravity));
-  expectClose(d.worstMg, 1.0 + 0.25 / kStandardGravity, 2e-3);  // the lattice misses u = x by little
+  expectClose(d.worstMg, 1.0 + 0.25 / kStandardGravity,
+              2e-3);  // the lattice misses u = x by little
   expectClose(d.meanMg, 0.5, 2e-3);
   EXPECT_NE(out.text.find("A_yx 0.001"), std::string::npos) << out.text;
 }
@@ -365,7 +372,7 @@ TEST(Px4, ParametersAsQGroundControlLoadsThem) {
   EXPECT_EQ(p.at("CAL_ACC0_ID"), std::make_pair(2490378.0, 6));
 }
 
-// ---- Every format --------------------------------------------------------------------------------
+// ---- Every format -------------------------------------------------------------------------------
 
 class EveryFormat : public testing::TestWithParam<const ExportFormat*> {};
 
@@ -392,7 +399,7 @@ TEST(Formats, TheTable) {
   EXPECT_STREQ(exportFormats()[0]->name(), "kalibr");
 }
 
-// ---- The QL factors ------------------------------------------------------------------------------
+// ---- The QL factors -----------------------------------------------------------------------------
 
 TEST(QLFactors, RebuildTheMatrix) {
   const double A[3][3] = {{1.02, 0.004, -0.003}, {0.0005, 0.987, 0.002}, {0.006, -0.001, 1.012}};
@@ -412,7 +419,7 @@ TEST(QLFactors, RebuildTheMatrix) {
   EXPECT_FALSE(qlFactors(mirror).ok);
 }
 
-// ---- The plot --------------------------------------------------------------------------------
+// ---- The plot -----------------------------------------------------------------------------------
 
 AllanPlotInput plotInput() {
   AllanPlotInput in;
@@ -453,8 +460,8 @@ TEST(AllanPlot, EveryAxisCurveBandAndFit) {
   EXPECT_EQ(count(svg, "<svg "), 1u);
   EXPECT_EQ(svg.substr(svg.size() - 7), "</svg>\n");
   EXPECT_EQ(count(svg, "stroke-width=\"2\"/>"), 6u + 6u);  // curves and legend keys
-  EXPECT_EQ(count(svg, "stroke-dasharray"), 6u);         // fits
-  EXPECT_EQ(count(svg, "fill-opacity=\"0.18\""), 6u);    // bands
+  EXPECT_EQ(count(svg, "stroke-dasharray"), 6u);           // fits
+  EXPECT_EQ(count(svg, "fill-opacity=\"0.18\""), 6u);      // bands
   EXPECT_NE(svg.find("still &lt;rec&gt; &amp; more"), std::string::npos);
   EXPECT_EQ(svg.find("<rec>"), std::string::npos);
   // Decades: tau from 1e-2 to 1e2 (the last point at 0.01 * 10^(29/8) = 42 s), labelled.

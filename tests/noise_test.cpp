@@ -106,7 +106,8 @@ double directAdev(const std::vector<DirectSums>& parts, std::uint64_t m) {
     sum += d.sum;
     terms += d.terms;
   }
-  return std::sqrt(sum / (2.0 * static_cast<double>(m) * static_cast<double>(m) * static_cast<double>(terms)));
+  return std::sqrt(
+      sum / (2.0 * static_cast<double>(m) * static_cast<double>(m) * static_cast<double>(terms)));
 }
 
 enum class Kind { kWhite, kWhiteAndWalk, kWalkOnGravity, kMarkov };
@@ -164,15 +165,16 @@ TEST_P(AllanAgainstDirect, EveryPointWithinItsBound) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Noise, AllanAgainstDirect,
-    testing::Values(AllanCase{Kind::kWhite, 20000, "WhiteShort"},
-                    AllanCase{Kind::kWalkOnGravity, 20000, "WalkShort"},
-                    AllanCase{Kind::kWhite, 1000000, "White"},
-                    AllanCase{Kind::kWhiteAndWalk, 1000000, "WhiteAndWalk"},
-                    AllanCase{Kind::kWalkOnGravity, 1000000, "WalkOnGravity"},
-                    AllanCase{Kind::kMarkov, 1000000, "Markov"}),
-    [](const testing::TestParamInfo<AllanCase>& i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(Noise, AllanAgainstDirect,
+                         testing::Values(AllanCase{Kind::kWhite, 20000, "WhiteShort"},
+                                         AllanCase{Kind::kWalkOnGravity, 20000, "WalkShort"},
+                                         AllanCase{Kind::kWhite, 1000000, "White"},
+                                         AllanCase{Kind::kWhiteAndWalk, 1000000, "WhiteAndWalk"},
+                                         AllanCase{Kind::kWalkOnGravity, 1000000, "WalkOnGravity"},
+                                         AllanCase{Kind::kMarkov, 1000000, "Markov"}),
+                         [](const testing::TestParamInfo<AllanCase>& i) {
+                           return std::string(i.param.name);
+                         });
 
 TEST(Allan, AtLeastEightPointsEveryDecade) {
   const std::vector<double> y = channel(Kind::kWhite, 200000, 3);
@@ -279,15 +281,18 @@ TEST(Allan, IntervalsHoldTheModel) {
 
 // ---- The generator ---------------------------------------------------------------------------
 
-// Its Allan variance by hand: white noise sigma^2 / m; a random walk of step q: q (2 m^2 + 1) / (6 m),
-// q / 2 at m = 1; Gauss-Markov at m = 1: sigma^2 (1 - phi), half the mean square of a step.
+// Its Allan variance by hand: white noise sigma^2 / m; a random walk of step q:
+// q (2 m^2 + 1) / (6 m), q / 2 at m = 1; Gauss-Markov at m = 1: sigma^2 (1 - phi), half the mean
+// square of a step.
 TEST(StillGenerator, AllanVarianceOfItsModelByHand) {
   const double dt = 0.01;
   AxisNoise white{2e-3, 0, 0, 0, 0}, walk{0, 4e-4, 0, 0, 0}, markov{0, 0, 5e-3, 2.0, 0};
   expectClose(tiltfit_gen::modelAllanVariance(white, dt, 0.0, 10), 4e-6 / dt / 10, 1e-14);
   expectClose(tiltfit_gen::modelAllanVariance(walk, dt, 0.0, 1), 16e-8 * dt / 2, 1e-14);
-  expectClose(tiltfit_gen::modelAllanVariance(walk, dt, 0.0, 100), 16e-8 * dt * 20001.0 / 600.0, 1e-13);
-  expectClose(tiltfit_gen::modelAllanVariance(markov, dt, 0.0, 1), 25e-6 * -std::expm1(-dt / 2.0), 1e-12);
+  expectClose(tiltfit_gen::modelAllanVariance(walk, dt, 0.0, 100), 16e-8 * dt * 20001.0 / 600.0,
+              1e-13);
+  expectClose(tiltfit_gen::modelAllanVariance(markov, dt, 0.0, 1), 25e-6 * -std::expm1(-dt / 2.0),
+              1e-12);
   // Rounding to a step q adds q^2 / 12 of white variance.
   expectClose(tiltfit_gen::modelAllanVariance(white, dt, 1e-3, 1), 4e-6 / dt + 1e-6 / 12, 1e-14);
 }
@@ -296,7 +301,8 @@ TEST(StillGenerator, AllanVarianceOfItsModelByHand) {
 TEST(StillGenerator, WritesTheColumnsAsked) {
   const tiltfit_gen::StillArguments a = tiltfit_gen::parseStillArguments(
       {"2", "--rate", "50", "--columns", "gz,ax,ay,az,gx,gy", "--accel-units", "counts",
-       "--gyro-units", "degs", "--accel-white", "1e-2", "--gyro-white", "1e-3,2e-3,3e-3", "--seed", "3"});
+       "--gyro-units", "degs", "--accel-white", "1e-2", "--gyro-white", "1e-3,2e-3,3e-3", "--seed",
+       "3"});
   EXPECT_EQ(a.options.gyro[2].white, 3e-3);
   std::FILE* f = std::tmpfile();
   ASSERT_TRUE(tiltfit_gen::writeStillCsv(f, a.options));
@@ -320,9 +326,11 @@ TEST(StillGenerator, WritesTheColumnsAsked) {
   }
   std::fclose(f);
   EXPECT_EQ(lines, 100);
-  EXPECT_THROW(tiltfit_gen::parseStillArguments({"2", "--columns", "ax,ay"}), std::invalid_argument);
+  EXPECT_THROW(tiltfit_gen::parseStillArguments({"2", "--columns", "ax,ay"}),
+               std::invalid_argument);
   EXPECT_THROW(tiltfit_gen::parseStillArguments({"2", "--rate"}), std::invalid_argument);
-  EXPECT_NE(tiltfit_gen::stillTruthText(a.options).find("gz: white 0.003 rad/s/sqrt(Hz)"), std::string::npos);
+  EXPECT_NE(tiltfit_gen::stillTruthText(a.options).find("gz: white 0.003 rad/s/sqrt(Hz)"),
+            std::string::npos);
 }
 
 // ---- The noise fit against the generator ----------------------------------------------------
@@ -472,13 +480,19 @@ TEST(RealRecording, StillMpu6050) {
     const NoiseFit f = fitNoise(a.curve());
     ASSERT_TRUE(f.ok);
     EXPECT_TRUE(f.white.determined);
-    const double atOneSecond = directAdev({direct(c[static_cast<std::size_t>(k)], 0, 44930, 100)}, 100);
+    const double atOneSecond =
+        directAdev({direct(c[static_cast<std::size_t>(k)], 0, 44930, 100)}, 100);
     expectClose(f.white.value, atOneSecond, 0.05);
     EXPECT_FALSE(f.randomWalk.determined);
     EXPECT_FALSE(f.bias.determined);
-    EXPECT_EQ(f.randomWalk.note.rfind("random walk: not shown by 7.5 min of data; record at least about ", 0), 0u)
+    EXPECT_EQ(f.randomWalk.note.rfind(
+                  "random walk: not shown by 7.5 min of data; record at least about ", 0),
+              0u)
         << f.randomWalk.note;
-    EXPECT_EQ(f.bias.note.rfind("bias instability: not shown by 7.5 min of data (the deviation still falls at 42 s); record at least about ", 0), 0u)
+    EXPECT_EQ(f.bias.note.rfind("bias instability: not shown by 7.5 min of data (the deviation "
+                                "still falls at 42 s); record at least about ",
+                                0),
+              0u)
         << f.bias.note;
     EXPECT_GT(f.randomWalk.neededSeconds, f.seconds);
   }
@@ -493,7 +507,8 @@ TEST(RealRecording, StretchesOfTheSessionAgreeWithTheStillRecording) {
   for (int k = 0; k < 6; ++k) {
     SCOPED_TRACE("channel " + std::to_string(k));
     StretchWhiteNoise s(0.01);
-    for (int i = 0; i < 12; ++i) s.addStretch(session[static_cast<std::size_t>(k)].data() + 300 * i, 300);
+    for (int i = 0; i < 12; ++i)
+      s.addStretch(session[static_cast<std::size_t>(k)].data() + 300 * i, 300);
     AllanAccumulator a(0.01);
     a.add(still[static_cast<std::size_t>(k)].data(), still[static_cast<std::size_t>(k)].size());
     const NoiseFit f = fitNoise(a.curve());
@@ -579,18 +594,20 @@ TEST_P(GateEvents, LeavesOutTheEventAndItsMargins) {
   }
   for (std::size_t ch = 0; ch < 6; ++ch) {
     const NoiseFit f = fitNoise(gated.acc[ch].curve());
-    expectClose(f.white.value, tiltfit_gen::stillTruth(o, ch >= 3, static_cast<int>(ch % 3)).white, 0.01);
+    expectClose(f.white.value, tiltfit_gen::stillTruth(o, ch >= 3, static_cast<int>(ch % 3)).white,
+                0.01);
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Events, GateEvents,
-    testing::Values(GateCase{StillEvent::kNone, 2.0, true, "Still"},
-                    GateCase{StillEvent::kBump, 0.3, true, "Bump"},
-                    GateCase{StillEvent::kTurn, 2.0, true, "Turn"},
-                    GateCase{StillEvent::kBump, 0.3, false, "BumpUnscaled"},
-                    GateCase{StillEvent::kTurn, 2.0, false, "TurnUnscaled"}),
-    [](const testing::TestParamInfo<GateCase>& i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(Events, GateEvents,
+                         testing::Values(GateCase{StillEvent::kNone, 2.0, true, "Still"},
+                                         GateCase{StillEvent::kBump, 0.3, true, "Bump"},
+                                         GateCase{StillEvent::kTurn, 2.0, true, "Turn"},
+                                         GateCase{StillEvent::kBump, 0.3, false, "BumpUnscaled"},
+                                         GateCase{StillEvent::kTurn, 2.0, false, "TurnUnscaled"}),
+                         [](const testing::TestParamInfo<GateCase>& i) {
+                           return std::string(i.param.name);
+                         });
 
 // A device held in the hand the whole time: the direction of gravity wanders with a turn rate of
 // 0.15 rad/s rms (correlated over 0.3 s), which no still sensor shows.
@@ -608,10 +625,12 @@ TEST(Gate, TellsAHandHeldRecordingApart) {
   for (int k = 0; k < 60000; ++k) {
     for (double& v : w) v = phi * v + 0.15 * std::sqrt(1 - phi * phi) * n01(rng);
     // Gravity seen from the turning device: g' = g - w x g dt.
-    const double c[3] = {w[1] * g[2] - w[2] * g[1], w[2] * g[0] - w[0] * g[2], w[0] * g[1] - w[1] * g[0]};
+    const double c[3] = {w[1] * g[2] - w[2] * g[1], w[2] * g[0] - w[0] * g[2],
+                         w[0] * g[1] - w[1] * g[0]};
     for (int i = 0; i < 3; ++i) g[i] -= c[i] * 0.01;
-    const double row[6] = {g[0] + 0.02 * n01(rng), g[1] + 0.02 * n01(rng), g[2] + 0.02 * n01(rng),
-                           w[0] + 0.002 * n01(rng), w[1] + 0.002 * n01(rng), w[2] + 0.002 * n01(rng)};
+    const double row[6] = {g[0] + 0.02 * n01(rng),  g[1] + 0.02 * n01(rng),
+                           g[2] + 0.02 * n01(rng),  w[0] + 0.002 * n01(rng),
+                           w[1] + 0.002 * n01(rng), w[2] + 0.002 * n01(rng)};
     gate.push(row);
   }
   gate.finish();

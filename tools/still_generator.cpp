@@ -131,8 +131,8 @@ StillSample StillGenerator::next() {
     if (n.white > 0.0) v += n.white / std::sqrt(dt) * normal();
     if (n.randomWalk > 0.0) walk_[ch] += n.randomWalk * std::sqrt(dt) * normal();
     if (phi_[ch] > 0.0)
-      markov_[ch] = phi_[ch] * markov_[ch] +
-                    n.markovSigma * std::sqrt(1.0 - phi_[ch] * phi_[ch]) * normal();
+      markov_[ch] =
+          phi_[ch] * markov_[ch] + n.markovSigma * std::sqrt(1.0 - phi_[ch] * phi_[ch]) * normal();
     (ch < 3 ? out.accel[ch] : out.gyro[ch - 3]) = v;
   }
   ++k_;
@@ -191,8 +191,8 @@ double writtenPerSI(const StillOptions& o, bool gyro) {
 }
 
 AxisTruth stillTruth(const StillOptions& o, bool gyro, int axis) {
-  const AxisNoise& n = gyro ? o.gyro[static_cast<std::size_t>(axis)]
-                            : o.accel[static_cast<std::size_t>(axis)];
+  const AxisNoise& n =
+      gyro ? o.gyro[static_cast<std::size_t>(axis)] : o.accel[static_cast<std::size_t>(axis)];
   const double dt = 1.0 / o.rate;
   const double quantum = gyro ? gyroQuantum(o) : accelQuantum(o);
   AxisTruth t;
@@ -220,7 +220,8 @@ namespace {
 
 void appendFixed(std::string& s, double v, int decimals) {
   char text[64];
-  const auto r = std::to_chars(text, text + sizeof text, v + 0.0, std::chars_format::fixed, decimals);
+  const auto r =
+      std::to_chars(text, text + sizeof text, v + 0.0, std::chars_format::fixed, decimals);
   s.append(text, r.ptr);
 }
 
@@ -338,22 +339,31 @@ StillArguments parseStillArguments(const std::vector<std::string>& args) {
       o.columns = v;
       columnOrder(v);
     } else if (opt == "--accel-units") {
-      if (v == "g") o.accelUnits = AccelUnits::kG;
-      else if (v == "ms2") o.accelUnits = AccelUnits::kMs2;
-      else if (v == "counts") o.accelUnits = AccelUnits::kCounts;
-      else throw std::invalid_argument("--accel-units takes g, ms2 or counts");
+      if (v == "g")
+        o.accelUnits = AccelUnits::kG;
+      else if (v == "ms2")
+        o.accelUnits = AccelUnits::kMs2;
+      else if (v == "counts")
+        o.accelUnits = AccelUnits::kCounts;
+      else
+        throw std::invalid_argument("--accel-units takes g, ms2 or counts");
     } else if (opt == "--gyro-units") {
-      if (v == "rads") o.gyroUnits = GyroUnits::kRadS;
-      else if (v == "degs") o.gyroUnits = GyroUnits::kDegS;
-      else if (v == "counts") o.gyroUnits = GyroUnits::kCounts;
-      else throw std::invalid_argument("--gyro-units takes rads, degs or counts");
+      if (v == "rads")
+        o.gyroUnits = GyroUnits::kRadS;
+      else if (v == "degs")
+        o.gyroUnits = GyroUnits::kDegS;
+      else if (v == "counts")
+        o.gyroUnits = GyroUnits::kCounts;
+      else
+        throw std::invalid_argument("--gyro-units takes rads, degs or counts");
     } else if (opt == "--accel-counts") {
       o.accelCountsPerG = number(opt, v);
     } else if (opt == "--gyro-counts") {
       o.gyroCountsPerDegS = number(opt, v);
     } else if (opt == "--accel-white" || opt == "--gyro-white") {
       const auto t = triple(opt, v);
-      for (int k = 0; k < 3; ++k) axes[static_cast<std::size_t>(k)].white = t[static_cast<std::size_t>(k)];
+      for (int k = 0; k < 3; ++k)
+        axes[static_cast<std::size_t>(k)].white = t[static_cast<std::size_t>(k)];
     } else if (opt == "--accel-walk" || opt == "--gyro-walk") {
       const auto t = triple(opt, v);
       for (int k = 0; k < 3; ++k)
@@ -369,12 +379,17 @@ StillArguments parseStillArguments(const std::vector<std::string>& args) {
       }
     } else if (opt == "--accel-bias" || opt == "--gyro-bias") {
       const auto t = triple(opt, v);
-      for (int k = 0; k < 3; ++k) axes[static_cast<std::size_t>(k)].bias = t[static_cast<std::size_t>(k)];
+      for (int k = 0; k < 3; ++k)
+        axes[static_cast<std::size_t>(k)].bias = t[static_cast<std::size_t>(k)];
     } else if (opt == "--event") {
-      if (v == "none") o.event = StillEvent::kNone;
-      else if (v == "turn") o.event = StillEvent::kTurn;
-      else if (v == "bump") o.event = StillEvent::kBump;
-      else throw std::invalid_argument("--event takes none, turn or bump");
+      if (v == "none")
+        o.event = StillEvent::kNone;
+      else if (v == "turn")
+        o.event = StillEvent::kTurn;
+      else if (v == "bump")
+        o.event = StillEvent::kBump;
+      else
+        throw std::invalid_argument("--event takes none, turn or bump");
     } else if (opt == "--event-at") {
       o.eventAt = number(opt, v);
     } else if (opt == "--event-seconds") {
@@ -398,13 +413,13 @@ std::string stillTruthText(const StillOptions& o) {
     const AxisNoise& n = noiseOf(o, c);
     const AxisTruth t = stillTruth(o, gyro, c % 3);
     const char* unit = gyro ? "rad/s" : "m/s^2";
-    std::snprintf(line, sizeof line,
-                  "%s: white %.6g %s/sqrt(Hz) (with the rounding %.6g), random walk %.6g %s/sqrt(s), "
-                  "Gauss-Markov %.6g %s over %.6g s; %s %.6g %s at %.4g s\n",
-                  names[c], n.white, unit, t.white, n.randomWalk, unit, n.markovSigma, unit,
-                  n.markovTime,
-                  t.biasShown ? "bias instability (minimum / 0.664)" : "no minimum; the least / 0.664",
-                  t.biasInstability, unit, t.biasTau);
+    std::snprintf(
+        line, sizeof line,
+        "%s: white %.6g %s/sqrt(Hz) (with the rounding %.6g), random walk %.6g %s/sqrt(s), "
+        "Gauss-Markov %.6g %s over %.6g s; %s %.6g %s at %.4g s\n",
+        names[c], n.white, unit, t.white, n.randomWalk, unit, n.markovSigma, unit, n.markovTime,
+        t.biasShown ? "bias instability (minimum / 0.664)" : "no minimum; the least / 0.664",
+        t.biasInstability, unit, t.biasTau);
     s += line;
   }
   return s;

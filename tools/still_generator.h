@@ -18,10 +18,11 @@
 //
 //     sigma_w^2 / m  +  q (2 m^2 + 1) / (6 m)  +  (V_m - C_m) / m^2
 //
-// sigma_w^2 = N^2 / dt + quantum^2 / 12 (the rounding of the written values, when it is fine next to
-// the noise), q = K^2 dt, and V_m = sigma^2 (m + 2 sum_{k=1}^{m-1} (m - k) phi^k),
-// C_m = sigma^2 phi (1 - phi^m)^2 / (1 - phi)^2 the variance of a sum of m Gauss-Markov samples and
-// the covariance of two adjacent ones.
+// sigma_w^2 = N^2 / dt + quantum^2 / 12 (the rounding of the written values, when it is fine next
+// to the noise), q = K^2 dt, and
+//     V_m = sigma^2 (m + 2 sum_{k=1}^{m-1} (m - k) phi^k),
+//     C_m = sigma^2 phi (1 - phi^m)^2 / (1 - phi)^2,
+// the variance of a sum of m Gauss-Markov samples and the covariance of two adjacent ones.
 //
 // Output: a header naming the columns (t, ax, ay, az, gx, gy, gz, in an order of choice, the time
 // optional), then one line per sample: the accelerometer in g (reading / gravity), m/s^2 or whole
@@ -57,10 +58,10 @@ enum class StillEvent { kNone, kTurn, kBump };
 
 struct StillOptions {
   double seconds = 600.0;
-  double rate = 100.0;  // Hz
+  double rate = 100.0;             // Hz
   std::array<AxisNoise, 3> accel;  // x, y, z
   std::array<AxisNoise, 3> gyro;
-  double gravity = 9.80665;                  // m/s^2
+  double gravity = 9.80665;                    // m/s^2
   std::array<double, 3> up = {0.0, 0.0, 1.0};  // the sensor axis that points up (normalised)
   AccelUnits accelUnits = AccelUnits::kMs2;
   double accelCountsPerG = 16384.0;
@@ -69,8 +70,8 @@ struct StillOptions {
   // Columns left to right, from t, ax, ay, az, gx, gy, gz; "t" may be left out.
   std::string columns = "t,ax,ay,az,gx,gy,gz";
   StillEvent event = StillEvent::kNone;
-  double eventAt = -1.0;       // s; below 0: the middle of the recording
-  double eventSeconds = 2.0;   // s
+  double eventAt = -1.0;      // s; below 0: the middle of the recording
+  double eventSeconds = 2.0;  // s
   double turnDeg = 90.0;
   std::uint64_t seed = 1;
 };

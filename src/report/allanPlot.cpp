@@ -17,7 +17,8 @@ const char* const kColours[3] = {"#1f77b4", "#ff7f0e", "#2ca02c"};
 // Numbers through std::to_chars: printf would follow LC_NUMERIC.
 void fixed(std::string& s, double v, int decimals = 1) {
   char text[64];
-  const auto r = std::to_chars(text, text + sizeof text, v + 0.0, std::chars_format::fixed, decimals);
+  const auto r =
+      std::to_chars(text, text + sizeof text, v + 0.0, std::chars_format::fixed, decimals);
   s.append(text, r.ptr);
 }
 
@@ -30,17 +31,31 @@ void escaped(std::string& s, const std::string& text) {
     const unsigned char c = *p;
     if (c < 0x80) {
       switch (c) {
-        case '&': s += "&amp;"; break;
-        case '<': s += "&lt;"; break;
-        case '>': s += "&gt;"; break;
-        case '"': s += "&quot;"; break;
-        case '\'': s += "&apos;"; break;
-        default: s += c < 0x20 ? '?' : static_cast<char>(c);
+        case '&':
+          s += "&amp;";
+          break;
+        case '<':
+          s += "&lt;";
+          break;
+        case '>':
+          s += "&gt;";
+          break;
+        case '"':
+          s += "&quot;";
+          break;
+        case '\'':
+          s += "&apos;";
+          break;
+        default:
+          s += c < 0x20 ? '?' : static_cast<char>(c);
       }
       ++p;
       continue;
     }
-    const int length = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+    const int length = c >= 0xC2 && c <= 0xDF   ? 2
+                       : c >= 0xE0 && c <= 0xEF ? 3
+                       : c >= 0xF0 && c <= 0xF4 ? 4
+                                                : 0;
     bool ok = length > 0 && e - p >= length;
     for (int k = 1; ok && k < length; ++k) ok = (p[k] & 0xC0u) == 0x80u;
     // Overlong three-byte forms and surrogates are refused by the second byte's range.
@@ -96,8 +111,8 @@ void power(std::string& s, double x, double y, int exponent, const char* anchor)
 }
 
 // A line through the usable points, broken where one is not.
-void path(std::string& s, const Frame& f, const std::vector<double>& tau, const std::vector<double>& v,
-          const char* colour, bool dashed) {
+void path(std::string& s, const Frame& f, const std::vector<double>& tau,
+          const std::vector<double>& v, const char* colour, bool dashed) {
   std::string d;
   bool pen = false;
   for (std::size_t i = 0; i < tau.size() && i < v.size(); ++i) {
@@ -138,7 +153,8 @@ void band(std::string& s, const Frame& f, const AllanSeries& a, const char* colo
         d += ' ';
         fixed(d, f.py(a.lo[k]));
       }
-      s += "<path d=\"" + d + " Z\" fill=\"" + colour + "\" fill-opacity=\"0.18\" stroke=\"none\"/>\n";
+      s += "<path d=\"" + d + " Z\" fill=\"" + colour +
+           "\" fill-opacity=\"0.18\" stroke=\"none\"/>\n";
     }
     i = j;
   }

@@ -42,7 +42,8 @@
 //
 //     white phase  (avar ~ tau^-2):  (N + 1)(N - 2m) / (2 (N - m))
 //     white rate   (tau^-1):         (3 (N - 1) / (2m) - 2 (N - 2) / N) 4 m^2 / (4 m^2 + 5)
-//     flicker rate (tau^0):          m = 1: 2 (N - 2) / (2.3 N - 4.9);  m >= 2: 5 N^2 / (4 m (N + 3m))
+//     flicker rate (tau^0):          m = 1: 2 (N - 2) / (2.3 N - 4.9)
+//                                    m >= 2: 5 N^2 / (4 m (N + 3m))
 //     random walk  (tau^+1):         (N - 2) / m ((N - 1)^2 - 3 m (N - 1) + 4 m^2) / (N - 3)^2
 //
 // They are closed forms, where Greenhall's exact computation needs the noise to be one pure power
@@ -70,13 +71,12 @@ namespace {
 constexpr std::size_t kChunk = 2048;
 constexpr int kMaxRatio = 1024;
 constexpr std::size_t kBuffer = kChunk + 4 * kMaxRatio + 1;
-constexpr int kMaxLevel = 48;         // blocks of up to 2^48 samples: past any recording
+constexpr int kMaxLevel = 48;  // blocks of up to 2^48 samples: past any recording
 
 // Sum of D_i(m)^2 over i in [first, end), x the phase. The same operations in the same order in
 // every build, so that the curve does not depend on the machine: 32 independent sums, which the
 // compiler keeps in vector registers, enough additions in flight to hide their latency.
-double secondDifferenceSquares(const float* x, std::size_t first, std::size_t end,
-                               std::size_t m) {
+double secondDifferenceSquares(const float* x, std::size_t first, std::size_t end, std::size_t m) {
   constexpr std::size_t kLanes = 32;
   const float* a = x;
   const float* b = x + m;
@@ -323,7 +323,8 @@ void AllanAccumulator::process(std::size_t L) {
   if (end == level.done) return;
   if (L == 0) {
     // The samples since the last pass become the phase (point 0 of a segment is its start).
-    const std::size_t first = std::max<std::size_t>(static_cast<std::size_t>(level.done - level.base), 1);
+    const std::size_t first =
+        std::max<std::size_t>(static_cast<std::size_t>(level.done - level.base), 1);
     runningSum(level.x.data(), first, level.fill);
   }
   // The points in single precision for the sums, less the line through the first and the last:
@@ -342,9 +343,9 @@ void AllanAccumulator::process(std::size_t L) {
     if (end <= twoM) break;
     const std::uint64_t first = level.done > twoM ? level.done - twoM : 0;
     const std::uint64_t last = end - twoM;  // exclusive
-    tau.sum += secondDifferenceSquares(scratch_.data(), static_cast<std::size_t>(first - level.base),
-                                       static_cast<std::size_t>(last - level.base),
-                                       static_cast<std::size_t>(tau.points));
+    tau.sum += secondDifferenceSquares(
+        scratch_.data(), static_cast<std::size_t>(first - level.base),
+        static_cast<std::size_t>(last - level.base), static_cast<std::size_t>(tau.points));
     tau.terms += last - first;
   }
   // The points on the block boundaries of the next level (every other point of this one).
@@ -357,7 +358,8 @@ void AllanAccumulator::process(std::size_t L) {
     if (g < end && next.x.empty()) next.x.assign(next.span + kChunk + 1, 0.0);  // point 0: phase 0
     while (g < end) {
       const std::size_t room = next.x.size() - next.fill;
-      const std::size_t count = std::min<std::size_t>(room, static_cast<std::size_t>((end - g + 1) / 2));
+      const std::size_t count =
+          std::min<std::size_t>(room, static_cast<std::size_t>((end - g + 1) / 2));
       const double shift = level.offset - next.offset;
       const double* from = level.x.data() + (g - level.base);
       double* to = next.x.data() + next.fill;

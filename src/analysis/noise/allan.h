@@ -26,32 +26,33 @@ struct AllanOptions {
 
 // One averaging time of the curve.
 struct AllanPoint {
-  double tau = 0.0;        // s: m sample periods
-  std::uint64_t m = 0;     // averaging factor, samples
-  double avar = 0.0;       // overlapping Allan variance, in the channel's units squared
-  double adev = 0.0;       // its square root
-  double lo = 0.0;         // the confidence interval of adev
+  double tau = 0.0;     // s: m sample periods
+  std::uint64_t m = 0;  // averaging factor, samples
+  double avar = 0.0;    // overlapping Allan variance, in the channel's units squared
+  double adev = 0.0;    // its square root
+  double lo = 0.0;      // the confidence interval of adev
   double hi = 0.0;
-  double edf = 0.0;        // equivalent degrees of freedom of avar, pooled over the segments
-  double slope = 0.0;      // local slope of log avar against log tau the edf was chosen for
-  std::uint64_t terms = 0; // second differences summed, over every segment
-  bool exact = true;       // from every start; false: from every 2^L-th (pre-averaged blocks)
+  double edf = 0.0;         // equivalent degrees of freedom of avar, pooled over the segments
+  double slope = 0.0;       // local slope of log avar against log tau the edf was chosen for
+  std::uint64_t terms = 0;  // second differences summed, over every segment
+  bool exact = true;        // from every start; false: from every 2^L-th (pre-averaged blocks)
 };
 
 struct AllanCurve {
-  double period = 0.0;            // s, the sample period
-  std::uint64_t samples = 0;      // pooled over the segments
-  std::size_t segments = 0;       // segments holding at least one sample
+  double period = 0.0;        // s, the sample period
+  std::uint64_t samples = 0;  // pooled over the segments
+  std::size_t segments = 0;   // segments holding at least one sample
   std::uint64_t longestSegment = 0;
-  double confidence = 0.0;        // two-sided level of every [lo, hi]
-  std::vector<AllanPoint> points; // increasing tau
+  double confidence = 0.0;         // two-sided level of every [lo, hi]
+  std::vector<AllanPoint> points;  // increasing tau
 };
 
 // The equivalent degrees of freedom of the overlapping Allan variance at averaging factor m from
 // `samples` consecutive rate samples, for noise whose Allan variance goes as tau^slope: -2 white
-// phase noise (angle quantisation), -1 white rate noise, 0 flicker rate noise (bias instability), +1
-// random walk of the rate. Between these the log of the EDF is interpolated linearly in the
-// slope; outside, the nearest is taken. At least 1; 0 when samples < 2m (no term). m >= 1.
+// phase noise (angle quantisation), -1 white rate noise, 0 flicker rate noise (bias
+// instability), +1 random walk of the rate. Between these the log of the EDF is interpolated
+// linearly in the slope; outside, the nearest is taken. At least 1; 0 when samples < 2m (no
+// term). m >= 1.
 double overlappingEdf(double slope, std::uint64_t samples, std::uint64_t m);
 
 // The accumulator of one channel. Memory is bounded by the averaging factors, about 20 kB for
@@ -114,7 +115,7 @@ class AllanAccumulator {
   double period_;
   AllanOptions options_;
   std::vector<Tau> taus_;
-  std::vector<Level> levels_;  // level 0 holds every sample's phase
+  std::vector<Level> levels_;   // level 0 holds every sample's phase
   std::vector<float> scratch_;  // a level's points for the sums
 
   bool open_ = false;

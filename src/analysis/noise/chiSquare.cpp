@@ -81,7 +81,10 @@ double chiSquareQuantile(double p, double dof) {
   for (int i = 0; i < 200; ++i) {
     const double x = std::exp(u);
     const double f = chiSquareCdf(x, dof) - p;
-    if (f > 0.0) hi = u; else lo = u;
+    if (f > 0.0)
+      hi = u;
+    else
+      lo = u;
     // dF/du = density(x) * x.
     const double slope = std::exp(chiSquareLogDensity(x, dof) + u);
     double next = u - f / slope;

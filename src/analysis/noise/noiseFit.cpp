@@ -214,8 +214,7 @@ double lengthShowingWalk(const Model& m, double walk2, const AllanCurve& curve, 
     for (double tau = longest; tau >= longest / 100.0 && tau >= curve.period; tau /= 1.3335) {
       const double share = trial.share(kWalk, tau);
       if (share < 0.5) break;
-      const double slope =
-          (trial.term(kWalk, tau) - trial.term(kWhite, tau)) / trial.avar(tau);
+      const double slope = (trial.term(kWalk, tau) - trial.term(kWhite, tau)) / trial.avar(tau);
       const double edf = overlappingEdf(slope, static_cast<std::uint64_t>(samples),
                                         static_cast<std::uint64_t>(tau / curve.period));
       if (edf / chiSquareQuantile(lower, edf) > 1.0 - share) return length;
@@ -284,9 +283,8 @@ NoiseFit fitNoise(const AllanCurve& curve, const NoiseFitOptions& options) {
   {
     NoiseFigure& f = r.white;
     f.value = std::sqrt(m.c[kWhite]) * u;
-    const Reading rd = bestReading(curve, m, kWhite, 0.8, [](const AllanPoint& p) {
-      return std::abs(p.slope + 1.0) <= 0.2;
-    });
+    const Reading rd = bestReading(
+        curve, m, kWhite, 0.8, [](const AllanPoint& p) { return std::abs(p.slope + 1.0) <= 0.2; });
     if (rd.any && rd.value > 0.0) {
       f.intervalTau = curve.points[rd.point].tau;
       f.value = std::sqrt(rd.value) * u;
@@ -294,8 +292,10 @@ NoiseFit fitNoise(const AllanCurve& curve, const NoiseFitOptions& options) {
       f.hi = std::sqrt(rd.hi) * u;
       f.determined = rd.share >= 0.5;
     }
-    if (f.determined) f.note.clear();
-    else f.note += " (the deviation never falls as 1/sqrt(tau))";
+    if (f.determined)
+      f.note.clear();
+    else
+      f.note += " (the deviation never falls as 1/sqrt(tau))";
   }
 
   // K: the fit's, with the relative interval of the point that determines it best.

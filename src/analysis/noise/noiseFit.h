@@ -18,12 +18,12 @@ namespace noise {
 constexpr double kFlickerFactor = 0.664;
 
 struct NoiseFigure {
-  bool determined = false;  // the curve shows the term clearly enough to read it
-  double value = 0.0;       // in the figure's units (see NoiseFit); the fit's value even if not
-                            // determined (0 when the fit left the term out)
-  double lo = 0.0, hi = 0.0;   // its interval, at the curve's confidence level (when determined)
-  double tau = 0.0;            // s: where it is read (1 s for N, 3 s for K, the minimum for B)
-  double intervalTau = 0.0;    // s: the averaging time whose chi-square interval gives [lo, hi]
+  bool determined = false;    // the curve shows the term clearly enough to read it
+  double value = 0.0;         // in the figure's units (see NoiseFit); the fit's value even if not
+                              // determined (0 when the fit left the term out)
+  double lo = 0.0, hi = 0.0;  // its interval, at the curve's confidence level (when determined)
+  double tau = 0.0;           // s: where it is read (1 s for N, 3 s for K, the minimum for B)
+  double intervalTau = 0.0;   // s: the averaging time whose chi-square interval gives [lo, hi]
   // When not determined: the largest value the curve allows (at its confidence level; 0 when it
   // sets none) and the recording length that would show the term if it were that large, so the
   // least length worth recording (0 when the curve says nothing about it).
@@ -35,7 +35,7 @@ struct NoiseFigure {
 };
 
 struct NoiseFit {
-  bool ok = false;  // the curve had enough points (at least 4) to fit
+  bool ok = false;       // the curve had enough points (at least 4) to fit
   double seconds = 0.0;  // pooled length of the recording
   // In the channel's units u times unitScale: N in u/sqrt(Hz) (= u sqrt(s)), read on the -1/2
   // slope at tau = 1 s; B in u, the minimum of the deviation / kFlickerFactor; K in u/s/sqrt(Hz)

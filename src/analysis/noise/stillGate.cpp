@@ -40,8 +40,8 @@ constexpr double kSpreadFloors = 3.0;
 constexpr double kJumpErrors = 6.0;
 constexpr double kReferenceSeconds = 5.0;
 constexpr double kFloorQuantile = 0.1;
-constexpr double kAccelLimit = 0.2;   // m/s^2
-constexpr double kGyroLimit = 0.01;   // rad/s
+constexpr double kAccelLimit = 0.2;  // m/s^2
+constexpr double kGyroLimit = 0.01;  // rad/s
 constexpr int kBinsPerDecade = 48;
 constexpr int kDecadeLow = -12, kDecadeHigh = 12;
 constexpr std::size_t kBins = static_cast<std::size_t>((kDecadeHigh - kDecadeLow) * kBinsPerDecade);
@@ -109,7 +109,8 @@ void StillGate::push(const double* const* columns, std::size_t n) {
 }
 
 double StillGate::floorOf(int c) const {
-  const std::uint64_t rank = static_cast<std::uint64_t>(kFloorQuantile * static_cast<double>(histogramCount_));
+  const std::uint64_t rank =
+      static_cast<std::uint64_t>(kFloorQuantile * static_cast<double>(histogramCount_));
   std::uint64_t below = 0;
   std::size_t bin = 0;
   for (; bin < kBins; ++bin) {

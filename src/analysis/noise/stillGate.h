@@ -31,15 +31,16 @@ struct GateSpan {
 };
 
 struct GateReport {
-  std::uint64_t samples = 0;  // pushed
-  std::uint64_t kept = 0;     // handed to the sink
-  std::uint64_t leftOut = 0;  // left out so far; samples - kept after finish()
-  std::uint64_t segments = 0; // runs of kept samples
-  std::vector<GateSpan> spans;      // the first kMaxSpans runs left out, in order
-  std::uint64_t spansNotListed = 0; // runs left out beyond those
-  bool neverStill = false;          // after finish(): no sample was kept
-  std::string why;                  // with neverStill: one sentence for the user
-  double floor[6] = {0, 0, 0, 0, 0, 0};  // the noise floor each channel was judged against, its units
+  std::uint64_t samples = 0;         // pushed
+  std::uint64_t kept = 0;            // handed to the sink
+  std::uint64_t leftOut = 0;         // left out so far; samples - kept after finish()
+  std::uint64_t segments = 0;        // runs of kept samples
+  std::vector<GateSpan> spans;       // the first kMaxSpans runs left out, in order
+  std::uint64_t spansNotListed = 0;  // runs left out beyond those
+  bool neverStill = false;           // after finish(): no sample was kept
+  std::string why;                   // with neverStill: one sentence for the user
+  double floor[6] = {0, 0, 0,
+                     0, 0, 0};  // the noise floor each channel was judged against, its units
   static constexpr std::size_t kMaxSpans = 1000;
 };
 

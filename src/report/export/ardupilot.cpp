@@ -6,9 +6,9 @@
 // (INS_ACC2*, INS_GYR2OFFS_* for the second IMU.) Readings in m/s^2 where 1 g is GRAVITY_MSS
 // (9.80665), so the calibration is rescaled to read that at rest. The scales are diagonal: the
 // cross-axis terms are dropped and a comment says what they were and what that costs. ArduPilot
-// takes only scales within 0.8 to 1.2 and recalibrates the gyro offsets at every boot (INS_GYR_CAL);
-// both are noted. It applies a calibration only while the IMU's INS_ACC*_ID matches, which a
-// parameter file cannot know: the note says to keep the board's own.
+// takes only scales within 0.8 to 1.2 and recalibrates the gyro offsets at every boot
+// (INS_GYR_CAL); both are noted. It applies a calibration only while the IMU's INS_ACC*_ID matches,
+// which a parameter file cannot know: the note says to keep the board's own.
 #include <cmath>
 #include <string>
 
@@ -61,7 +61,8 @@ class ArduPilot : public ExportFormat {
       const SICalibration g = gyroSI(m);
       Matrix3 inv;
       inverse(g.A, inv);
-      t += "# gyro offsets, rad/s: the raw reading at rest; ArduPilot measures them again at every\n";
+      t += "# gyro offsets, rad/s: the raw reading at rest; ArduPilot measures them again at "
+           "every\n";
       t += "# boot while INS_GYR_CAL is 1\n";
       const std::string gn = m.sensorIndex > 0 ? "INS_GYR" + n + "OFFS_" : "INS_GYROFFS_";
       for (int i = 0; i < 3; ++i) {

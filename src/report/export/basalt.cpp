@@ -57,10 +57,13 @@ class Basalt : public ExportFormat {
         for (int k = 0; k < 6; ++k)
           v[3 + k] = (at[k][0] == at[k][1] ? 1.0 : 0.0) - f.L[at[k][0]][at[k][1]];
         fields.push_back("\"calib_accel_bias\": " + array(v, 9));
-        out.notes.push_back("the IMU frame of this file is the accelerometer's: tiltfit's calibrated "
-                            "frame turned by " + general(f.angleDeg, 3) + " deg");
+        out.notes.push_back(
+            "the IMU frame of this file is the accelerometer's: tiltfit's calibrated "
+            "frame turned by " +
+            general(f.angleDeg, 3) + " deg");
       } else {
-        out.notes.push_back("the accelerometer calibration is a reflection: calib_accel_bias left out");
+        out.notes.push_back(
+            "the accelerometer calibration is a reflection: calib_accel_bias left out");
       }
     } else {
       out.notes.push_back("no accelerometer calibration: calib_accel_bias left out");

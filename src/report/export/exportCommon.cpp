@@ -11,8 +11,8 @@ namespace exports {
 
 std::string scientific(double v, int digits) {
   char text[64];
-  const auto r = std::to_chars(text, text + sizeof text, v + 0.0, std::chars_format::scientific,
-                               digits - 1);
+  const auto r =
+      std::to_chars(text, text + sizeof text, v + 0.0, std::chars_format::scientific, digits - 1);
   return std::string(text, r.ptr);
 }
 
@@ -115,7 +115,8 @@ QLFactors qlFactors(const Matrix3 A) {
   }
   // det A > 0 and det L > 0 leave det Q = +1: a rotation.
   const double trace = f.Q[0][0] + f.Q[1][1] + f.Q[2][2];
-  f.angleDeg = std::acos(std::clamp(0.5 * (trace - 1.0), -1.0, 1.0)) * 180.0 / 3.14159265358979323846;
+  f.angleDeg =
+      std::acos(std::clamp(0.5 * (trace - 1.0), -1.0, 1.0)) * 180.0 / 3.14159265358979323846;
   f.ok = true;
   return f;
 }
@@ -180,8 +181,7 @@ DiagonalForm diagonalForm(const SICalibration& c) {
   d.comment = "cross-axis terms of the calibration (column form, corrected = A raw + b), dropped:";
   for (int i = 0; i < 3; ++i)
     for (int j = 0; j < 3; ++j)
-      if (i != j)
-        d.comment += std::string(" A_") + axes[i] + axes[j] + " " + general(c.A[i][j], 3);
+      if (i != j) d.comment += std::string(" A_") + axes[i] + axes[j] + " " + general(c.A[i][j], 3);
   d.comment += "; dropping them moves a reading by up to " + general(d.worstMg, 3) + " mg (mean " +
                general(d.meanMg, 3) + " mg) over all directions";
   return d;

@@ -67,7 +67,8 @@ void diagonalCost(const SICalibration& c, double g0, double& worstMg, double& me
 struct DiagonalForm {
   double offset[3], scale[3];
   double worstMg = 0.0, meanMg = 0.0;
-  std::string comment;  // "cross-axis terms A_xy ... dropped: up to W mg (mean M mg) over directions"
+  std::string
+      comment;  // "cross-axis terms A_xy ... dropped: up to W mg (mean M mg) over directions"
 };
 DiagonalForm diagonalForm(const SICalibration& c);
 

@@ -5,8 +5,8 @@ namespace report {
 namespace exports {
 
 const std::vector<const ExportFormat*>& exportFormats() {
-  static const std::vector<const ExportFormat*> table = {&kalibrFormat(), &openvinsFormat(),
-                                                         &vinsFormat(),   &basaltFormat(),
+  static const std::vector<const ExportFormat*> table = {&kalibrFormat(),    &openvinsFormat(),
+                                                         &vinsFormat(),      &basaltFormat(),
                                                          &ardupilotFormat(), &px4Format()};
   return table;
 }

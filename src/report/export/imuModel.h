@@ -49,9 +49,9 @@ struct ImuModel {
   GyroRaw gyroRaw = GyroRaw::kRadS;
   double gyroCountsPerDegS = 0.0;
 
-  double rate = 0.0;          // Hz; 0 when not known
-  double gravity = 9.80665;   // m/s^2, the local magnitude
-  AxisNoise accelNoise[3];    // x, y, z
+  double rate = 0.0;         // Hz; 0 when not known
+  double gravity = 9.80665;  // m/s^2, the local magnitude
+  AxisNoise accelNoise[3];   // x, y, z
   AxisNoise gyroNoise[3];
 
   std::string topic = "/imu0";  // the ROS topic of the IMU, for the estimators' files

@@ -41,7 +41,8 @@ class Kalibr : public ExportFormat {
     std::string& t = out.text;
     t += "# IMU noise for Kalibr, from the Allan deviation of a still recording (tiltfit).\n";
     if (!m.source.empty()) t += "# " + m.source + "\n";
-    t += "# Continuous-time densities as measured, not inflated: vibration and temperature in use\n";
+    t +=
+        "# Continuous-time densities as measured, not inflated: vibration and temperature in use\n";
     t += "# add to them, and Kalibr's documentation suggests raising bench figures accordingly.\n";
     t += "# Each figure is the largest of the sensor's three axes.\n";
     const Key keys[4] = {
@@ -62,8 +63,8 @@ class Kalibr : public ExportFormat {
       } else {
         t += "# " + std::string(k.name) + ": not determined by this recording (" + f.detail +
              "); Kalibr needs it\n";
-        out.notes.push_back(std::string(k.what) + " not determined: " + k.name +
-                            " left out of " + fileName() + "; Kalibr will not load it until it is set");
+        out.notes.push_back(std::string(k.what) + " not determined: " + k.name + " left out of " +
+                            fileName() + "; Kalibr will not load it until it is set");
       }
     }
     t += "rostopic: " + m.topic + "\n";

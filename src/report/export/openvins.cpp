@@ -83,7 +83,8 @@ class OpenVins : public ExportFormat {
     t += "  T_i_b:\n";
     for (int i = 0; i < 4; ++i) {
       t += "    - [ ";
-      for (int j = 0; j < 4; ++j) t += std::string(i == j ? "1.0" : "0.0") + (j < 3 ? ", " : " ]\n");
+      for (int j = 0; j < 4; ++j)
+        t += std::string(i == j ? "1.0" : "0.0") + (j < 3 ? ", " : " ]\n");
     }
     const struct {
       const char* key;
@@ -98,7 +99,8 @@ class OpenVins : public ExportFormat {
       if (f.known) {
         t += std::string("  ") + k.key + ": " + scientific(f.value) + "  # " + f.detail + "\n";
       } else {
-        t += std::string("  # ") + k.key + ": not determined by this recording (" + f.detail + ")\n";
+        t +=
+            std::string("  # ") + k.key + ": not determined by this recording (" + f.detail + ")\n";
         out.notes.push_back(std::string(k.key) + " not determined: left out of " + fileName() +
                             ", where OpenVINS falls back to its own default");
       }
@@ -121,9 +123,9 @@ class OpenVins : public ExportFormat {
     const SICalibration a = accelSI(m, m.gravity);
     const bool okA = m.accel.present && intrinsics(a.A, Ta, Ra, Qa);
     if (!okA)
-      out.notes.push_back(m.accel.present
-                              ? "the accelerometer calibration is a reflection: Ta left at the identity"
-                              : "no accelerometer calibration: Ta is the identity");
+      out.notes.push_back(
+          m.accel.present ? "the accelerometer calibration is a reflection: Ta left at the identity"
+                          : "no accelerometer calibration: Ta is the identity");
     for (int i = 0; i < 3; ++i)
       for (int j = 0; j < 3; ++j) Ra[i][j] = identity[i][j];
     bool okW = false;
@@ -159,11 +161,14 @@ class OpenVins : public ExportFormat {
         for (int j = 0; j < 3; ++j) v -= inv[i][j] * a.b[j];
         bias += (i ? ", " : "") + general(v, 6);
       }
-      out.notes.push_back("OpenVINS estimates the accelerometer bias online; this calibration's is (" +
-                          bias + ") m/s^2 in raw terms, for its initial value");
+      out.notes.push_back(
+          "OpenVINS estimates the accelerometer bias online; this calibration's is (" + bias +
+          ") m/s^2 in raw terms, for its initial value");
       const QLFactors f = qlFactors(a.A);
-      out.notes.push_back("the IMU frame of this file is the accelerometer's: tiltfit's calibrated "
-                          "frame turned by " + general(f.angleDeg, 3) + " deg");
+      out.notes.push_back(
+          "the IMU frame of this file is the accelerometer's: tiltfit's calibrated "
+          "frame turned by " +
+          general(f.angleDeg, 3) + " deg");
     }
     return out;
   }

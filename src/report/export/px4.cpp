@@ -2,7 +2,8 @@
 // parameter a line, tab-separated: vehicle id, component id, name, value, MAVLink type (9 a
 // 32-bit float, 6 a 32-bit integer).
 //   CAL_ACC0_XOFF/YOFF/ZOFF       m/s^2      corrected = (raw - offset) .* scale, in the sensor's
-//   CAL_ACC0_XSCALE/YSCALE/ZSCALE unitless   frame, before CAL_ACC0_ROT (PX4's Accelerometer::Correct)
+//   CAL_ACC0_XSCALE/YSCALE/ZSCALE unitless   frame, before CAL_ACC0_ROT
+//                                            (PX4's Accelerometer::Correct)
 //   CAL_ACC0_ID                   int32      the device id the calibration belongs to
 //   CAL_GYRO0_XOFF/YOFF/ZOFF      rad/s      corrected = raw - offset
 // (CAL_ACC1_* for the second accelerometer.) As for ArduPilot, 1 g is 9.80665 m/s^2, the scales
@@ -28,7 +29,8 @@ class Px4 : public ExportFormat {
   const char* name() const override { return "px4"; }
   const char* fileName() const override { return "tiltfit.params"; }
   const char* summary() const override {
-    return "PX4 parameters (QGroundControl): CAL_ACC0_*OFF, CAL_ACC0_*SCALE (diagonal), CAL_GYRO0_*OFF";
+    return "PX4 parameters (QGroundControl): CAL_ACC0_*OFF, CAL_ACC0_*SCALE (diagonal), "
+           "CAL_GYRO0_*OFF";
   }
 
   ExportText write(const ImuModel& m) const override {
@@ -50,9 +52,11 @@ class Px4 : public ExportFormat {
       if (m.deviceId != 0) {
         line(body, acc + "ID", std::to_string(m.deviceId), 6);
       } else {
-        t += "# " + acc + "ID not written: PX4 uses these only for the sensor whose device id it "
+        t += "# " + acc +
+             "ID not written: PX4 uses these only for the sensor whose device id it "
              "holds; keep the board's own\n";
-        out.notes.push_back(acc + "ID not written (the device id is not known): PX4 applies the "
+        out.notes.push_back(acc +
+                            "ID not written (the device id is not known): PX4 applies the "
                             "calibration only while it matches the sensor");
       }
       for (int i = 0; i < 3; ++i) line(body, acc + axes[i] + "OFF", general(d.offset[i], 9), 9);

@@ -59,8 +59,8 @@ class Vins : public ExportFormat {
       if (f.known && m.rate > 0.0) {
         const double v = k.walk ? f.value / std::sqrt(m.rate) : f.value * std::sqrt(m.rate);
         t += std::string(k.key) + ": " + scientific(v) + "  # " + k.unit + "; density " +
-             scientific(f.value, 3) + " " + k.density + " " + (k.walk ? "/ sqrt(rate)" : "* sqrt(rate)") +
-             "\n";
+             scientific(f.value, 3) + " " + k.density + " " +
+             (k.walk ? "/ sqrt(rate)" : "* sqrt(rate)") + "\n";
       } else {
         const std::string why = !f.known ? "not determined by this recording (" + f.detail + ")"
                                          : "the sample rate is not known";
