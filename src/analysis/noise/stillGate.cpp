@@ -58,6 +58,45 @@ double valueOf(std::size_t bin) {
   return std::pow(10.0, (static_cast<double>(bin) + 0.5) / kBinsPerDecade + kDecadeLow);
 }
 
+// Mean, sum of squared deviations and least nonzero step of a block (from `resolution` on), each
+// over four lanes: sums of one lane a sample would wait on the latency of every addition.
+struct BlockStats {
+  double mean, ss, resolution;
+};
+BlockStats blockStats(const double* x, std::size_t n, double resolution) {
+  constexpr std::size_t kLanes = 4;
+  double lane[kLanes] = {0, 0, 0, 0};
+  std::size_t k = 0;
+  for (; k + kLanes <= n; k += kLanes)
+    for (std::size_t w = 0; w < kLanes; ++w) lane[w] += x[k + w];
+  double sum = (lane[0] + lane[1]) + (lane[2] + lane[3]);
+  for (; k < n; ++k) sum += x[k];
+  const double mean = sum / static_cast<double>(n);
+  double sq[kLanes] = {0, 0, 0, 0};
+  constexpr double kNone = std::numeric_limits<double>::infinity();
+  double least[kLanes] = {kNone, kNone, kNone, kNone};
+  for (k = 0; k + kLanes + 1 <= n; k += kLanes) {
+    for (std::size_t w = 0; w < kLanes; ++w) {
+      const double d = x[k + w] - mean;
+      sq[w] += d * d;
+      const double step = std::abs(x[k + w + 1] - x[k + w]);
+      least[w] = std::min(least[w], step > 0.0 ? step : kNone);
+    }
+  }
+  double ss = (sq[0] + sq[1]) + (sq[2] + sq[3]);
+  double res =
+      std::min(std::min(resolution, least[0]), std::min(least[1], std::min(least[2], least[3])));
+  for (; k < n; ++k) {
+    const double d = x[k] - mean;
+    ss += d * d;
+    if (k + 1 < n) {
+      const double step = std::abs(x[k + 1] - x[k]);
+      res = std::min(res, step > 0.0 ? step : kNone);
+    }
+  }
+  return {mean, ss, res};
+}
+
 }  // namespace
 
 StillGate::StillGate(const StillGateOptions& options, Sink sink)
@@ -129,21 +168,10 @@ void StillGate::closeBlock() {
   b.n = fill_;
   for (int c = 0; c < 6; ++c) {
     const double* x = data_[c].data() + slot * blockSize_;
-    double sum = 0.0;
-    for (std::size_t k = 0; k < b.n; ++k) sum += x[k];
-    const double mean = sum / static_cast<double>(b.n);
-    double ss = 0.0;
-    for (std::size_t k = 0; k < b.n; ++k) {
-      const double d = x[k] - mean;
-      ss += d * d;
-    }
-    // The least nonzero step, without a branch per sample.
-    double res = resolution_[c];
-    constexpr double kNone = std::numeric_limits<double>::infinity();
-    for (std::size_t k = 1; k < b.n; ++k) {
-      const double step = std::abs(x[k] - x[k - 1]);
-      res = std::min(res, step > 0.0 ? step : kNone);
-    }
+    const BlockStats st = blockStats(x, b.n, resolution_[c]);
+    const double res = st.resolution;
+    const double mean = st.mean;
+    const double ss = st.ss;
     resolution_[c] = res;
     b.mean[c] = mean;
     b.sd[c] = b.n > 1 ? std::sqrt(ss / static_cast<double>(b.n - 1)) : 0.0;
