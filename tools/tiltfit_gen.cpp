@@ -32,6 +32,20 @@
 //
 // Gyro bias in deg/s, drift in deg/s per hour, noise in deg/s per sample. --truth then also
 // prints the gyro's calibration (rad/s, row form, in the accelerometer's true frame) at time 0.
+//
+//   tiltfit_gen --still SECONDS [--rate HZ] [--accel-units g|ms2|counts] [--accel-counts PER_G]
+//               [--gyro-units rads|degs|counts] [--gyro-counts PER_DEG_S]
+//               [--accel-white N] [--accel-walk K] [--accel-markov SIGMA,SECONDS] [--accel-bias B]
+//               [--gyro-white N] [--gyro-walk K] [--gyro-markov SIGMA,SECONDS] [--gyro-bias B]
+//               [--gravity G] [--up X,Y,Z] [--columns t,ax,ay,az,gx,gy,gz]
+//               [--event none|turn|bump] [--event-at S] [--event-seconds S] [--turn DEG]
+//               [--seed N] [--truth] [-o FILE]
+//
+// writes a still six-axis recording instead (see still_generator.h): noise figures in SI units
+// (m/s^2 and rad/s; N per sqrt(Hz), K per sqrt(s), one number for all axes or X,Y,Z), the
+// accelerometer in g, m/s^2 or counts (PER_G counts per g), the gyroscope in rad/s, deg/s or counts
+// (PER_DEG_S counts per deg/s), with a turn or a bump in the middle when asked. --truth prints the
+// model's figures per axis on standard error.
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -39,6 +53,7 @@
 
 #include "imu_generator.h"
 #include "recording_generator.h"
+#include "still_generator.h"
 
 namespace {
 
@@ -75,6 +90,22 @@ int imuMain(const std::vector<std::string>& argv) {
 
 int main(int argc, char** argv) {
   try {
+    if (argc > 1 && std::string(argv[1]) == "--still") {
+      const tiltfit_gen::StillArguments still =
+          tiltfit_gen::parseStillArguments(std::vector<std::string>(argv + 2, argv + argc));
+      std::FILE* out = still.output.empty() ? stdout : std::fopen(still.output.c_str(), "wb");
+      if (out == nullptr) {
+        std::perror(still.output.c_str());
+        return 1;
+      }
+      const bool written = tiltfit_gen::writeStillCsv(out, still.options);
+      if (!written || (out != stdout && std::fclose(out) != 0)) {
+        std::perror(still.output.empty() ? "stdout" : still.output.c_str());
+        return 1;
+      }
+      if (still.truth) std::fputs(tiltfit_gen::stillTruthText(still.options).c_str(), stderr);
+      return 0;
+    }
     const std::vector<std::string> all(argv + 1, argv + argc);
     if (tiltfit_gen::wantsImu(all)) return imuMain(all);
     const tiltfit_gen::Arguments args =
