@@ -7,7 +7,6 @@
 #include <string>
 
 #include "findStaticWindow.h"
-#include "findStaticWindow.h"
 #include "libOrr_accTools.h"
 #include "movmean.h"
 #include "recording_generator.h"

@@ -22,7 +22,6 @@
 #include "calibrationQuality.h"
 #include "calibrationRun.h"
 #include "findStaticWindow.h"
-#include "findStaticWindow.h"
 #include "fpmode.h"
 #include "libOrr_accTools.h"
 #include "movmean.h"

@@ -24,7 +24,6 @@
 
 #include "csvField.h"
 #include "findStaticWindow.h"
-#include "findStaticWindow.h"
 #include "libOrr_accTools.h"
 #include "movmean.h"
 #include "tiltfit/tiltfit.hpp"

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "findStaticWindow.h"
-#include "findStaticWindow.h"
 
 namespace {
 
