@@ -38,12 +38,16 @@ struct SavedCalibration {
   // The layout of the recordings it was made from: input.columns and input.delimiter, or the
   // tool's own format (x, y, z in fields 1, 2, 3 at commas) where the document gives none.
   Layout layout;
+  // input.column_names: the header's names of the x, y and z columns it was made from, or empty
+  // strings when the document gives none.
+  std::array<std::string, 3> columnNames;
 };
 
 // Reads a document of calibrationDocument (members it does not use are ignored), or the
 // "calibration" part of one alone. Used: "success" (must be true), "calibration": {"offset": [3
 // numbers], "gain_matrix": [3 rows of 3 numbers]}, and when present "input": {"columns": [3
-// distinct whole numbers >= 1], "delimiter": one character, "tab" or "space"}. Numbers must be
+// distinct whole numbers >= 1], "delimiter": one character, "tab" or "space", "column_names": [3
+// names] or null}. Numbers must be
 // finite. Throws Error (kInvalidArgument) with a reason worded to follow "FILE is not a
 // calibration: " ("calibration.gain_matrix must be 3 rows of 3 numbers", "not JSON: ...").
 SavedCalibration readCalibrationDocument(const std::string& text);

@@ -85,6 +85,8 @@ struct Recording {
   std::vector<LineRun> lineRuns;
   // How the columns were chosen, in words ("named \"accX\", ... in the header"), when detected.
   std::string columnsReason;
+  // The names the header gives the three columns (x, y, z), or empty strings when it names none.
+  std::array<std::string, 3> columnNames;
   // The unit the chosen columns' names give ("g", "m/s^2", "mg", "counts"), or empty. A hint: the
   // calibration judges the units from the values.
   std::string unitsInHeader;
@@ -129,8 +131,9 @@ struct CalibrationUncertainty {
 struct Calibration {
   std::array<double, 3> offset{};
   std::array<std::array<double, 3>, 3> gainMatrix{};
-  bool outputMs2 = false;  // calibrated values in m/s^2, else g
-  bool refined = false;    // the fit over the still stretches, its rotation from six rests
+  bool outputMs2 = false;             // calibrated values in m/s^2, else g
+  double gravity = kStandardGravity;  // with outputMs2: what 1 g reads, m/s^2
+  bool refined = false;  // the fit over the still stretches, its rotation from six rests
   // How it was made: "six rests" (the six-rest fit), "refined" (every still stretch, rotation
   // from the six rests), "stretches" (the still stretches alone; the matrix is symmetric, the
   // calibration keeps the sensor's own axes) or "identity" (no fit read the stretches better
@@ -202,6 +205,11 @@ int applyCalibrationToText(const Calibration& calibration, const Layout& layout,
 std::string layoutMismatch(const Layout& layout, const std::string& head);
 // Fewer than 90 % of the lines that hold numbers were calibrated: the layout does not fit.
 bool tooFewCalibrated(const ApplyCounts& counts);
+// Where a header in head (the start of a text) names the three columns: "" and layout.columns
+// set to where the names stand, or why not, following "the header " ("names none of them", "does
+// not name \"az\"").
+std::string columnsByName(const std::array<std::string, 3>& names, const std::string& head,
+                          Layout& layout);
 // "columns 1,2,3 at ','": the layout in words.
 std::string layoutWords(const Layout& layout);
 
@@ -298,6 +306,10 @@ struct CalibrateOptions {
   Method method = Method::kAuto;  // calibrateAuto only
   // For the fits over the stretches; the plain six-rest fit keeps its rests' rotation.
   Rotation rotation = Rotation::kAuto;
+  // What 1 g reads in m/s^2, for recordings and outputs in m/s^2 (the local gravity, or the
+  // standard one). 0: kClassicGravity for calibrate(), as the classic command has always taken
+  // it, and kStandardGravity for calibrateAuto and the streamed fit.
+  double gravity = 0.0;
 };
 
 struct Result {

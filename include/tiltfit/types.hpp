@@ -27,6 +27,11 @@ class Error : public std::runtime_error {
   int systemError_;
 };
 
+// The standard gravity, m/s^2: what 1 g reads in m/s^2 unless told otherwise.
+constexpr double kStandardGravity = 9.80665;
+// What the classic command takes 1 g for in m/s^2, as it always has.
+constexpr double kClassicGravity = 9.81;
+
 // Units of a recording. Counts have any scale and zero (16384 per g signed, 4096 per g around
 // 32768 unsigned ...); they are judged from the recording's still stretches.
 enum class Units { kG, kMs2, kCounts, kAuto };
@@ -57,14 +62,13 @@ enum class Method {
 const char* methodName(Method method);           // "auto", "six-rest", "stretches"
 Method methodFromName(const std::string& name);  // throws Error for anything else
 
-
 // Whether a fit over the still stretches turns its output to the frame of the six rests.
 enum class Rotation {
   kAuto,   // where the rests fix the rotation: it stands out against its uncertainty and their tilt
   kNone,   // never: the sensor's own axes
   kRests,  // whenever six rests took part, however tilted
 };
-const char* rotationName(Rotation rotation);          // "auto", "none", "rests"
+const char* rotationName(Rotation rotation);         // "auto", "none", "rests"
 Rotation rotationFromName(const std::string& name);  // throws Error for anything else
 
 }  // namespace tiltfit

@@ -547,6 +547,31 @@ LayoutGuess sniffLayout(const std::vector<std::string>& lines, const Layout* del
   return g;
 }
 
+std::vector<std::string> headerNames(const std::vector<std::string>& lines, const Layout& separator,
+                                     const std::vector<int>& columns) {
+  std::vector<std::string> names;
+  std::vector<double> values;
+  for (const std::string& line : lines) {
+    const std::vector<std::string> fields = split(line, separator.delimiter, separator.blanks);
+    if (numbersLine(fields, values)) break;
+    std::vector<std::string> these;
+    for (int c : columns) {
+      if (c < 1 || static_cast<std::size_t>(c) > fields.size()) break;
+      std::string f = fields[static_cast<std::size_t>(c) - 1];
+      while (!f.empty() && (isBlank(f.back()) || f.back() == '\r')) f.pop_back();
+      std::size_t start = 0;
+      while (start < f.size() && isBlank(f[start])) ++start;
+      f.erase(0, start);
+      bool letter = false;
+      for (char ch : f) letter = letter || std::isalpha(static_cast<unsigned char>(ch)) != 0;
+      if (!letter) break;
+      these.push_back(f);
+    }
+    if (these.size() == columns.size()) names = these;
+  }
+  return names;
+}
+
 std::vector<std::string> layoutProblems(const std::vector<std::string>& lines,
                                         const Layout& layout) {
   std::vector<std::string> problems;

@@ -58,6 +58,12 @@ ColumnName parseColumnName(const std::string& field);
 LayoutGuess sniffLayout(const std::vector<std::string>& lines,
                         const Layout* delimiterGiven = nullptr);
 
+// The names a header gives the fields `columns` (1-based) of lines cut as `separator` says: from
+// the last line before the first line of numbers that has a field holding a letter at each of
+// them, the fields trimmed of blanks; empty when no line does.
+std::vector<std::string> headerNames(const std::vector<std::string>& lines, const Layout& separator,
+                                     const std::vector<int>& columns);
+
 // What is wrong with reading lines with `layout`, in words a user can act on, or an empty list:
 // the lines hold another delimiter, a decimal comma, a growing column among the three, or fewer
 // fields than the columns name.

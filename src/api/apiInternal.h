@@ -22,6 +22,10 @@ namespace api {
 
 namespace an = analysis;
 
+// The m/s^2 of 1 g that options ask for, or the mode's own; throws Error for a value no planet
+// has (it must lie within 1 to 30 m/s^2).
+double gravityOf(const CalibrateOptions& options, double modeDefault);
+
 // Initialises the core's library once, before any thread calibrates.
 void initializeCore();
 
@@ -38,6 +42,7 @@ struct Work {
   an::Units units = an::Units::kG;
   an::InputScale scale;
   bool outputMs2 = false;
+  double gravity = kClassicGravity;  // m/s^2 of 1 g, in and out
   bool refine = false;
   explicit Work(const Recording& r) : rec(r), rows(r.rows()) { initializeCore(); }
   // A recording handed over: the search releases its columns once it has smoothed them, and
@@ -60,7 +65,7 @@ struct Work {
   an::RunOptions runOptions(bool withRefine) const {
     an::RunOptions o;
     o.scale = scale;
-    o.outPerG = outputMs2 ? 9.81 : 1.0;
+    o.outPerG = outputMs2 ? gravity : 1.0;
     o.refine = withRefine;
     o.noise = &noise;
     o.stretches = &stretches;

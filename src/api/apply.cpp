@@ -317,6 +317,42 @@ std::string layoutMismatch(const Layout& layout, const std::string& head) {
   return why;
 }
 
+std::string columnsByName(const std::array<std::string, 3>& names, const std::string& head,
+                          Layout& layout) {
+  const io::Separator sep{layout.delimiter, layout.blanks};
+  std::size_t best = 0;
+  std::string missing;
+  for (const std::string& line : io::splitLines(head.data(), head.size(), 2000)) {
+    std::vector<std::string> fields = io::splitFields(line, sep);
+    for (std::string& f : fields) {
+      while (!f.empty() && (f.back() == ' ' || f.back() == '\t' || f.back() == '\r')) f.pop_back();
+      f.erase(0, std::min(f.find_first_not_of(" \t"), f.size()));
+    }
+    std::array<int, 3> at{{0, 0, 0}};
+    std::size_t found = 0;
+    std::string notHere;
+    for (std::size_t k = 0; k < 3; ++k) {
+      const auto it = std::find(fields.begin(), fields.end(), names[k]);
+      if (it == fields.end()) {
+        if (notHere.empty()) notHere = names[k];
+        continue;
+      }
+      at[k] = static_cast<int>(it - fields.begin()) + 1;
+      ++found;
+    }
+    if (found == 3) {
+      layout.columns = at;
+      return "";
+    }
+    if (found > best) {
+      best = found;
+      missing = notHere;
+    }
+  }
+  if (best == 0) return "names none of them";
+  return "does not name \"" + missing + "\"";
+}
+
 bool tooFewCalibrated(const ApplyCounts& counts) {
   return counts.linesCalibrated * 10 < counts.linesWithNumbers * 9;
 }

@@ -24,6 +24,16 @@ void initializeCore() {
   });
 }
 
+double gravityOf(const CalibrateOptions& options, double modeDefault) {
+  if (options.gravity == 0.0) return modeDefault;
+  if (!(options.gravity >= 1.0 && options.gravity <= 30.0)) {
+    throw Error(Error::Kind::kInvalidArgument,
+                "gravity must be the m/s^2 of 1 g, between 1 and 30: " +
+                    std::to_string(options.gravity));
+  }
+  return options.gravity;
+}
+
 TuningNumbers fromAnalysis(const an::TuningNumbers& t) {
   return TuningNumbers{t.tolerancePct, t.moveMeanWindow, t.diffThreshold, t.windowWidth,
                        t.deltaThresholdWindow};
@@ -39,12 +49,13 @@ void decideUnits(Work& w, Units units, const std::string& outputUnits) {
     const an::UnitsGuess g = an::detectUnits(w.stretches);
     w.units = g.units;
     w.scale = g.scale;
+    if (w.units == an::Units::kMs2) w.scale.perG = w.gravity;
   } else {
     w.units = units == Units::kMs2      ? an::Units::kMs2
               : units == Units::kCounts ? an::Units::kCounts
                                         : an::Units::kG;
     w.scale = an::InputScale();
-    if (w.units == an::Units::kMs2) w.scale.perG = 9.81;
+    if (w.units == an::Units::kMs2) w.scale.perG = w.gravity;
     if (w.units == an::Units::kCounts) w.scale = an::countsScale(w.stretches);
   }
   if (!outputUnits.empty() && outputUnits != "g" && outputUnits != "ms2") {
@@ -97,7 +108,7 @@ void setRotation(Calibration& c, const an::RotationReport& r) {
   c.rotationNote = r.note;
 }
 
-Calibration toPublic(const an::Calibration& c, bool outputMs2, an::Method method) {
+Calibration toPublic(const an::Calibration& c, bool outputMs2, double gravity, an::Method method) {
   Calibration p;
   for (int i = 0; i < 3; ++i) {
     p.offset[static_cast<std::size_t>(i)] = c.offset[i];
@@ -106,6 +117,7 @@ Calibration toPublic(const an::Calibration& c, bool outputMs2, an::Method method
     }
   }
   p.outputMs2 = outputMs2;
+  p.gravity = gravity;
   p.refined = method == an::Method::kRefined;
   p.method = an::methodName(method);
   return p;
@@ -114,10 +126,10 @@ Calibration toPublic(const an::Calibration& c, bool outputMs2, an::Method method
 Result toResult(const Work& w, const an::RunResult& r, const TuningNumbers& numbers) {
   Result out;
   out.success = r.success;
-  out.sixRest = toPublic(r.sixRest, w.outputMs2,
+  out.sixRest = toPublic(r.sixRest, w.outputMs2, w.gravity,
                          r.method == an::Method::kStretches ? an::Method::kStretches
                                                             : an::Method::kSixRest);
-  out.calibration = toPublic(r.reported, w.outputMs2, r.method);
+  out.calibration = toPublic(r.reported, w.outputMs2, w.gravity, r.method);
   if (r.success) {
     setRotation(out.calibration, r.rotation);
     setRotation(out.sixRest, r.sixRestRotation);
@@ -308,6 +320,7 @@ namespace {
 Result calibrateWork(Work& w, const TuningNumbers& numbers, const CalibrateOptions& options) {
   const std::string bad = checkTuningNumbers(numbers);
   if (!bad.empty()) throw Error(Error::Kind::kInvalidArgument, bad);
+  w.gravity = gravityOf(options, kClassicGravity);
   prepare(w, options);
   const an::RunResult r = w.run(numbers, options.refine);
   Result out = toResult(w, r, numbers);
@@ -369,8 +382,9 @@ Result calibrateAuto(const Recording& recording, const CalibrateOptions& options
 namespace {
 
 Result calibrateAutoWork(Work& w, const CalibrateOptions& options) {
+  w.gravity = gravityOf(options, kStandardGravity);
   prepare(w, options);
-  const double outPerG = w.outputMs2 ? 9.81 : 1.0;
+  const double outPerG = w.outputMs2 ? w.gravity : 1.0;
   // A result the stretches read no better than the raw readings gives way to the identity.
   auto finish = [&](an::RunResult& r, const TuningNumbers& t, bool used) {
     an::preferIdentity(r, w.scale, outPerG);

@@ -146,7 +146,7 @@ void gunzip(const Text& packed, const std::string& name, tiltfit_csv::SpilledTex
 }
 
 // Fills the parts of the layout that are to be detected.
-void detectLayout(const ReadOptions& options, Recording& rec) {
+void detectColumns(const ReadOptions& options, Recording& rec) {
   rec.layout = options.layout;
   if (!options.detectDelimiter && !options.detectColumns) return;
   const an::LayoutGuess g =
@@ -167,6 +167,15 @@ void detectLayout(const ReadOptions& options, Recording& rec) {
     rec.columnsReason = g.reason;
     rec.unitsInHeader = g.units;
   }
+}
+
+// The layout, and the names the header gives the columns chosen.
+void detectLayout(const ReadOptions& options, Recording& rec) {
+  detectColumns(options, rec);
+  const auto& c = rec.layout.columns;
+  const std::vector<std::string> names =
+      an::headerNames(rec.sampleLines, rec.layout, {c[0], c[1], c[2]});
+  for (std::size_t k = 0; k < names.size() && k < 3; ++k) rec.columnNames[k] = names[k];
 }
 
 // Refuses columns that no line of the text reaches: they would leave every sample at zero. Only

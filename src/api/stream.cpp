@@ -36,7 +36,7 @@ an::ScanOptions scanOptions(const CalibrateOptions& options) {
   an::ScanOptions s;
   if (options.units == Units::kG || options.units == Units::kMs2) {
     s.unitsKnown = true;
-    s.scale.perG = options.units == Units::kMs2 ? 9.81 : 1.0;
+    s.scale.perG = options.units == Units::kMs2 ? gravityOf(options, kStandardGravity) : 1.0;
   }
   s.counts = options.units == Units::kCounts;
   return s;
@@ -45,15 +45,17 @@ an::ScanOptions scanOptions(const CalibrateOptions& options) {
 Result calibrateScanned(const Recording& info, an::StretchScan& scan,
                         const CalibrateOptions& options) {
   Work w(info);
+  w.gravity = gravityOf(options, kStandardGravity);
   decideUnits(w, options.units == Units::kAuto ? Units::kG : options.units, options.outputUnits);
   w.units = scan.units();
   w.scale = scan.scale();
+  if (w.units == an::Units::kMs2) w.scale.perG = w.gravity;
   if (options.outputUnits.empty()) w.outputMs2 = w.units == an::Units::kMs2;
   w.noise = scan.floor();
   w.stretches = scan.stretches();
   w.moving = an::takeMoving(w.stretches, w.scale);
   w.rotation = api::toAnalysis(options.rotation);
-  const double outPerG = w.outputMs2 ? 9.81 : 1.0;
+  const double outPerG = w.outputMs2 ? w.gravity : 1.0;
   std::vector<an::OrientationId> missing;
   an::RunResult r =
       an::runStretchCalibration(nullptr, nullptr, nullptr, static_cast<std::size_t>(scan.samples()),

@@ -1,6 +1,7 @@
 // tiltfit --apply CALIB.json FILE: the recording with its three columns calibrated.
 #include "applyMode.h"
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -61,10 +62,29 @@ int runApply(const CliOptions& o) {
   std::string head(64 * 1024, '\0');
   head.resize(std::fread(&head[0], 1, head.size(), in));
   const std::string name = path == "-" ? std::string("standard input") : path;
+  // A calibration made on named columns applies to the columns of those names, wherever they
+  // stand: a time column put first must not be taken for x.
+  const auto& names = saved.columnNames;
+  std::string unnamed;
+  if (!o.columnsGiven && !names[0].empty()) {
+    const std::array<int, 3> made = layout.columns;
+    unnamed = columnsByName(names, head, layout);
+    const auto& c = layout.columns;
+    if (unnamed.empty() && c != made) {
+      std::fprintf(stderr, "tiltfit: columns %d,%d,%d as x, y, z: named as in the calibration\n",
+                   c[0], c[1], c[2]);
+    }
+  }
   const std::string mismatch = layoutMismatch(layout, head);
   if (!mismatch.empty()) {
     if (in != stdin) std::fclose(in);
     return refuse("the calibration does not fit " + name + ": " + mismatch);
+  }
+  if (!unnamed.empty()) {
+    if (in != stdin) std::fclose(in);
+    return refuse("the calibration was made on the columns named \"" + names[0] + "\", \"" +
+                  names[1] + "\", \"" + names[2] + "\", and the header of " + name + " " + unnamed +
+                  " (--columns X,Y,Z applies it by position)");
   }
   ApplyCounts counts;
   const int err = applyCalibrationToText(saved.calibration, layout, in, stdout, &counts, head);

@@ -133,6 +133,8 @@ int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumb
   options.outputUnits = o.outputUnits;
   options.refine = classic ? o.refine : !o.noRefine;
   if (!o.method.empty()) options.method = methodFromName(o.method);
+  if (!o.rotation.empty()) options.rotation = rotationFromName(o.rotation);
+  options.gravity = o.gravity;
 
   const auto start = std::chrono::system_clock::now();
   // The still stretches alone need no sample kept: the recording is read as a stream, in the
@@ -188,14 +190,18 @@ int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumb
   DocumentContext report;
   report.path = shown;
   report.unitsGiven = o.units.empty() ? (classic ? "g" : "auto") : o.units;
+  // The m/s^2 of 1 g matters to a command only where the recording or the output is in m/s^2.
+  const double gravity =
+      r.units == Units::kMs2 || r.calibration.outputMs2 ? r.calibration.gravity : 0.0;
   if (r.success && !classic && !o.noRepeat) {
     report.repeatCommand =
         r.parametersUsed && r.calibration.method != "identity"
-            ? repeatCommand(path, r.parameters, r.units, rec, r.calibration.refined, o)
+            ? repeatCommand(path, r.parameters, r.units, rec, r.calibration.refined, o, gravity)
             : autoCommand(path, r.units, rec.layout, o.method, o);
   }
   if (!r.success && r.hasSuggestion && !o.noRepeat) {
-    report.tryCommand = repeatCommand(path, r.suggestedNumbers, r.suggestedUnits, rec, false, o);
+    report.tryCommand =
+        repeatCommand(path, r.suggestedNumbers, r.suggestedUnits, rec, false, o, gravity);
   }
 
   if (o.json) {
@@ -204,11 +210,15 @@ int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumb
     std::fputc('\n', stdout);
   } else if (r.success) {
     printReport(r.calibration, durationUs, classic);
-  } else {
+  } else if (classic) {
     std::puts(
         "Calibration failed, you can increase tolerancePct for example, or deltaThresholdWindow");
+  } else {
+    // The tuning numbers were the tool's own choice: the failure ends with its reason.
+    std::printf("Calibration failed: %s\n",
+                r.problems.empty() ? "no calibration" : r.problems.front().c_str());
   }
-  printMessages(r, o.json, report.repeatCommand, report.tryCommand);
+  printMessages(r, o.json, classic, report.repeatCommand, report.tryCommand);
   int status = finishReport(r.success ? kSuccess : kCalibrationFailed);
   if (status == kSuccess && classic && !o.json) {
     // The classic report's closing line is fixed text, which does not say that the sample is a

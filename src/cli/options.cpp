@@ -77,6 +77,23 @@ const Option kOptions[] = {
      [](CliOptions& o, const std::string& v) {
        return choice(v, "--method", {"auto", "six-rest", "stretches"}, o.method);
      }},
+    {"--rotation", "R",
+     "turn the output to the frame of the six rests: auto (where\n"
+     "they fix it; the default), rests (always) or none",
+     [](CliOptions& o, const std::string& v) {
+       return choice(v, "--rotation", {"auto", "rests", "none"}, o.rotation);
+     }},
+    {"--gravity", "G",
+     "what 1 g reads in m/s^2 output (default 9.80665; the\n"
+     "classic form 9.81)",
+     [](CliOptions& o, const std::string& v) {
+       char* end = nullptr;
+       const double g = std::strtod(v.c_str(), &end);
+       if (v.empty() || *end != '\0' || !(g >= 1.0 && g <= 30.0))
+         return "--gravity must be the m/s^2 of 1 g, between 1 and 30: \"" + v + "\"";
+       o.gravity = g;
+       return std::string();
+     }},
     {"--units", "U",
      "units of the recording: g, ms2, counts or auto\n"
      "(default: g, or auto with --auto)",

@@ -33,9 +33,18 @@ std::string delimiterArgument(const Layout& layout) {
   return shellWord(std::string(1, layout.delimiter));
 }
 
+// The options a command takes over from the run it repeats: the rotation asked for, and the
+// gravity the run used where the mode it names would take another.
+std::string sharedOptions(const CliOptions& o, double gravity, double modeGravity) {
+  std::string c;
+  if (!o.rotation.empty() && o.rotation != "auto") c += " --rotation " + o.rotation;
+  if (gravity != 0.0 && gravity != modeGravity) c += " --gravity " + shortest(gravity);
+  return c;
+}
+
 // The explicit classic command: file, numbers and the options needed to give the same result.
 std::string classicCommand(const std::string& path, const TuningNumbers& t, Units units,
-                           const Layout& layout, bool refine, const CliOptions& o) {
+                           const Layout& layout, bool refine, const CliOptions& o, double gravity) {
   std::string c = "tiltfit " + shellWord(path);
   for (double v :
        {t.tolerancePct, t.moveMeanWindow, t.diffThreshold, t.windowWidth, t.deltaThresholdWindow}) {
@@ -50,6 +59,7 @@ std::string classicCommand(const std::string& path, const TuningNumbers& t, Unit
   }
   if (layout.blanks || layout.delimiter != ',') c += " --delimiter " + delimiterArgument(layout);
   if (refine) c += " --refine";
+  c += sharedOptions(o, gravity, kClassicGravity);
   return c;
 }
 
@@ -68,14 +78,15 @@ std::string autoCommand(const std::string& path, Units units, const Layout& layo
   if (o.delimiterGiven) c += " --delimiter " + delimiterArgument(layout);
   if (!method.empty() && method != "auto") c += " --method " + method;
   if (o.noRefine) c += " --no-refine";
+  c += sharedOptions(o, o.gravity, kStandardGravity);
   return c;
 }
 
 // The explicit command for a run that read rec: without any option the classic command reads every
 // line as a row and any bytes as text, so a recording that needed more names its units.
 std::string repeatCommand(const std::string& path, const TuningNumbers& t, Units units,
-                          const Recording& rec, bool refine, const CliOptions& o) {
-  std::string c = classicCommand(path, t, units, rec.layout, refine, o);
+                          const Recording& rec, bool refine, const CliOptions& o, double gravity) {
+  std::string c = classicCommand(path, t, units, rec.layout, refine, o, gravity);
   if ((rec.linesWithoutReadings > 0 || rec.gzip) && c.find(" --") == std::string::npos) {
     c += std::string(" --units ") + unitsName(units);
   }

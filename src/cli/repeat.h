@@ -19,8 +19,9 @@ std::string shellWord(const std::string& s);
 // The --delimiter argument of a layout: "space", "tab" or the character, quoted for a shell.
 std::string delimiterArgument(const Layout& layout);
 // The explicit classic command: the file, the numbers and the options that give the same result.
+// gravity: the m/s^2 of 1 g the run used, where the recording or the output was in m/s^2, else 0.
 std::string classicCommand(const std::string& path, const TuningNumbers& t, Units units,
-                           const Layout& layout, bool refine, const CliOptions& o);
+                           const Layout& layout, bool refine, const CliOptions& o, double gravity);
 // The --auto command that gives the same calibration when no classic one does (the stretch fit
 // alone, or the identity).
 std::string autoCommand(const std::string& path, Units units, const Layout& layout,
@@ -28,7 +29,7 @@ std::string autoCommand(const std::string& path, Units units, const Layout& layo
 // The explicit command for a run that read rec: without any option the classic command reads
 // every line as a row and any bytes as text, so a recording that needed more names its units.
 std::string repeatCommand(const std::string& path, const TuningNumbers& t, Units units,
-                          const Recording& rec, bool refine, const CliOptions& o);
+                          const Recording& rec, bool refine, const CliOptions& o, double gravity);
 
 }  // namespace cli
 }  // namespace tiltfit

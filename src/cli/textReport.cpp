@@ -3,7 +3,10 @@
 #include "textReport.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <algorithm>
 #include <string>
+#include <vector>
 
 namespace tiltfit {
 namespace cli {
@@ -33,7 +36,57 @@ std::string unitsNote(const Recording& rec, const Result& r) {
   return "; the header says " + said + ", the values are in " + values + ", which decide";
 }
 
+// The shortest text of v that reads back to it.
+std::string shortestText(double v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.17g", v);
+  for (int digits = 1; digits <= 17; ++digits) {
+    std::snprintf(text, sizeof text, "%.*g", digits, v);
+    if (std::strtod(text, nullptr) == v) break;
+  }
+  return text;
+}
+
 }  // namespace
+
+std::string qualityLine(const Quality& q) {
+  std::string s = std::to_string(q.stillStretches) + " still stretches read 1 g within " +
+                  figure(q.normErrorAfterMg) + " mg on average (worst " + figure(q.worstAfterMg) +
+                  " mg; " + figure(q.normErrorBeforeMg) + " mg before)";
+  if (q.heldOutFolds > 0) {
+    s += "; held out, each against a calibration made without it, " + figure(q.heldOutMeanMg) +
+         " mg (worst " + figure(q.heldOutWorstMg) + " mg, " + std::to_string(q.heldOutFolds) +
+         (q.heldOutFolds == 1 ? " stretch)" : " stretches)");
+  }
+  return s + "; expected error in any direction " + figure(q.expectedErrorMg) + " mg";
+}
+
+std::vector<std::string> leftOutLines(const Quality& q) {
+  std::vector<std::string> reasons;
+  std::vector<std::string> lines;
+  for (const LeftOutStretch& l : q.leftOut) {
+    const auto at = std::find(reasons.begin(), reasons.end(), l.reason);
+    const std::size_t k = static_cast<std::size_t>(at - reasons.begin());
+    if (at == reasons.end()) {
+      reasons.push_back(l.reason);
+      lines.push_back("lines ");
+    } else {
+      lines[k] += ", ";
+    }
+    lines[k] += std::to_string(l.firstRow) + "-" + std::to_string(l.lastRow);
+  }
+  for (std::size_t k = 0; k < reasons.size(); ++k) lines[k] += ": " + reasons[k];
+  return lines;
+}
+
+std::string rotationLine(const Calibration& c) {
+  if (c.rotationNote.empty()) return "";
+  char text[96];
+  std::snprintf(text, sizeof text, "%.2f +- %.2f degrees from the sensor's own axes; ",
+                c.rotationDeg, c.rotationApplied ? c.rotationSigmaDeg : 0.0);
+  return (c.rotationApplied ? std::string("turned ") + text : std::string("none; ")) +
+         c.rotationNote;
+}
 
 // The line after a failure that says which way the tuning numbers must move, and plainly whether
 // the failure line's advice (increase tolerancePct or deltaThresholdWindow) applies; "" when the
@@ -119,22 +172,22 @@ void printReport(const Calibration& c, long long durationUs, bool classic) {
     std::printf(
         "calibrated = raw \xC2\xB7 accGainMatrix + accOffset, raw being the row vector (x, y, z); "
         "calibrated in %s\n",
-        c.outputMs2 ? "m/s^2" : "g");
+        c.outputMs2 ? ("m/s^2, 1 g reading " + shortestText(c.gravity) + " m/s^2").c_str() : "g");
   }
 }
 
-void printMessages(const Result& r, bool json, const std::string& repeat,
+void printMessages(const Result& r, bool json, bool classic, const std::string& repeat,
                    const std::string& tryCommand) {
   if (r.success) {
     // The figures belong to the report: none when the report itself could not be written.
     if (!json && std::fflush(stdout) == 0 && !std::ferror(stdout)) {
-      const Quality& q = r.quality;
-      std::fprintf(stderr,
-                   "tiltfit: quality: %zu still stretches read 1 g within %s mg on average (worst "
-                   "%s mg; %s mg before); expected error in any direction %s mg\n",
-                   q.stillStretches, figure(q.normErrorAfterMg).c_str(),
-                   figure(q.worstAfterMg).c_str(), figure(q.normErrorBeforeMg).c_str(),
-                   figure(q.expectedErrorMg).c_str());
+      std::fprintf(stderr, "tiltfit: quality: %s\n", qualityLine(r.quality).c_str());
+      if (!classic) {
+        const std::string rotation = rotationLine(r.calibration);
+        if (!rotation.empty()) std::fprintf(stderr, "tiltfit: rotation: %s\n", rotation.c_str());
+        for (const std::string& l : leftOutLines(r.quality))
+          std::fprintf(stderr, "tiltfit: left out: %s\n", l.c_str());
+      }
     }
     for (const std::string& w : r.warnings)
       std::fprintf(stderr, "tiltfit: warning: %s\n", w.c_str());
@@ -143,7 +196,7 @@ void printMessages(const Result& r, bool json, const std::string& repeat,
     }
   } else {
     for (const std::string& p : r.problems) std::fprintf(stderr, "tiltfit: %s\n", p.c_str());
-    const std::string advice = adviceLine(r, !json);
+    const std::string advice = classic ? adviceLine(r, !json) : "";
     if (!advice.empty()) std::fprintf(stderr, "tiltfit: %s\n", advice.c_str());
     if (!tryCommand.empty()) {
       std::fprintf(stderr, "tiltfit: try: %s\n", tryCommand.c_str());

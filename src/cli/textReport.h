@@ -5,6 +5,7 @@
 #define TILTFIT_CLI_TEXTREPORT_H
 
 #include <string>
+#include <vector>
 
 #include "tiltfit/tiltfit.hpp"
 
@@ -22,12 +23,19 @@ std::string readSummary(const Recording& rec, const Result& r, bool autoMode, bo
 // The line after a failure that says which way the tuning numbers must move, and plainly whether
 // the failure line's advice applies; "" when the diagnosis gives no direction.
 std::string adviceLine(const Result& r, bool failureLine);
+// "6 still stretches read 1 g within ...; held out ...; expected error in any direction ...".
+std::string qualityLine(const Quality& q);
+// The stretches left out of some figure, one line per reason: "lines 93-505, 598-1007: REASON".
+std::vector<std::string> leftOutLines(const Quality& q);
+// What the calibration turned its output by, and why: "" when the result says nothing of it.
+std::string rotationLine(const Calibration& c);
 // The report of a success: the classic layout with six decimals and its fixed closing text, or
 // nine significant digits and the relation the numbers satisfy.
 void printReport(const Calibration& c, long long durationUs, bool classic);
-// After the report: the quality line (not after --json), the warnings and the command to repeat
-// it; after a failure its reasons, the advice and the command to try.
-void printMessages(const Result& r, bool json, const std::string& repeat,
+// After the report: the quality line (not after --json), the rotation, the stretches left out,
+// the warnings and the command to repeat it; after a failure its reasons, and after a classic
+// one which way the tuning numbers must move and the command to try.
+void printMessages(const Result& r, bool json, bool classic, const std::string& repeat,
                    const std::string& tryCommand);
 
 }  // namespace cli

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <string>
 
 namespace tiltfit {
@@ -44,14 +45,15 @@ std::string cHeader(const Result& r, const CHeader& o) {
   const std::string p = o.prefix.empty() ? "TILTFIT" : o.prefix;
   const std::string apply = (o.prefix.empty() ? "tiltfit" : o.prefix) + "_apply";
   const std::string guard = p + "_CALIBRATION_H";
-  const std::string out = c.outputMs2 ? "m/s^2" : "g";
+  char gravity[64];
+  std::snprintf(gravity, sizeof gravity, "m/s^2 (1 g = %.6g m/s^2)", c.gravity);
+  const std::string out = c.outputMs2 ? gravity : "g";
   const auto G = c.columnGain();
   const Quality& q = r.quality;
   std::string h;
   h += "/* Accelerometer calibration made by tiltfit.\n";
   h += " *\n";
-  h += " *   calibrated[i] = sum over j of " + p + "_GAIN[i][j] * raw[j] + " + p +
-       "_OFFSET[i]\n";
+  h += " *   calibrated[i] = sum over j of " + p + "_GAIN[i][j] * raw[j] + " + p + "_OFFSET[i]\n";
   h += " *\n";
   h += " * raw: the sensor's readings (x, y, z) in " + o.rawUnits + ", as in the recording;\n";
   h += " * calibrated: in " + out + ". The matrix is in column form (the matrix times the raw\n";
@@ -60,7 +62,12 @@ std::string cHeader(const Result& r, const CHeader& o) {
   h += " * Quality: " + std::to_string(q.stillStretches) + " still stretches read 1 g within " +
        figure(q.normErrorAfterMg) + " mg on average\n";
   h += " * (worst " + figure(q.worstAfterMg) + " mg; " + figure(q.normErrorBeforeMg) +
-       " mg before); expected error in any direction " + figure(q.expectedErrorMg) + " mg.\n";
+       " mg before);";
+  if (q.heldOutFolds > 0) {
+    h += "\n * held out " + figure(q.heldOutMeanMg) + " mg (worst " + figure(q.heldOutWorstMg) +
+         " mg);";
+  }
+  h += " expected error in any direction " + figure(q.expectedErrorMg) + " mg.\n";
   if (!o.command.empty()) h += " * Made by: " + commentSafe(o.command) + "\n";
   h += " */\n";
   h += "#ifndef " + guard + "\n#define " + guard + "\n\n";

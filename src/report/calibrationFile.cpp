@@ -19,7 +19,17 @@ void to_json(Json& j, const Calibration& c) {
       {"gain_matrix", c.gainMatrix},
       {"column_form", {{"gain", c.columnGain()}, {"offset", c.offset}}},
       {"units", c.outputMs2 ? "m/s^2" : "g"},
+      {"gravity_ms2", c.outputMs2 ? Json(c.gravity) : Json(nullptr)},
       {"method", c.method},
+      {"rotation_deg", c.rotationApplied ? c.rotationDeg : 0.0},
+      {"rotation_sigma_deg", c.rotationApplied ? c.rotationSigmaDeg : 0.0},
+      {"rotation",
+       {{"applied", c.rotationApplied},
+        {"vector_deg", c.rotationVectorDeg},
+        {"suggested_deg", c.suggestedRotationDeg},
+        {"suggested_sigma_deg", c.suggestedRotationSigmaDeg},
+        {"suggested_vector_deg", c.suggestedRotationVectorDeg},
+        {"note", c.rotationNote}}},
       {"uncertainty",
        {{"offset", c.uncertainty.offset}, {"gain_matrix", c.uncertainty.gainMatrix}}},
   };
@@ -51,11 +61,19 @@ void to_json(Json& j, const Orientation& o) {
 
 template <typename Json>
 void to_json(Json& j, const Stretch& s) {
-  j = Json{{"first_row", s.firstRow},
-           {"last_row", s.lastRow},
-           {"mean", s.mean},
-           {"in_quality", s.inQuality},
-           {"weight", s.weight}};
+  j = Json{
+      {"first_row", s.firstRow}, {"last_row", s.lastRow},
+      {"mean", s.mean},          {"in_quality", s.inQuality},
+      {"weight", s.weight},      {"held_out_mg", s.heldOut ? Json(s.heldOutMg) : Json(nullptr)},
+      {"motion_mg", s.motionMg}};
+}
+
+template <typename Json>
+void to_json(Json& j, const LeftOutStretch& l) {
+  j = Json{{"first_row", l.firstRow},
+           {"last_row", l.lastRow},
+           {"not_a_rest", l.notARest},
+           {"reason", l.reason}};
 }
 
 template <typename Json>
@@ -74,7 +92,13 @@ void to_json(Json& j, const Quality& q) {
              {"y-z", q.crossDetermined[2]}}},
            {"expected_error_mg", q.expectedErrorMg},
            {"stretches_used", q.stretchesUsed},
-           {"rest_tilt_deg", q.restTiltDeg}};
+           {"rest_tilt_deg", q.restTiltDeg},
+           {"held_out_mg", q.heldOutFolds > 0 ? Json{{"mean", q.heldOutMeanMg},
+                                                     {"worst", q.heldOutWorstMg},
+                                                     {"stretches", q.heldOutFolds}}
+                                              : Json(nullptr)},
+           {"uncertainty_scale", q.uncertaintyScale},
+           {"left_out", q.leftOut}};
 }
 
 namespace {
@@ -111,6 +135,7 @@ std::string calibrationDocument(const Result& r, const Recording& rec,
       {"units_per_g", r.unitsPerG},
       {"units_zero", r.unitsZero},
       {"columns", rec.layout.columns},
+      {"column_names", rec.columnNames[0].empty() ? Json(nullptr) : Json(rec.columnNames)},
       {"delimiter", delimiterName(rec.layout)},
       {"lines_without_readings", rec.linesWithoutReadings}};
   doc["orientations"] = r.orientations;
@@ -266,6 +291,16 @@ SavedCalibration readCalibrationDocument(const std::string& text) {
       if (input->contains("columns")) {
         const Columns columns = member<Columns>(*input, "columns", "input.columns", "");
         for (std::size_t k = 0; k < 3; ++k) out.layout.columns[k] = columns.c[k];
+      }
+      const auto names = input->find("column_names");
+      if (names != input->end() && !names->is_null()) {
+        const char* expected = "input.column_names must be 3 names or null";
+        if (!names->is_array() || names->size() != 3) throw Refusal(expected);
+        for (std::size_t k = 0; k < 3; ++k) {
+          if (!(*names)[k].is_string() || (*names)[k].get_ref<const std::string&>().empty())
+            throw Refusal(expected);
+          out.columnNames[k] = (*names)[k].get<std::string>();
+        }
       }
       if (input->contains("delimiter")) {
         const Delimiter d = member<Delimiter>(*input, "delimiter", "input.delimiter", "");
