@@ -36,7 +36,7 @@ tiltfit_gen::Options session() {
   o.order = "zd,zu,xd,xu,yd,yu";
   o.restSamples = 7000;
   o.transitionSamples = 500;
-  o.extraRests = 4;
+  o.extraRests = 7;
   o.motionSamples = 30000;
   o.motionDegPerSample = 0.05;
   o.offset[0] = 0.02;
@@ -84,7 +84,7 @@ TEST(LiveSessionTest, TheLibraryGivesTheEventsAndResultOfTheCommandLine) {
   const Outcome cli = tiltfit_test::run("/bin/sh", {"-c", command});
   ASSERT_EQ(cli.status, 0) << cli.err;
   const std::vector<std::string> expected = cliEvents(cli.err);
-  ASSERT_NE(cli.err.find("capture ended: the expected error is"), std::string::npos) << cli.err;
+  ASSERT_NE(cli.err.find("capture ended: the held-out error is"), std::string::npos) << cli.err;
 
   // The lines the tool read, at the times the pacer wrote them, in its bursts.
   const std::vector<std::string> lines = linesOf(slurp(saved));
@@ -122,7 +122,7 @@ TEST(LiveSessionTest, TheLibraryGivesTheEventsAndResultOfTheCommandLine) {
     EXPECT_EQ(ofKind(got, kind, set), ofKind(expected, kind, set)) << kind;
   }
   EXPECT_EQ(got.size(), expected.size());
-  EXPECT_EQ(s.stopReason().rfind("the expected error is ", 0), 0u);
+  EXPECT_EQ(s.stopReason().rfind("the held-out error is ", 0), 0u);
 
   // The capture calibrated: what --live reported, to the last bit.
   const tiltfit::Result r = s.result();

@@ -15,6 +15,7 @@
 #include <Eigen/Dense>
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 namespace tiltfit {
 namespace analysis {
@@ -25,6 +26,22 @@ std::string axisName(int axis) { return std::string(1, static_cast<char>('x' + a
 std::string upDown(int level) { return level > 0 ? "up" : "down"; }
 
 }  // namespace
+
+std::string readingWords(const double direction[3]) {
+  std::string s;
+  for (int j = 0; j < 3; ++j) {
+    if (std::abs(direction[j]) < 0.05) continue;
+    char text[48];
+    std::snprintf(text, sizeof text, "%s%c %s about %+.2f g", s.empty() ? "" : ", ",
+                  static_cast<char>('x' + j), s.empty() ? "reads" : "", direction[j]);
+    s += text;
+  }
+  // "x reads about +0.71 g, z  about ..." reads better without the doubled blank.
+  std::string out;
+  for (std::size_t k = 0; k < s.size(); ++k)
+    if (!(s[k] == ' ' && k + 1 < s.size() && s[k + 1] == ' ')) out += s[k];
+  return out;
+}
 
 std::string axisWords(const OrientationId& o) {
   return axisName(o.axis) + " " + upDown(o.level) + " (" + axisName(o.axis) + " reads about " +
@@ -67,7 +84,7 @@ std::vector<Suggestion> rankPositions(const StretchFit& fit, double sigma) {
           s.direction[a] = sa * h;
           s.direction[c] = sc * h;
           s.words = axisName(a) + " " + upDown(sa) + ", tilted about 45\u00B0 toward " +
-                    axisName(c) + " " + upDown(sc);
+                    axisName(c) + " " + upDown(sc) + " (" + readingWords(s.direction) + ")";
           const Eigen::Vector3d u(s.direction[0], s.direction[1], s.direction[2]);
           const Eigen::Vector3d m = Ainv * (u - b);
           Eigen::Matrix<double, 12, 1> J;

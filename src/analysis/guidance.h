@@ -18,6 +18,10 @@ namespace analysis {
 // what the tool sees.
 std::string axisWords(const OrientationId& o);
 
+// What a reading in direction (calibrated, in g) shows on the axes that matter: "x reads about
+// +0.71 g, z about -0.71 g".
+std::string readingWords(const double direction[3]);
+
 // The orientation (report order) whose axis a direction lies closest to, and how far, in degrees.
 OrientationId nearestAxis(const double direction[3], double* angleDeg = nullptr);
 

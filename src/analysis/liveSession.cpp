@@ -258,7 +258,13 @@ void LiveSession::stretchEnded(const StillStretch& ended) {
   if (!settings_.replay) text += format(" (%.1f s)", arrival(s.last) - arrival(s.first));
   changed_ = true;
   text += ": " + what;
-  if (fitUsable_) text += format("; expected error now %.2f mg", expectedMg_);
+  if (fitUsable_) {
+    if (heldOutFolds_ > 0) {
+      text += format("; held out %.2f mg over %.0f stretches", heldOutMg_,
+                     static_cast<double>(heldOutFolds_));
+    }
+    text += format("; expected error now %.2f mg", expectedMg_);
+  }
   note(LiveNote::Kind::kStretch, text);
   LiveNote& n = notes_.back();
   n.firstSample = s.first;
@@ -275,11 +281,15 @@ void LiveSession::refit() {
   fit_ = fitStretches(fo);
   fitUsable_ = fit_.ok && fit_.gainsAndOffsetsDetermined();
   expectedMg_ = fitUsable_ ? fit_.expectedErrorMg : HUGE_VAL;
+  heldOutMg_ = fitUsable_ ? fit_.heldOut.meanMg : HUGE_VAL;
+  heldOutFolds_ = fitUsable_ ? fit_.heldOut.folds : 0;
 }
 
 std::string LiveSession::holdNext() const {
+  const std::string howLong =
+      holdSeconds_ > 0.0 ? format(" for %.0f s", holdSeconds_) : std::string(" for a few seconds");
   for (const OrientationId& o : kSequence) {
-    if (!covered_[orientationIndex(o)]) return "hold " + axisWords(o);
+    if (!covered_[orientationIndex(o)]) return "hold " + axisWords(o) + howLong;
   }
   if (!fitUsable_) return "hold the device still in other positions";
   double sigma = 0.0;
@@ -288,10 +298,18 @@ std::string LiveSession::holdNext() const {
   }
   sigma /= static_cast<double>(std::max<std::size_t>(1, stretches_.size()));
   const std::vector<Suggestion> ranked = rankPositions(fit_, std::max(sigma, 5e-5));
+  // A position held now, and captured, counts in the fit only once its stretch ends: it is not
+  // asked for again meanwhile.
+  double held[3];
+  const bool holding = heldDirection(held);
+  std::size_t pick = 0;
+  while (holding && pick + 1 < ranked.size() &&
+         angleBetweenDeg(held, ranked[pick].direction) <= 20.0)
+    ++pick;
   if (ranked.empty()) return "hold the device still in other positions";
-  return "hold " + ranked[0].words +
+  return "hold " + ranked[pick].words + howLong +
          format(" (expected error %.2f mg, with it about %.2f mg)", expectedMg_,
-                ranked[0].expectedErrorMg);
+                ranked[pick].expectedErrorMg);
 }
 
 double LiveSession::arrival(std::uint64_t sample) const {
@@ -315,21 +333,78 @@ void LiveSession::guide() {
 // The capture so far, calibrated as --auto would: the stop needs its expected error within the
 // target, not only the estimate made while capturing.
 bool LiveSession::confirmStop() {
-  if (settings_.replay || !settings_.confirm || !fitUsable_ || expectedMg_ > settings_.targetMg)
+  if (settings_.replay || !settings_.confirm || !fitUsable_ || heldOutFolds_ < kMinHeldOut ||
+      heldOutMg_ > settings_.targetMg)
     return false;
   for (bool c : covered_)
     if (!c) return false;
   if (confirmedOnce_ && confirmedAt_ == stretches_.size()) return false;
   confirmedOnce_ = true;
   confirmedAt_ = stretches_.size();
+  double heldOut = 0.0;
   double expected = 0.0;
-  if (!settings_.confirm(expected) || !(expected <= settings_.targetMg)) return false;
-  stopReason_ = format("the expected error is %.2f mg, at or below the target %.2f mg", expected,
-                       settings_.targetMg);
+  if (!settings_.confirm(heldOut, expected) || !(heldOut <= settings_.targetMg)) return false;
+  stopReason_ = format(
+      "the held-out error is %.2f mg, at or below the target %.2f mg (expected error in any "
+      "direction %.2f mg)",
+      heldOut, settings_.targetMg, expected);
   return true;
 }
 
+void LiveSession::updateHold(double now) {
+  if (!tracking_) return;
+  // The mean of n samples is known to s / sqrt(n), s the spread its standard error implies: a
+  // third of the target needs n = len (sigma_mean / (target / 3))^2 of a stretch's own samples.
+  // Judged on the stretches so far (the median over them), which count correlated and repeated
+  // samples for what they are worth; before the first, on the floor judged early on.
+  const double target = settings_.targetMg / 1000.0;
+  const double perG = std::abs(scale().perG);
+  double n = 0.0;
+  if (stretches_.empty()) {
+    double sigma = 0.0;
+    for (double f : floor_.sigma) sigma = std::max(sigma, f / perG);
+    n = std::pow(3.0 * sigma / target, 2.0);
+  } else {
+    std::vector<double> need;
+    for (const StillStretch& st : stretches_) {
+      const double norm =
+          std::sqrt(st.mean[0] * st.mean[0] + st.mean[1] * st.mean[1] + st.mean[2] * st.mean[2]);
+      double var = 0.0;
+      for (int j = 0; j < 3; ++j) {
+        const double u = norm > 0.0 ? st.mean[j] / norm : 0.0;
+        var += u * u * st.meanSigma[j] * st.meanSigma[j];
+      }
+      need.push_back(static_cast<double>(st.length()) * var / (perG * perG) /
+                     std::pow(target / 3.0, 2.0));
+    }
+    std::nth_element(need.begin(), need.begin() + static_cast<std::ptrdiff_t>(need.size() / 2),
+                     need.end());
+    n = need[need.size() / 2];
+  }
+  n = std::ceil(n);
+  holdSamples_ = std::max<std::size_t>(2 * kMinStillSamples,
+                                       n < 1e9 ? static_cast<std::size_t>(n) : 1000000000);
+  const double elapsed = now - started_;
+  if (settings_.replay || !(elapsed >= 1.0) || samples_ < 2) return;
+  const double rate = static_cast<double>(samples_ - 1) / elapsed;
+  holdNeeded_ = std::max(kHoldSeconds, static_cast<double>(holdSamples_) / rate);
+  // Whole seconds: what a person can count, and steady from one stretch to the next.
+  const double seconds = std::ceil(std::max(1.0, static_cast<double>(holdSamples_) / rate));
+  if (seconds != holdSeconds_) {
+    holdSeconds_ = seconds;
+    changed_ = true;  // the instructions say how long
+  }
+}
+
+bool LiveSession::heldDirection(double dir[3]) const {
+  if (!tracker_ || !tracker_->growing()) return false;
+  StillStretch c = tracker_->current();
+  if (c.first + trackerStart_ != announced_) return false;
+  return calibratedDirection(c, dir);
+}
+
 void LiveSession::look(double now) {
+  updateHold(now);
   if (tracking_) {
     for (const StillStretch& s : tracker_->take()) stretchEnded(s);
     // An orientation counts as soon as its stretch is long enough: still for half a second (on
@@ -347,18 +422,23 @@ void LiveSession::look(double now) {
         var += u * u * c.meanSigma[j] * c.meanSigma[j];
       }
       const double sigma = std::sqrt(var) / std::abs(scale().perG);
-      const bool held = settings_.replay || now - arrival(c.first) >= kHoldSeconds;
+      const bool held = settings_.replay || now - arrival(c.first) >= holdNeeded_;
       double dir[3];
-      if (c.length() >= 2 * kMinStillSamples && sigma <= 0.5e-3 && held &&
-          calibratedDirection(c, dir)) {
+      if (c.length() >= holdSamples_ && sigma <= settings_.targetMg / 3e3 && held &&
+          announced_ != c.first && calibratedDirection(c, dir)) {
+        // Every position is said once it is held long enough: an axis it stands for counts.
+        announced_ = c.first;
         double angle = 0.0;
         const OrientationId o = nearestAxis(dir, &angle);
         const int k = orientationIndex(o);
-        if (angle <= 20.0 && !covered_[k]) {
+        if (angle <= 20.0) {
+          changed_ = changed_ || !covered_[k];
           covered_[k] = true;
-          changed_ = true;
           note(LiveNote::Kind::kCaptured, axisWords(o) + " captured");
           notes_.back().orientation = k;
+        } else {
+          changed_ = true;
+          note(LiveNote::Kind::kCaptured, "position captured (" + readingWords(dir) + ")");
         }
       }
     }

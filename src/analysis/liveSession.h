@@ -24,8 +24,11 @@
 namespace tiltfit {
 namespace analysis {
 
-// Seconds a live source must stay still before its orientation counts as captured.
+// The shortest hold: a live source must stay still this long before a position counts as captured,
+// however quiet the sensor (longer where its noise needs more samples; see LiveSession).
 constexpr double kHoldSeconds = 0.5;
+// Stretches a held-out figure must rest on before a capture stops on it.
+constexpr std::size_t kMinHeldOut = 8;
 
 struct LiveSettings {
   // The layout of the lines: as given, or judged from the first lines as --auto judges a file.
@@ -38,11 +41,12 @@ struct LiveSettings {
   // The lines come from a file read to its end, not from a device: no wall-clock hold, no
   // durations, and no stop before the end.
   bool replay = false;
-  // Whether the capture so far, calibrated as --auto would calibrate it, meets the target:
-  // returns true and the expected error it reached, or false. Asked once the session's own
-  // estimate meets the target with every orientation captured, and again after each new stretch.
-  // Without it the session never stops by itself.
-  std::function<bool(double& expectedErrorMg)> confirm;
+  // Whether the capture so far, calibrated as --auto would calibrate it, meets the target: returns
+  // true with its held-out error (each stretch against the calibration made without it) and its
+  // expected error, or false. Asked once the session's own held-out estimate meets the target
+  // with every orientation captured, and again after each new stretch. Without it the session
+  // never stops by itself.
+  std::function<bool(double& heldOutMg, double& expectedErrorMg)> confirm;
 };
 
 struct LiveNote {
@@ -110,6 +114,9 @@ class LiveSession {
   void restartTracker();
   double arrival(std::uint64_t sample) const;
   void note(LiveNote::Kind kind, std::string text);
+  void updateHold(double now);
+  // The direction of the stretch growing now, once it is held long enough to be captured.
+  bool heldDirection(double dir[3]) const;
 
   LiveSettings settings_;
   io::LineAssembler assembler_;
@@ -143,6 +150,15 @@ class LiveSession {
   StretchFit fit_;
   bool fitUsable_ = false;
   double expectedMg_ = 0.0;
+  double heldOutMg_ = 0.0;  // the fit's held-out mean over heldOutFolds_ stretches
+  std::size_t heldOutFolds_ = 0;
+  // How long a position must be held: samples that make its mean precise enough for the target,
+  // and the seconds they take at the source's rate (holdSeconds_ 0 until known, and in a
+  // replay).
+  std::size_t holdSamples_ = 2 * kMinStillSamples;
+  double holdSeconds_ = 0.0;  // as said: whole seconds
+  double holdNeeded_ = kHoldSeconds;  // as judged
+  std::uint64_t announced_ = ~std::uint64_t{0};  // first sample of the stretch last announced
   bool covered_[6] = {false, false, false, false, false, false};
   std::string instruction_;
   bool stop_ = false;

@@ -47,11 +47,12 @@ struct LiveSession::Impl {
     s.units = o.units == Units::kAuto ? std::string() : unitsName(o.units);
     s.targetMg = o.targetMg;
     s.replay = o.replay;
-    s.confirm = [this](double& expected) {
+    s.confirm = [this](double& heldOut, double& expected) {
       try {
         const Result r = calibrateNow();
+        heldOut = r.quality.heldOutMeanMg;
         expected = r.quality.expectedErrorMg;
-        return r.success;
+        return r.success && r.quality.heldOutFolds >= analysis::kMinHeldOut;
       } catch (const Error&) {
         return false;
       }

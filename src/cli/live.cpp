@@ -213,7 +213,9 @@ int Capture::run() {
   session_ = std::make_unique<LiveSession>(liveOptions());
   display_.event("reading " + (source_ == "-" ? std::string("standard input") : source_) +
                  (replay_ ? " to its end" : "") +
-                 format("; capture ends at an expected error of %.2f mg (--target-mg)", target_) +
+                 format("; capture ends once the still stretches, each held out of the fit, read 1 "
+                        "g within %.2f mg (--target-mg)",
+                        target_) +
                  "; up and down assume that an axis pointing up reads +1 g, as most MEMS parts "
                  "do: the readings in brackets are what counts");
   std::vector<char> buffer(1 << 16);

@@ -93,7 +93,9 @@ def test_results_match_the_command_line_report(result):
 def test_auto_calibration_detects_a_recording_in_metres_per_second_squared():
     r = tiltfit.calibrate_auto(tiltfit.read_csv(str(DATA / "imucal_ferraris.csv")))
     assert r["success"], r["problems"]
-    assert r["input"]["units"] == "ms2" and r["input"]["units_per_g"] == pytest.approx(9.81)
+    # 1 g is the standard gravity unless told otherwise.
+    assert r["input"]["units"] == "ms2" and r["input"]["units_per_g"] == pytest.approx(9.80665)
+    assert r["calibration"]["gravity_ms2"] == pytest.approx(9.80665)
     assert r["calibration"]["units"] == "m/s^2" and r["calibration"]["method"] == "refined"
     assert r["parameters"]["chosen"] == "auto"
     assert all(o["found"] for o in r["orientations"])
