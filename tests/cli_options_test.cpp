@@ -400,4 +400,51 @@ TEST(CliOptionsTest, ApplyRefusesALayoutThatDoesNotFit) {
   EXPECT_EQ(count(o.out, "B,,,\n"), 11101u);
 }
 
+// A calibration made on columns the header names applies to the columns of those names: a time
+// column put first is not taken for x, and a file that does not name them is refused by name.
+TEST(CliOptionsTest, ApplyFindsTheNamedColumnsAndRefusesAFileWithoutThem) {
+  TempDir dir;
+  const std::string text = tiltfit_test::slurp(kSample);
+  std::string renamed = "ax,ay,az" + text.substr(text.find('\n'));
+  const std::string made = dir.file("made.csv", renamed);
+  const Outcome cal = tiltfit({"--auto", made, "--json"});
+  ASSERT_EQ(cal.status, 0) << cal.err;
+  ASSERT_EQ(json::parse(cal.out)["input"]["column_names"], json::parse(R"(["ax","ay","az"])"));
+  const std::string calPath = dir.file("cal.json", cal.out);
+
+  // The same samples after a time column, and a temperature after them.
+  std::string timed = "timestamp_us,ax,ay,az,temp\n";
+  std::string unnamed = "timestamp_us,a,b,c,temp\n";
+  std::size_t at = renamed.find('\n') + 1;
+  for (int line = 0; at < renamed.size(); ++line) {
+    const std::size_t end = renamed.find('\n', at);
+    const std::string row = std::to_string(1000 * line) + "," + renamed.substr(at, end - at) + ",25";
+    timed += row + "\n";
+    unnamed += row + "\n";
+    at = end + 1;
+  }
+  const Outcome a = tiltfit({"--apply", calPath, dir.file("timed.csv", timed)});
+  ASSERT_EQ(a.status, 0) << a.err;
+  EXPECT_NE(a.err.find("columns 2,3,4 as x, y, z: named as in the calibration"), std::string::npos)
+      << a.err;
+  const Outcome plain = tiltfit({"--apply", calPath, made});
+  ASSERT_EQ(plain.status, 0);
+  // Line for line the calibrated x, y, z of the plain file, between the time and the temperature.
+  std::istringstream ta(a.out), pa(plain.out);
+  std::string l1, l2;
+  std::getline(ta, l1);
+  std::getline(pa, l2);
+  for (int line = 0; std::getline(ta, l1) && std::getline(pa, l2); ++line) {
+    ASSERT_EQ(l1, std::to_string(1000 * line) + "," + l2 + ",25") << line;
+  }
+  const Outcome refused = tiltfit({"--apply", calPath, dir.file("unnamed.csv", unnamed)});
+  EXPECT_EQ(refused.status, 234);
+  EXPECT_EQ(refused.out, "");
+  EXPECT_NE(refused.err.find("named \"ax\", \"ay\", \"az\""), std::string::npos) << refused.err;
+  // By position when asked.
+  EXPECT_EQ(tiltfit({"--apply", calPath, dir.file("unnamed2.csv", unnamed), "--columns", "2,3,4"})
+                .status,
+            0);
+}
+
 }  // namespace

@@ -345,8 +345,8 @@ bool LiveSession::confirmStop() {
   double expected = 0.0;
   if (!settings_.confirm(heldOut, expected) || !(heldOut <= settings_.targetMg)) return false;
   stopReason_ = format(
-      "the held-out error is %.2f mg, at or below the target %.2f mg (expected error in any "
-      "direction %.2f mg)",
+      "the held-out error is %.3g mg, at or below the target %.3g mg (expected error in any "
+      "direction %.3g mg)",
       heldOut, settings_.targetMg, expected);
   return true;
 }
