@@ -268,7 +268,9 @@ static void build(std::vector<TimeSegment>& segments, std::vector<TimeGap>& gaps
       restarted += expected - start;
       s.start = expected;
     } else {
-      s.start = start;
+      // Within the tolerance, which may exceed a period, the fitted start could still fall before
+      // the last sample of the segment before: time never goes back.
+      s.start = std::max(start, expected - prev.period);
     }
     restartShift[k] = restarted;
   }
@@ -339,7 +341,9 @@ TimeBase TimeBase::fromStamps(const double* stamps, std::size_t n, double rateHi
     for (int k = 0; k < 4; ++k) {
       const double rate = 1.0 / (rawStep * kUnits[k].seconds);
       const double score = std::abs(std::log(rate / target));
-      if (score < best) {
+      // The first unit stands when no score is finite (a step so small or large that every rate
+      // overflows or vanishes).
+      if (unit < 0 || score < best) {
         best = score;
         unit = k;
       }
