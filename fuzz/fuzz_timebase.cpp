@@ -50,6 +50,12 @@ void checkInvariants(const TimeBase& tb, std::size_t n, const char* from) {
   check(!std::isnan(tb.meanRate()) && tb.meanRate() >= 0.0 &&
             (std::isfinite(tb.meanRate()) || !plausible),
         "mean rate not finite" + where);
+  // No increasing stamps and no rate: no clock is known, and the time base says so with no
+  // segment (a caller checks segments() before asking a time).
+  if (tb.segments().empty()) {
+    check(tb.gaps().empty() && !tb.note().empty(), "no clock, yet gaps or no word of it" + where);
+    return;
+  }
   std::size_t next = 0;
   for (const auto& s : tb.segments()) {
     check(s.first == next && s.count > 0, "segments do not follow one another" + where);
@@ -143,6 +149,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     };
     lines.feed(in.rest(), in.restSize(), cut);
     lines.finish(cut);
+  }
+  // A clock's stamps: nanoseconds since 1970 are below 2e18. Beyond 1e19 in magnitude a value is
+  // no stamp of any clock and counts as one that does not fit (NaN); the time base is not asked
+  // to sort out overflowing ones.
+  for (double& v : values) {
+    if (!(std::abs(v) <= 1e19)) v = std::numeric_limits<double>::quiet_NaN();
   }
   const std::size_t n = values.size();
   const bool saneRate = rate >= 1e-3 && rate <= 1e6;

@@ -270,7 +270,7 @@ static void build(std::vector<TimeSegment>& segments, std::vector<TimeGap>& gaps
     } else {
       // Within the tolerance, which may exceed a period, the fitted start could still fall before
       // the last sample of the segment before: time never goes back.
-      s.start = std::max(start, expected - prev.period);
+      s.start = std::max(start, prev.start + static_cast<double>(prev.count - 1) * prev.period);
     }
     restartShift[k] = restarted;
   }
