@@ -308,7 +308,9 @@ static void build(std::vector<TimeSegment>& segments, std::vector<TimeGap>& gaps
       times[i] = v;
       last = v;
     }
-    segments.assign(1, TimeSegment{0, n, 0.0, n > 1 ? (times[n - 1] - times[0]) / double(n - 1) : P});
+    // The mean step, or P where the times never advance (every stamp but one failing to fit).
+    const double mean = n > 1 ? (times[n - 1] - times[0]) / double(n - 1) : P;
+    segments.assign(1, TimeSegment{0, n, 0.0, mean > 0.0 ? mean : P});
   }
 }
 
