@@ -313,7 +313,7 @@ class PyLiveSession {
 
 }  // namespace
 
-PYBIND11_MODULE(tiltfit, m) {
+PYBIND11_MODULE(_core, m) {
   m.doc() =
       "Calibrates a three-axis accelerometer from one recording of six rests (each axis up and "
       "down).\n\n"

@@ -268,7 +268,9 @@ static void build(std::vector<TimeSegment>& segments, std::vector<TimeGap>& gaps
       restarted += expected - start;
       s.start = expected;
     } else {
-      s.start = start;
+      // Within the tolerance, which may exceed a period, the fitted start could still fall before
+      // the last sample of the segment before: time never goes back.
+      s.start = std::max(start, prev.start + static_cast<double>(prev.count - 1) * prev.period);
     }
     restartShift[k] = restarted;
   }
@@ -306,7 +308,9 @@ static void build(std::vector<TimeSegment>& segments, std::vector<TimeGap>& gaps
       times[i] = v;
       last = v;
     }
-    segments.assign(1, TimeSegment{0, n, 0.0, n > 1 ? (times[n - 1] - times[0]) / double(n - 1) : P});
+    // The mean step, or P where the times never advance (every stamp but one failing to fit).
+    const double mean = n > 1 ? (times[n - 1] - times[0]) / double(n - 1) : P;
+    segments.assign(1, TimeSegment{0, n, 0.0, mean > 0.0 ? mean : P});
   }
 }
 
@@ -339,7 +343,9 @@ TimeBase TimeBase::fromStamps(const double* stamps, std::size_t n, double rateHi
     for (int k = 0; k < 4; ++k) {
       const double rate = 1.0 / (rawStep * kUnits[k].seconds);
       const double score = std::abs(std::log(rate / target));
-      if (score < best) {
+      // The first unit stands when no score is finite (a step so small or large that every rate
+      // overflows or vanishes).
+      if (unit < 0 || score < best) {
         best = score;
         unit = k;
       }

@@ -222,7 +222,9 @@ double overlappingEdf(double slope, std::uint64_t samples, std::uint64_t m) {
   const double N = static_cast<double>(samples) + 1.0;
   const double mm = static_cast<double>(m);
   // Types 0..3 at slopes -2, -1, 0, +1.
-  const double t = std::clamp(slope + 2.0, 0.0, 3.0);
+  // A slope that is no number (a curve of zeros, whose logarithm has none) is taken for white
+  // rate noise rather than cast to an integer.
+  const double t = std::isnan(slope) ? 1.0 : std::clamp(slope + 2.0, 0.0, 3.0);
   const int below = std::min(static_cast<int>(std::floor(t)), 2);
   const double f = t - below;
   const double a = std::log(edfOfType(below, N, mm));
