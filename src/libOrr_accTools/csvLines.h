@@ -105,9 +105,16 @@ constexpr int kMaxWanted = 16;
 // it fills.
 struct FieldMap {
   explicit FieldMap(const CsvLayout& layout)
-      : FieldMap(layout.delimiter, layout.blanks, layout.columns, 3, layout.quietHeaders) {
+      : FieldMap(layout.delimiter, layout.blanks, fieldsOf(layout).data(),
+                 static_cast<int>(3 + layout.more.size()), layout.quietHeaders) {
     standard = !layout.blanks && delimiter == ',' && layout.columns[0] == 1 &&
-               layout.columns[1] == 2 && layout.columns[2] == 3;
+               layout.columns[1] == 2 && layout.columns[2] == 3 && layout.more.empty();
+  }
+  // x, y and z, then the further columns.
+  static std::vector<int> fieldsOf(const CsvLayout& layout) {
+    std::vector<int> f(layout.columns, layout.columns + 3);
+    f.insert(f.end(), layout.more.begin(), layout.more.end());
+    return f;
   }
 
   // Column j (0 <= j < n <= kMaxWanted) receives the 1-based field fields[j]; a field may fill

@@ -25,7 +25,7 @@
 #include "rtwtypes.h"
 #include "textSpill.h"
 
-static_assert(CsvLayout().maxRows == ACCTOOLS::kMaxRows, "a layout's rows are the core's");
+static_assert(2147483647ULL / 3 == ACCTOOLS::kMaxRows, "a layout's default rows are the core's");
 
 using tiltfit_csv::FieldMap;
 using tiltfit_csv::Kept;
@@ -63,6 +63,12 @@ void checkLayout(const CsvLayout& layout) {
     if (column < 1) {
       throw std::invalid_argument("CsvLayout: field numbers start at 1");
     }
+  }
+  for (int column : layout.more) {
+    if (column < 1) throw std::invalid_argument("CsvLayout: field numbers start at 1");
+  }
+  if (layout.more.size() + 3 > static_cast<std::size_t>(tiltfit_csv::kMaxWanted)) {
+    throw std::invalid_argument("CsvLayout: too many columns");
   }
   if (!layout.blanks && layout.delimiter == '\n') {
     throw std::invalid_argument("CsvLayout: a newline cannot separate fields");
@@ -229,14 +235,14 @@ struct Gathered {
   std::uint64_t firstDropped = 0;
   std::string firstDroppedText;
 
-  void take(Kept& k, std::array<std::vector<double>, 3>& columns) {
+  void take(Kept& k, const std::vector<std::vector<double>*>& columns) {
     // Within the columns also for a file that changed between the two passes.
-    const std::uint64_t size = columns[0].size();
+    const std::uint64_t size = columns[0]->size();
     const std::uint64_t n = std::min({k.rows(), size - std::min(size, k.base),
                                       size - std::min<std::uint64_t>(size, runs.rows())});
     if (n > 0 && k.base != runs.rows()) {
-      for (std::vector<double>& column : columns) {
-        std::memmove(column.data() + runs.rows(), column.data() + k.base, sizeof(double) * n);
+      for (std::vector<double>* column : columns) {
+        std::memmove(column->data() + runs.rows(), column->data() + k.base, sizeof(double) * n);
       }
     }
     // The lines kept are those between the lines left out.
@@ -265,13 +271,13 @@ struct Gathered {
   }
 
   // The columns cut to the rows kept.
-  void finish(std::array<std::vector<double>, 3>& columns) const {
+  void finish(const std::vector<std::vector<double>*>& columns) const {
     const std::size_t rows = static_cast<std::size_t>(runs.rows());
-    for (std::vector<double>& column : columns) {
+    for (std::vector<double>* column : columns) {
       // A recording that left out many lines gives the memory back, at the cost of a copy.
-      const bool shrink = rows < column.size() / 4 * 3;
-      column.resize(rows);
-      if (shrink) column.shrink_to_fit();
+      const bool shrink = rows < column->size() / 4 * 3;
+      column->resize(rows);
+      if (shrink) column->shrink_to_fit();
     }
   }
 };
@@ -560,24 +566,31 @@ bool ACCTOOLS::parseChunks(std::vector<std::uint64_t>& newlines, const char* dat
   if (lineNumber > std::min(layout.maxRows, kMaxLines)) {
     return failRead(ReadError::kTooManyRows, EOVERFLOW, false);
   }
-  for (std::vector<double>& column : mAccelerometerMeasures) {
-    if (column.empty() && column.capacity() < lineNumber) {
-      column.reserve(lineNumber);
-      coder::detail::adviseHugePages(column.data(), sizeof(double) * lineNumber);
+  // The three readings, and the further columns the layout asks for (a gyroscope, a time).
+  mMoreMeasures.assign(layout.more.size(), std::vector<double>());
+  std::vector<std::vector<double>*> all;
+  for (std::vector<double>& column : mAccelerometerMeasures) all.push_back(&column);
+  for (std::vector<double>& column : mMoreMeasures) all.push_back(&column);
+  for (std::vector<double>* column : all) {
+    if (column->empty() && column->capacity() < lineNumber) {
+      column->reserve(lineNumber);
+      coder::detail::adviseHugePages(column->data(), sizeof(double) * lineNumber);
     }
-    column.reserve(lineNumber);
+    column->reserve(lineNumber);
   }
   // The columns are filled on the threads: the kernel clears their fresh pages as resize first
   // touches them, which takes a good part of the read (0.05 to 0.3 s for 10^7 rows here, slower on
   // memory the host has not backed yet). They are allocated above, on this thread: a worker that
   // allocates gets a malloc arena of its own, 64 MB of address space.
   const int threads = std::max(1, omp_get_max_threads());
-#pragma omp parallel for num_threads(std::min(threads, 3)) schedule(dynamic, 1)
-  for (int j = 0; j < 3; ++j) {
-    mAccelerometerMeasures[static_cast<std::size_t>(j)].resize(lineNumber);
+  const int count = static_cast<int>(all.size());
+#pragma omp parallel for num_threads(std::min(threads, count)) schedule(dynamic, 1)
+  for (int j = 0; j < count; ++j) {
+    all[static_cast<std::size_t>(j)]->resize(lineNumber);
   }
-  double* columns[3] = {mAccelerometerMeasures[0].data(), mAccelerometerMeasures[1].data(),
-                        mAccelerometerMeasures[2].data()};
+  std::vector<double*> pointers;
+  for (std::vector<double>* column : all) pointers.push_back(column->data());
+  double* const* columns = pointers.data();
   const FieldMap map(layout);
 
   // Parse pass in waves of chunks on the threads. After each wave its skipped fields are reported
@@ -617,7 +630,7 @@ bool ACCTOOLS::parseChunks(std::vector<std::uint64_t>& newlines, const char* dat
       return failRead(ReadError::kReadFailed, e, true);
     }
     for (std::size_t slot = 0; drop && slot < wave && first + slot < chunks; ++slot) {
-      gathered.take(kept[slot], mAccelerometerMeasures);
+      gathered.take(kept[slot], all);
     }
     for (Skipped& s : skipped) {
       if (s.count > 0 && mSkippedFields == 0) {
@@ -631,7 +644,7 @@ bool ACCTOOLS::parseChunks(std::vector<std::uint64_t>& newlines, const char* dat
     }
   }
   if (drop) {
-    gathered.finish(mAccelerometerMeasures);
+    gathered.finish(all);
     mLineRuns = gathered.runs.release();
     mLinesWithoutReadings = gathered.dropped;
     mFirstLineWithoutReadings = gathered.firstDropped;

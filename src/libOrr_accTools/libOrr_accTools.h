@@ -32,6 +32,10 @@ struct CsvLayout {
   // calibration core can hold; a caller that does not hand the columns to the core may raise it up
   // to ACCTOOLS::kMaxLines, beyond which the line runs' 32-bit line numbers bound every reading.
   std::uint64_t maxRows = 2147483647ULL / 3;
+  // 1-based numbers of further fields read into columns of their own beside x, y and z (a
+  // gyroscope's, a time); with lines left out, a line must hold numbers in these too. Read by
+  // the fast reader only.
+  std::vector<int> more;
 };
 
 class ACCTOOLS {
@@ -147,6 +151,8 @@ class ACCTOOLS {
   std::array<std::vector<double>, 3> releaseAccelerometerMeasures() {
     return std::exchange(mAccelerometerMeasures, {});
   }
+  // The columns of CsvLayout::more of the last read, in its order, handed over likewise.
+  std::vector<std::vector<double>> releaseMoreMeasures() { return std::exchange(mMoreMeasures, {}); }
   ReadError readError() const { return mReadError; }
   int readErrno() const { return mReadErrno; }
   // The fields of the last read that did not convert, reported on standard error or not, and the
@@ -182,6 +188,7 @@ class ACCTOOLS {
 
   ACCRESULT mAccCalibResult;
   std::array<std::vector<double>, 3> mAccelerometerMeasures;
+  std::vector<std::vector<double>> mMoreMeasures;
   ReadError mReadError = ReadError::kNone;
   int mReadErrno = 0;
   bool mQuiet = false;
