@@ -341,7 +341,10 @@ TEST(ApiTest, ErrorsSayWhatKindTheyAre) {
   EXPECT_EQ(kindOf([&] { tiltfit::calibrate(rec, {5, 50, 5e-4, 1, 2e-3}); }), kInvalid);
   EXPECT_EQ(kindOf([&] { tiltfit::calibrate(rec, {100, 50, 5e-4, 1000, 2e-3}); }), kInvalid);
   EXPECT_EQ(kindOf([&] {
-              tiltfit::calibrateAuto(rec, {tiltfit::Units::kAuto, "mg", true});
+              tiltfit::CalibrateOptions o;
+              o.units = tiltfit::Units::kAuto;
+              o.outputUnits = "mg";
+              tiltfit::calibrateAuto(rec, o);
             }),
             kInvalid);
   EXPECT_EQ(kindOf([] { tiltfit::unitsFromName("mg"); }), kInvalid);

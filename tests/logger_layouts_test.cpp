@@ -238,13 +238,14 @@ TEST_P(LoggerLayoutTest, AutoAloneCalibratesWithinOneMilligram) {
   const std::string path = l.piped ? "-" : file;
   const std::string input = l.piped ? file : "";
 
-  const Outcome text = tiltfit_test::run(kExe, {"--auto", path}, 0, "", input);
+  // The logs' gyro columns hold made-up numbers, no rotation: the accelerometer alone is judged.
+  const Outcome text = tiltfit_test::run(kExe, {"--auto", path, "--no-gyro"}, 0, "", input);
   ASSERT_EQ(text.status, 0) << l.name << "\n" << text.err;
   EXPECT_EQ(text.out.rfind("Calibration success\naccOffset:\n", 0), 0u) << text.out;
   EXPECT_EQ(text.err.rfind("tiltfit: " + l.columns, 0), 0u) << l.name << "\n" << text.err;
   EXPECT_EQ(text.err.find("warning"), std::string::npos) << text.err;
 
-  const Outcome o = tiltfit_test::run(kExe, {"--auto", path, "--json"}, 0, "", input);
+  const Outcome o = tiltfit_test::run(kExe, {"--auto", path, "--json", "--no-gyro"}, 0, "", input);
   ASSERT_EQ(o.status, 0) << o.err;
   const json doc = json::parse(o.out);
   const json& q = doc["quality"];

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "tiltfit/gyro.hpp"
 #include "tiltfit/types.hpp"
 
 namespace tiltfit {
@@ -40,6 +41,9 @@ struct ReadOptions {
   // Pick the accelerometer's three columns: by their names where a header names them, else by
   // their values (a time or counter column skipped).
   bool detectColumns = false;
+  // Pick a gyroscope's three columns by their names, and a time or counter column beside them,
+  // unless the layout gives the gyro's (then only the time is looked for).
+  bool detectGyro = false;
   // Report each field that is not a number on standard error ("Header : FIELD") and an unreadable
   // file ("Can not open csv file"), as the classic command does. Otherwise they are only counted.
   bool reportToStderr = false;
@@ -70,6 +74,9 @@ std::vector<LineRun> lineRunsOf(const std::int64_t* lines, std::size_t n);
 // One recording: three columns with one row per sample, and the line of the text each came from.
 struct Recording {
   std::vector<double> x, y, z;
+  // With a gyroscope (layout.hasGyro()): its raw readings, and the time column's values when the
+  // layout has one; empty otherwise.
+  std::vector<double> gx, gy, gz, t;
   Layout layout;                    // as read, detected parts included
   std::uint64_t skippedFields = 0;  // fields that were not numbers (headers)
   std::string firstSkippedField;
@@ -87,6 +94,17 @@ struct Recording {
   std::string columnsReason;
   // The names the header gives the three columns (x, y, z), or empty strings when it names none.
   std::array<std::string, 3> columnNames;
+  // The gyroscope's and the time's columns, as the header names them and why they were taken;
+  // what the names say of their units ("deg/s", "rad/s", "counts"; "s", "ms", "us", "ns"); a
+  // sample rate a header line gave (Hz, 0 when none did) and that line.
+  std::array<std::string, 3> gyroNames;
+  std::string gyroReason;
+  std::string gyroUnitsInHeader;
+  std::string timeName;
+  std::string timeReason;
+  std::string timeUnitsInHeader;
+  double rateFromHeader = 0.0;
+  std::string rateLine;
   // The unit the chosen columns' names give ("g", "m/s^2", "mg", "counts"), or empty. A hint: the
   // calibration judges the units from the values.
   std::string unitsInHeader;
@@ -306,6 +324,10 @@ struct CalibrateOptions {
   Method method = Method::kAuto;  // calibrateAuto only
   // For the fits over the stretches; the plain six-rest fit keeps its rests' rotation.
   Rotation rotation = Rotation::kAuto;
+  // Calibrate the gyroscope too when the recording has its columns (calibrateAuto), in the frame
+  // of the accelerometer's calibration.
+  bool gyro = true;
+  GyroOptions gyroOptions;
   // What 1 g reads in m/s^2, for recordings and outputs in m/s^2 (the local gravity, or the
   // standard one). 0: kClassicGravity for calibrate(), as the classic command has always taken
   // it, and kStandardGravity for calibrateAuto and the streamed fit.
@@ -327,6 +349,9 @@ struct Result {
   // Every still stretch found that is a rest, in recording order (those that moved too much are
   // in quality.leftOut).
   std::vector<Stretch> stretches;
+  // The gyroscope's calibration, when the recording has one and it was asked for.
+  bool hasGyro = false;
+  GyroResult gyro;
   std::vector<std::string> warnings;  // after a success: what is poor and what to do
   std::vector<std::string> problems;  // after a failure: why, one sentence each
   // After a failure: which way each tuning number must move for the search to find what it
@@ -370,6 +395,14 @@ Result calibrate(Recording& recording, const std::function<Recording()>& reload,
                  const CalibrateOptions& options = CalibrateOptions());
 Result calibrateAuto(Recording& recording, const std::function<Recording()>& reload,
                      const CalibrateOptions& options = autoOptions());
+
+// Calibrates the gyroscope of recording (its gx, gy, gz and the time base its layout, its header
+// or options give) in the frame of the accelerometer's calibration `accelerometer`, made from the
+// same recording: bias from the still stretches, scale and axes from the moves between them.
+// Not a success, with the reason in problems, when the recording holds no gyro, the accelerometer
+// did not calibrate or nothing gives the seconds of the samples.
+GyroResult calibrateGyro(const Recording& recording, const Result& accelerometer,
+                         const GyroOptions& options = GyroOptions());
 
 // Calibrates with numbers chosen from the recording (its noise floor, rest lengths and levels),
 // trying other margins when the first choice fails, and refines the six-rest fit with every still

@@ -38,11 +38,17 @@ enum class Units { kG, kMs2, kCounts, kAuto };
 const char* unitsName(Units units);            // "g", "ms2", "counts", "auto"
 Units unitsFromName(const std::string& name);  // throws Error for anything else
 
-// Where the three readings sit on a line of text.
+// Where the readings sit on a line of text.
 struct Layout {
-  std::array<int, 3> columns{{1, 2, 3}};  // 1-based field numbers of x, y and z
+  std::array<int, 3> columns{{1, 2, 3}};  // 1-based field numbers of the accelerometer's x, y, z
   char delimiter = ',';
   bool blanks = false;  // fields separated by runs of spaces and tabs instead
+  // A gyroscope's x, y and z (1-based; all 0: none read), and a time or sample counter beside
+  // them (1-based; 0: none). With them, a line gives a sample only when all its fields do.
+  std::array<int, 3> gyroColumns{{0, 0, 0}};
+  int timeColumn = 0;
+  bool timeIsCounter = false;  // the time column counts samples rather than keeping time
+  bool hasGyro() const { return gyroColumns[0] > 0; }
 };
 
 // The classic command's five tuning numbers (see the README's table).

@@ -374,6 +374,99 @@ ColumnName parseColumnName(const std::string& field) {
 
 namespace {
 
+// "gyr", "gyro", "scaledgyro", "angvel", "omega" ...: a word that names a gyroscope.
+bool gyroWord(const std::string& w) {
+  if (amongWords(w, "g gy gyr gyro gyros gyroscope gyrometer angvel omega")) return true;
+  return endsWith(w, "gyro") || endsWith(w, "gyr") || startsWith(w, "gyro");
+}
+
+// Words that make a column anything but a gyroscope's axis (an accelerometer's, a magnetometer's,
+// an attitude's, a time ...).
+bool notGyro(const std::string& w) {
+  return accelerometerWord(w) || gravityWord(w) ||
+         amongWords(w,
+                    "mag magn magnet magnetometer magnetic compass temp temperature tmp time "
+                    "timestamp stamp ts dt counter count cnt idx index seq sequence num no "
+                    "sample samples id quat quaternion q euler roll pitch yaw angle heading "
+                    "baro pressure press alt altitude lat lon lng gps volt voltage batt battery "
+                    "pos position std var variance noise bias offset scale err error accuracy "
+                    "status flag flags state mode orientation freq frequency date clock tick "
+                    "ticks") ||
+         startsWith(w, "magn") || startsWith(w, "temp") || startsWith(w, "time");
+}
+
+std::string gyroUnitWord(const std::string& w, const std::string& next) {
+  if (amongWords(w, "dps degs degps degpersec")) return "deg/s";
+  if (w == "deg" && (next == "s" || next == "sec")) return "deg/s";
+  if (amongWords(w, "rads radps radpersec")) return "rad/s";
+  if (w == "rad" && (next == "s" || next == "sec")) return "rad/s";
+  if (amongWords(w, "lsb counts count digits adc raw")) return w == "raw" ? "" : "counts";
+  return "";
+}
+
+}  // namespace
+
+ColumnName parseGyroName(const std::string& field) {
+  ColumnName c;
+  std::string name = field;
+  if (name.compare(0, 3, "\xEF\xBB\xBF") == 0) name.erase(0, 3);
+  name.erase(std::remove(name.begin(), name.end(), '"'), name.end());
+  name.erase(std::remove(name.begin(), name.end(), '\''), name.end());
+  name.erase(std::remove(name.begin(), name.end(), '\r'), name.end());
+  const std::vector<std::string> words = nameWords(name);
+  // "gx", "gyrox", "omegaz": an axis letter run into the word before it.
+  std::vector<std::string> split;
+  for (const std::string& w : words) {
+    const char last = w.empty() ? '\0' : w.back();
+    if (w.size() >= 2 && (last == 'x' || last == 'y' || last == 'z') &&
+        gyroWord(w.substr(0, w.size() - 1))) {
+      split.push_back(w.substr(0, w.size() - 1));
+      split.push_back(std::string(1, last));
+      continue;
+    }
+    split.push_back(w);
+  }
+  bool gyro = false;
+  std::string pattern;
+  for (std::size_t k = 0; k < split.size(); ++k) {
+    const std::string& w = split[k];
+    const std::string next = k + 1 < split.size() ? split[k + 1] : std::string();
+    // "angular velocity", "angular rate", "rotation rate", "turn rate".
+    if ((amongWords(w, "angular ang rotation rot turn") && amongWords(next, "velocity vel rate"))) {
+      gyro = true;
+      pattern += "_gyro";
+      ++k;
+      continue;
+    }
+    if (notGyro(w)) return ColumnName();
+    const int axis = axisOf(w);
+    if (axis >= 0) {
+      if (c.axis >= 0) return ColumnName();
+      c.axis = axis;
+      pattern += "_?";
+      continue;
+    }
+    const std::string unit = gyroUnitWord(w, next);
+    if (!unit.empty() || amongWords(w, "s sec")) {
+      if (c.units.empty()) c.units = unit;
+      continue;
+    }
+    if (gyroWord(w)) gyro = true;
+    std::string shown;
+    const int tier = qualifierTier(w, shown);
+    if (tier > c.tier) {
+      c.tier = tier;
+      c.qualifier = shown;
+    }
+    pattern += "_" + w;
+  }
+  if (!gyro || c.axis < 0) return ColumnName();
+  c.pattern = pattern;
+  return c;
+}
+
+namespace {
+
 // An accelerometer named in a header: its three columns (0-based) and what their names say.
 struct NamedTriple {
   int columns[3] = {-1, -1, -1};
@@ -544,6 +637,171 @@ LayoutGuess sniffLayout(const std::vector<std::string>& lines, const Layout* del
   }
   for (int k = 0; k < 3; ++k) g.layout.columns[k] = chosen[k] + 1;
   g.ok = true;
+  return g;
+}
+
+namespace {
+
+// What a time or counter column's name says: 1 a time, 2 a counter, 0 neither; units from it.
+int timeName(const std::string& field, std::string& units) {
+  const std::vector<std::string> words = nameWords(field);
+  int kind = 0;
+  for (const std::string& w : words) {
+    if (amongWords(w,
+                   "time timestamp stamp ts t elapsed epoch utc clock tick ticks millis "
+                   "micros nanos seconds secs sec timeus timems timens")) {
+      kind = 1;
+    } else if (amongWords(w,
+                          "n sample samples nsamples count counter cnt idx index seq sequence "
+                          "frame packet num no")) {
+      if (kind == 0) kind = 2;
+    }
+    if (amongWords(w, "us micros usec")) units = "us";
+    if (amongWords(w, "ms millis msec")) units = "ms";
+    if (amongWords(w, "ns nanos nsec")) units = "ns";
+    if (amongWords(w, "s sec secs seconds")) units = "s";
+    // Anything else in the name makes it another quantity ("temp", "gyro_x") but for units.
+    if (kind == 0 && !amongWords(w, "us ms ns s sec secs seconds")) return 0;
+  }
+  return kind;
+}
+
+// "Fs,100", "rate: 200 Hz", "Sample rate = 100": a line that gives the sample rate, or 0.
+double rateLine(const std::string& line) {
+  std::string lower;
+  for (char c : line)
+    lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+  for (const char* key : {"sampling frequency", "sampling rate", "sample rate", "samplerate",
+                          "sample_rate", "frequency", "rate", "freq", "odr", "fs", "hz"}) {
+    std::size_t at = lower.find_first_not_of(" \t#%/;");
+    if (at == std::string::npos || lower.compare(at, std::strlen(key), key) != 0) continue;
+    at += std::strlen(key);
+    const std::size_t value = lower.find_first_not_of(" \t,:=;", at);
+    if (value == std::string::npos || value == at) continue;
+    char* end = nullptr;
+    const double v = std::strtod(lower.c_str() + value, &end);
+    std::string rest(end);
+    rest.erase(std::remove_if(rest.begin(), rest.end(),
+                              [](char c) { return c == ' ' || c == '\t' || c == '\r'; }),
+               rest.end());
+    if (end != lower.c_str() + value && (rest.empty() || rest == "hz") && v > 0.0 && v < 1e7)
+      return v;
+  }
+  return 0.0;
+}
+
+}  // namespace
+
+ImuGuess sniffImu(const std::vector<std::string>& lines, const Layout& layout) {
+  ImuGuess g;
+  const Table t = numericTable(lines, layout.delimiter, layout.blanks);
+  auto accel = [&](int c) {
+    return c == layout.columns[0] - 1 || c == layout.columns[1] - 1 || c == layout.columns[2] - 1;
+  };
+  std::vector<double> values;
+  // The header: the last line before the numbers whose fields name columns.
+  for (const std::string& line : lines) {
+    const std::vector<std::string> fields = split(line, layout.delimiter, layout.blanks);
+    if (numbersLine(fields, values)) break;
+    if (g.rateHz == 0.0) {
+      const double r = rateLine(line);
+      if (r > 0.0) {
+        g.rateHz = r;
+        g.rateLine = line;
+        continue;
+      }
+    }
+    if (fields.size() < 3) continue;
+    // The gyroscope: the three axes of one pattern, raw or scaled ones first, then the leftmost.
+    struct Triple {
+      int columns[3] = {-1, -1, -1};
+      int tier = 0;
+      std::string units;
+    };
+    std::map<std::string, Triple> byPattern;
+    std::vector<std::string> order;
+    for (std::size_t k = 0; k < fields.size(); ++k) {
+      const int c = static_cast<int>(k);
+      if (accel(c)) continue;
+      const ColumnName n = parseGyroName(fields[k]);
+      if (n.axis < 0) continue;
+      if (!byPattern.count(n.pattern)) order.push_back(n.pattern);
+      Triple& tr = byPattern[n.pattern];
+      if (tr.columns[n.axis] < 0) tr.columns[n.axis] = c;
+      tr.tier = std::max(tr.tier, n.tier);
+      if (tr.units.empty()) tr.units = n.units;
+    }
+    const Triple* best = nullptr;
+    for (const std::string& p : order) {
+      const Triple& tr = byPattern[p];
+      bool whole = true;
+      for (int c : tr.columns) whole = whole && c >= 0 && c < t.fields && numericColumn(t, c);
+      if (whole && (best == nullptr || tr.tier < best->tier)) best = &tr;
+    }
+    if (best != nullptr) {
+      g.gyro = true;
+      for (int k = 0; k < 3; ++k) {
+        g.gyroColumns[k] = best->columns[k] + 1;
+        std::string n = fields[static_cast<std::size_t>(best->columns[k])];
+        while (!n.empty() && (isBlank(n.back()) || n.back() == '\r')) n.pop_back();
+        n.erase(0, std::min(n.size(), n.find_first_not_of(" \t")));
+        g.gyroNames[k] = n;
+      }
+      g.gyroUnits = best->units;
+      g.gyroReason = "named \"" + g.gyroNames[0] + "\", \"" + g.gyroNames[1] + "\", \"" +
+                     g.gyroNames[2] + "\" in the header";
+    }
+    // The time: a named time column before a named counter, the leftmost of each.
+    g.timeColumn = 0;
+    int kind = 0;
+    for (std::size_t k = 0; k < fields.size(); ++k) {
+      const int c = static_cast<int>(k);
+      if (accel(c) || c >= t.fields || !numericColumn(t, c)) continue;
+      bool taken = false;
+      for (int j = 0; j < 3; ++j) taken = taken || g.gyroColumns[j] == c + 1;
+      if (taken) continue;
+      std::string units;
+      const int kk = timeName(fields[k], units);
+      if (kk == 0 || (kind != 0 && kk >= kind)) continue;
+      kind = kk;
+      g.timeColumn = c + 1;
+      g.counter = kk == 2;
+      g.timeUnits = units;
+      g.timeName = fields[k];
+      while (!g.timeName.empty() && (isBlank(g.timeName.back()) || g.timeName.back() == '\r'))
+        g.timeName.pop_back();
+    }
+  }
+  if (g.timeColumn > 0) {
+    g.timeReason = std::string("named \"") + g.timeName + "\" in the header";
+  } else {
+    // No name: a column that only grows, as the accelerometer's sniffing found it.
+    for (int c = 0; c < t.fields; ++c) {
+      if (accel(c) || !numericColumn(t, c) || !growing(t, c)) continue;
+      bool taken = false;
+      for (int j = 0; j < 3; ++j) taken = taken || g.gyroColumns[j] == c + 1;
+      if (taken) continue;
+      // Whole numbers a step of one apart count samples; anything else keeps time.
+      std::size_t ones = 0, steps = 0;
+      double last = std::nan("");
+      bool whole = true;
+      for (const auto& row : t.rows) {
+        const double v = row[static_cast<std::size_t>(c)];
+        if (!std::isfinite(v)) continue;
+        whole = whole && v == std::floor(v);
+        if (std::isfinite(last)) {
+          ++steps;
+          ones += v - last == 1.0;
+        }
+        last = v;
+      }
+      g.timeColumn = c + 1;
+      g.counter = whole && steps > 0 && ones * 2 > steps;
+      g.timeReason = std::string("column ") + std::to_string(c + 1) + ", which only grows" +
+                     (g.counter ? " by one: a sample counter" : ": a time");
+      break;
+    }
+  }
   return g;
 }
 

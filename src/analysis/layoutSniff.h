@@ -64,6 +64,33 @@ LayoutGuess sniffLayout(const std::vector<std::string>& lines,
 std::vector<std::string> headerNames(const std::vector<std::string>& lines, const Layout& separator,
                                      const std::vector<int>& columns);
 
+// The other columns of an IMU's recording beside the accelerometer's, judged from the same lines:
+// a gyroscope's three axes (by their names: "gx", "gyr_x", "gyro_x", "GyroX", "gX",
+// "scaledGyroX", "angular_velocity_x" ...; never a magnetometer, Euler angles or a quaternion),
+// a time or a sample counter (by its name, else a column of numbers that only grows), and a
+// sample rate that header lines give ("Fs,100", "rate: 200 Hz").
+struct ImuGuess {
+  bool gyro = false;
+  int gyroColumns[3] = {0, 0, 0};  // 1-based
+  std::string gyroNames[3];
+  std::string gyroUnits;  // what the names say: "rad/s", "deg/s", "counts", or empty
+  std::string gyroReason;
+  int timeColumn = 0;     // 1-based, 0 for none
+  bool counter = false;   // a sample counter rather than a time
+  std::string timeName;   // its name, or empty when it has none
+  std::string timeUnits;  // what the name says: "s", "ms", "us", "ns", or empty
+  std::string timeReason;
+  double rateHz = 0.0;    // from a header line, 0 when none gives one
+  std::string rateLine;   // that line
+};
+// layout gives the delimiter and the accelerometer's columns, which nothing else takes.
+ImuGuess sniffImu(const std::vector<std::string>& lines, const Layout& layout);
+
+// What the name of a column says when it names a gyroscope's axis: the axis (or -1 when it names
+// none), the tier and qualifier as ColumnName's, the unit it gives and the pattern the three axes
+// share.
+ColumnName parseGyroName(const std::string& field);
+
 // What is wrong with reading lines with `layout`, in words a user can act on, or an empty list:
 // the lines hold another delimiter, a decimal comma, a growing column among the three, or fewer
 // fields than the columns name.

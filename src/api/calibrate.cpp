@@ -359,7 +359,11 @@ Result calibrate(Recording& recording, const std::function<Recording()>& reload,
 Result calibrateAuto(Recording& recording, const std::function<Recording()>& reload,
                      const CalibrateOptions& options) {
   const std::size_t rows = recording.rows();
-  if (options.method == Method::kStretches) return calibrateAuto(recording, options);
+  // The gyroscope needs the accelerometer's samples after the fit: they are kept.
+  const bool gyro = options.gyro && recording.layout.hasGyro();
+  if (options.method == Method::kStretches || gyro) {
+    return calibrateAuto(static_cast<const Recording&>(recording), options);
+  }
   Work w(recording, reload);
   Result out = calibrateAutoWork(w, options);
   noteReleased(recording, rows);
@@ -367,16 +371,23 @@ Result calibrateAuto(Recording& recording, const std::function<Recording()>& rel
 }
 
 Result calibrateAuto(const Recording& recording, const CalibrateOptions& options) {
+  Result out;
   if (options.method == Method::kStretches) {
     // The stretches alone, judged as a stream would judge them.
     initializeCore();
     an::StretchScan scan(scanOptions(options));
     scan.push(recording.x.data(), recording.y.data(), recording.z.data(), recording.rows());
     scan.finish();
-    return calibrateScanned(recording, scan, options);
+    out = calibrateScanned(recording, scan, options);
+  } else {
+    Work w(recording);
+    out = calibrateAutoWork(w, options);
   }
-  Work w(recording);
-  return calibrateAutoWork(w, options);
+  if (options.gyro && recording.layout.hasGyro()) {
+    out.hasGyro = true;
+    out.gyro = calibrateGyro(recording, out, options.gyroOptions);
+  }
+  return out;
 }
 
 namespace {

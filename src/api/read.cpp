@@ -172,6 +172,26 @@ void detectColumns(const ReadOptions& options, Recording& rec) {
 // The layout, and the names the header gives the columns chosen.
 void detectLayout(const ReadOptions& options, Recording& rec) {
   detectColumns(options, rec);
+  if (options.detectGyro || rec.layout.hasGyro()) {
+    const an::ImuGuess g = an::sniffImu(rec.sampleLines, rec.layout);
+    rec.rateFromHeader = g.rateHz;
+    rec.rateLine = g.rateLine;
+    if (!rec.layout.hasGyro() && g.gyro) {
+      for (std::size_t k = 0; k < 3; ++k) {
+        rec.layout.gyroColumns[k] = g.gyroColumns[k];
+        rec.gyroNames[k] = g.gyroNames[k];
+      }
+      rec.gyroReason = g.gyroReason;
+      rec.gyroUnitsInHeader = g.gyroUnits;
+    }
+    if (rec.layout.hasGyro() && rec.layout.timeColumn == 0 && g.timeColumn > 0) {
+      rec.layout.timeColumn = g.timeColumn;
+      rec.layout.timeIsCounter = g.counter;
+      rec.timeName = g.timeName;
+      rec.timeReason = g.timeReason;
+      rec.timeUnitsInHeader = g.timeUnits;
+    }
+  }
   const auto& c = rec.layout.columns;
   const std::vector<std::string> names =
       an::headerNames(rec.sampleLines, rec.layout, {c[0], c[1], c[2]});
@@ -214,6 +234,10 @@ CsvLayout toCsvLayout(const Layout& layout, bool report) {
 CsvLayout toCsvLayout(const Layout& layout, const ReadOptions& options) {
   CsvLayout c = toCsvLayout(layout, options.reportToStderr);
   c.dropLinesWithoutReadings = !options.keepLinesWithoutReadings;
+  if (layout.hasGyro()) {
+    c.more.assign(layout.gyroColumns.begin(), layout.gyroColumns.end());
+    if (layout.timeColumn > 0) c.more.push_back(layout.timeColumn);
+  }
   c.maxRows = options.limitRowsToCore ? ACCTOOLS::kMaxRows : ACCTOOLS::kMaxLines;
   return c;
 }
@@ -245,6 +269,13 @@ void finishRead(ACCTOOLS& tools, bool ok, const std::string& path, const CsvLayo
   rec.x = std::move(m[0]);
   rec.y = std::move(m[1]);
   rec.z = std::move(m[2]);
+  std::vector<std::vector<double>> more = tools.releaseMoreMeasures();
+  if (more.size() >= 3) {
+    rec.gx = std::move(more[0]);
+    rec.gy = std::move(more[1]);
+    rec.gz = std::move(more[2]);
+    if (more.size() >= 4) rec.t = std::move(more[3]);
+  }
 }
 
 // Reads a text; name stands for it in messages. Gzip data are decompressed once: what they hold

@@ -121,6 +121,11 @@ int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumb
   for (int k = 0; k < 3; ++k) read.layout.columns[static_cast<std::size_t>(k)] = o.columns[k];
   read.detectDelimiter = !classic && !o.delimiterGiven;
   read.detectColumns = !classic && !o.columnsGiven;
+  // --auto calibrates a gyroscope whose columns the header names, unless told not to.
+  read.detectGyro = !classic && !o.noGyro;
+  if (o.gyroColumnsGiven) {
+    for (std::size_t k = 0; k < 3; ++k) read.layout.gyroColumns[k] = o.gyroColumns[k];
+  }
   // The classic command without options reads as it always has: a row for every line, its fields
   // that are no numbers reported one by one. Every other run leaves out the lines without
   // readings and sums them up in one line.
@@ -135,6 +140,8 @@ int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumb
   if (!o.method.empty()) options.method = methodFromName(o.method);
   if (!o.rotation.empty()) options.rotation = rotationFromName(o.rotation);
   options.gravity = o.gravity;
+  options.gyro = !o.noGyro;
+  options.gyroOptions.rateHz = o.rateHz;
 
   const auto start = std::chrono::system_clock::now();
   // The still stretches alone need no sample kept: the recording is read as a stream, in the
@@ -194,8 +201,9 @@ int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumb
   const double gravity =
       r.units == Units::kMs2 || r.calibration.outputMs2 ? r.calibration.gravity : 0.0;
   if (r.success && !classic && !o.noRepeat) {
+    // The classic command calibrates no gyroscope: a run that did is repeated with --auto.
     report.repeatCommand =
-        r.parametersUsed && r.calibration.method != "identity"
+        r.parametersUsed && r.calibration.method != "identity" && !r.hasGyro
             ? repeatCommand(path, r.parameters, r.units, rec, r.calibration.refined, o, gravity)
             : autoCommand(path, r.units, rec.layout, o.method, o);
   }
@@ -210,6 +218,7 @@ int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumb
     std::fputc('\n', stdout);
   } else if (r.success) {
     printReport(r.calibration, durationUs, classic);
+    if (r.hasGyro) printGyroReport(r.gyro);
   } else if (classic) {
     std::puts(
         "Calibration failed, you can increase tolerancePct for example, or deltaThresholdWindow");
@@ -219,6 +228,7 @@ int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumb
                 r.problems.empty() ? "no calibration" : r.problems.front().c_str());
   }
   printMessages(r, o.json, classic, report.repeatCommand, report.tryCommand);
+  if (r.success && r.hasGyro) printGyroMessages(r.gyro);
   int status = finishReport(r.success ? kSuccess : kCalibrationFailed);
   if (status == kSuccess && classic && !o.json) {
     // The classic report's closing line is fixed text, which does not say that the sample is a

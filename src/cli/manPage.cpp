@@ -41,7 +41,8 @@ std::string upper(std::string s) {
 // a sentence that has a colon further on ("Calibrates a ... of still positions: six") does not.
 bool inlineHeading(const std::string& line, std::string& heading, std::string& rest) {
   const std::size_t colon = line.find(": ");
-  if (colon == std::string::npos || colon == 0 || !std::isupper(static_cast<unsigned char>(line[0])))
+  if (colon == std::string::npos || colon == 0 ||
+      !std::isupper(static_cast<unsigned char>(line[0])))
     return false;
   int words = 1;
   for (std::size_t k = 0; k < colon; ++k) {
@@ -195,8 +196,10 @@ std::string manPage(const std::string& version) {
       described = true;
       page += prose(body);
     } else if (upper(heading).find("OPTIONS") != std::string::npos) {
-      page += ".SH " + (upper(heading) == "OPTIONS" ? std::string("OPTIONS")
-                                                    : "\"" + upper(heading) + "\"") + "\n";
+      page +=
+          ".SH " +
+          (upper(heading) == "OPTIONS" ? std::string("OPTIONS") : "\"" + upper(heading) + "\"") +
+          "\n";
       page += optionsBlock(body);
     } else {
       page += ".SH \"" + upper(heading) + "\"\n" + prose(body);

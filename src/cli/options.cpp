@@ -18,9 +18,11 @@ bool oneOf(const std::string& v, std::initializer_list<const char*> allowed) {
 }
 
 // "2,3,4": three distinct 1-based field numbers.
-std::string parseColumns(const std::string& text, int columns[3]) {
-  const std::string bad =
-      "--columns needs three different field numbers from 1 up, as X,Y,Z: \"" + text + "\"";
+std::string parseColumns(const std::string& text, int columns[3],
+                         const char* option = "--columns") {
+  const std::string bad = std::string(option) +
+                          " needs three different field numbers from 1 up, as X,Y,Z: \"" + text +
+                          "\"";
   std::size_t at = 0;
   for (int k = 0; k < 3; ++k) {
     const std::size_t comma = text.find(',', at);
@@ -110,6 +112,24 @@ const Option kOptions[] = {
      [](CliOptions& o, const std::string& v) {
        o.columnsGiven = true;
        return parseColumns(v, o.columns);
+     }},
+    {"--gyro-columns", "X,Y,Z", "1-based field numbers of the gyroscope's x, y and z",
+     [](CliOptions& o, const std::string& v) {
+       o.gyroColumnsGiven = true;
+       return parseColumns(v, o.gyroColumns, "--gyro-columns");
+     }},
+    {"--no-gyro", nullptr, "with --auto: leave the gyroscope's columns alone",
+     [](CliOptions& o, const std::string&) { return o.noGyro = true, std::string(); }},
+    {"--rate", "HZ",
+     "the sample rate, where no time column or header line\n"
+     "gives it (with a sample counter, it times the counter)",
+     [](CliOptions& o, const std::string& v) {
+       char* end = nullptr;
+       const double r = std::strtod(v.c_str(), &end);
+       if (v.empty() || *end != '\0' || !(r > 0.0 && r < 1e7))
+         return "--rate must be a sample rate in Hz above 0: \"" + v + "\"";
+       o.rateHz = r;
+       return std::string();
      }},
     {"--delimiter", "D", "field separator: one character, tab or space (default ,)",
      [](CliOptions& o, const std::string& v) {

@@ -20,11 +20,15 @@ struct CliOptions {
   bool refine = false;
   bool noRefine = false;
   bool json = false;
-  std::string method;       // --method: "auto", "six-rest", "stretches" or empty
-  std::string units;        // "g", "ms2", "counts", "auto" or empty (the mode's default)
-  std::string rotation;     // --rotation: "auto", "rests", "none" or empty
-  double gravity = 0.0;     // --gravity: m/s^2 of 1 g, 0 for the mode's default
-  std::string outputUnits;  // "g", "ms2" or empty (the recording's own unit; g for counts)
+  std::string method;    // --method: "auto", "six-rest", "stretches" or empty
+  std::string units;     // "g", "ms2", "counts", "auto" or empty (the mode's default)
+  std::string rotation;  // --rotation: "auto", "rests", "none" or empty
+  double gravity = 0.0;  // --gravity: m/s^2 of 1 g, 0 for the mode's default
+  bool noGyro = false;   // --no-gyro
+  bool gyroColumnsGiven = false;
+  int gyroColumns[3] = {0, 0, 0};  // --gyro-columns X,Y,Z
+  double rateHz = 0.0;             // --rate HZ
+  std::string outputUnits;         // "g", "ms2" or empty (the recording's own unit; g for counts)
   bool columnsGiven = false;
   int columns[3] = {1, 2, 3};  // 1-based field numbers of x, y, z
   bool delimiterGiven = false;

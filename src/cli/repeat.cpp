@@ -78,6 +78,12 @@ std::string autoCommand(const std::string& path, Units units, const Layout& layo
   if (o.delimiterGiven) c += " --delimiter " + delimiterArgument(layout);
   if (!method.empty() && method != "auto") c += " --method " + method;
   if (o.noRefine) c += " --no-refine";
+  if (o.noGyro) c += " --no-gyro";
+  if (o.gyroColumnsGiven) {
+    c += " --gyro-columns " + std::to_string(o.gyroColumns[0]) + "," +
+         std::to_string(o.gyroColumns[1]) + "," + std::to_string(o.gyroColumns[2]);
+  }
+  if (o.rateHz > 0.0) c += " --rate " + shortest(o.rateHz);
   c += sharedOptions(o, o.gravity, kStandardGravity);
   return c;
 }

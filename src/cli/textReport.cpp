@@ -2,9 +2,9 @@
 // error that say what was read, how good the result is and what to do.
 #include "textReport.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -174,6 +174,77 @@ void printReport(const Calibration& c, long long durationUs, bool classic) {
         "calibrated in %s\n",
         c.outputMs2 ? ("m/s^2, 1 g reading " + shortestText(c.gravity) + " m/s^2").c_str() : "g");
   }
+}
+
+void printGyroReport(const GyroResult& g) {
+  const GyroCalibration& c = g.calibration;
+  if (!g.success) {
+    std::printf("Gyroscope not calibrated: %s\n",
+                g.problems.empty() ? "no calibration" : g.problems.front().c_str());
+    return;
+  }
+  auto row = [](const std::array<double, 3>& v) {
+    std::printf("[ ");
+    for (double x : v) std::printf("%.9g ", x);
+    std::puts("]");
+  };
+  if (c.method == "moves") {
+    std::puts("Gyroscope calibration success");
+    std::puts("gyroOffset:");
+    row(c.offset);
+    std::puts("gyroGainMatrix:");
+    for (const auto& r : c.gainMatrix) row(r);
+    std::puts(
+        "calibrated_rate = raw \xC2\xB7 gyroGainMatrix + gyroOffset, raw being the row vector "
+        "(x, y, z); calibrated in rad/s, in the frame of the calibrated accelerometer");
+    return;
+  }
+  std::puts("Gyroscope bias only: the moves do not fix its scale and axes");
+  std::puts("gyroBias:");
+  row(c.biasRaw);
+  if (c.unitsPerRadS > 0.0) {
+    std::puts("gyroOffset:");
+    row(c.offset);
+    std::puts(
+        "calibrated_rate = (raw - gyroBias) in rad/s: add gyroOffset to the raw rates in rad/s");
+  } else {
+    std::puts("the raw rates less gyroBias are the rates, in the gyroscope's own units");
+  }
+}
+
+void printGyroMessages(const GyroResult& g) {
+  const auto& col = g.columns;
+  std::string s = "gyro: columns " + std::to_string(col[0]) + "," + std::to_string(col[1]) + "," +
+                  std::to_string(col[2]) + " as x, y, z";
+  if (!g.columnsReason.empty()) s += ": " + g.columnsReason;
+  if (!g.time.source.empty()) s += "; time: " + g.time.source;
+  // What was done with the stamps, where there were stamps or gaps to tell of.
+  if (!g.time.note.empty() && (g.time.source.rfind("time in", 0) == 0 || g.time.gaps > 0))
+    s += "; " + g.time.note;
+  if (!g.calibration.unitsNote.empty()) s += "; raw units: " + g.calibration.unitsNote;
+  std::fprintf(stderr, "tiltfit: %s\n", s.c_str());
+  for (const std::string& p : g.problems) std::fprintf(stderr, "tiltfit: gyro: %s\n", p.c_str());
+  if (!g.success) return;
+  const GyroQuality& q = g.quality;
+  if (g.calibration.method == "moves") {
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "%zu moves carry gravity within %s degrees on average (rms %s, worst %s; %s "
+                  "before); held out, each move against a calibration made without it, %s "
+                  "degrees; expected error of a 90-degree move %s degrees",
+                  q.after.moves, figure(q.after.meanDeg).c_str(), figure(q.after.rmsDeg).c_str(),
+                  figure(q.after.worstDeg).c_str(), figure(q.before.meanDeg).c_str(),
+                  figure(q.heldOut.meanDeg).c_str(), figure(q.expectedErrorDeg).c_str());
+    std::string line = text;
+    if (q.wholeTurns > 0) {
+      line += "; " + std::to_string(q.wholeTurns) + " whole turns within " +
+              figure(q.turnClosureDeg) + " degrees of whole turns";
+    }
+    std::fprintf(stderr, "tiltfit: gyro quality: %s\n", line.c_str());
+  }
+  for (const std::string& w : g.warnings)
+    std::fprintf(stderr, "tiltfit: gyro warning: %s\n", w.c_str());
+  for (const std::string& a : g.advice) std::fprintf(stderr, "tiltfit: gyro: %s\n", a.c_str());
 }
 
 void printMessages(const Result& r, bool json, bool classic, const std::string& repeat,

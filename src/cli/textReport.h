@@ -32,6 +32,11 @@ std::string rotationLine(const Calibration& c);
 // The report of a success: the classic layout with six decimals and its fixed closing text, or
 // nine significant digits and the relation the numbers satisfy.
 void printReport(const Calibration& c, long long durationUs, bool classic);
+// The gyroscope's part of the report, after the accelerometer's: its calibration on standard
+// output (a gain matrix only where the moves fix one), and on standard error which columns and
+// time base were taken, its quality, warnings and what to record.
+void printGyroReport(const GyroResult& g);
+void printGyroMessages(const GyroResult& g);
 // After the report: the quality line (not after --json), the rotation, the stretches left out,
 // the warnings and the command to repeat it; after a failure its reasons, and after a classic
 // one which way the tuning numbers must move and the command to try.

@@ -101,6 +101,74 @@ void to_json(Json& j, const Quality& q) {
            {"left_out", q.leftOut}};
 }
 
+template <typename Json>
+void to_json(Json& j, const GyroErrors& e) {
+  j = Json{{"mean_deg", e.meanDeg},
+           {"rms_deg", e.rmsDeg},
+           {"worst_deg", e.worstDeg},
+           {"moves", e.moves}};
+}
+
+template <typename Json>
+void to_json(Json& j, const GyroMove& m) {
+  j = Json{{"first_row", m.firstRow},
+           {"last_row", m.lastRow},
+           {"angle_deg", m.angleDeg},
+           {"gravity_change_deg", m.gravityChangeDeg},
+           {"used", m.used},
+           {"whole_turn", m.wholeTurn},
+           {"error_before_deg", m.errorBeforeDeg},
+           {"error_after_deg", m.errorAfterDeg},
+           {"reason", m.reason.empty() ? Json(nullptr) : Json(m.reason)}};
+}
+
+template <typename Json>
+void to_json(Json& j, const GyroResult& g) {
+  const GyroCalibration& c = g.calibration;
+  const bool moves = g.success && c.method == "moves";
+  const bool known = g.success && c.unitsPerRadS > 0.0;
+  j = Json{
+      {"success", g.success},
+      {"method", g.success ? Json(c.method) : Json(nullptr)},
+      {"columns", g.columns},
+      {"column_names", g.names[0].empty() ? Json(nullptr) : Json(g.names)},
+      {"gain_matrix", moves ? Json(c.gainMatrix) : Json(nullptr)},
+      {"offset", known ? Json(c.offset) : Json(nullptr)},
+      {"column_form", moves ? Json{{"gain", c.columnGain()}, {"offset", c.offset}} : Json(nullptr)},
+      {"units", "rad/s"},
+      {"bias_raw", g.success ? Json(c.biasRaw) : Json(nullptr)},
+      {"bias_raw_sigma", g.success ? Json(c.biasRawSigma) : Json(nullptr)},
+      {"bias_drift_per_hour", g.success ? Json(c.biasDriftPerHour) : Json(nullptr)},
+      {"bias_spread", g.success ? Json(c.biasSpread) : Json(nullptr)},
+      {"raw_units",
+       {{"name", c.units.empty() ? Json(nullptr) : Json(c.units)},
+        {"per_rad_s", c.unitsPerRadS > 0.0 ? Json(c.unitsPerRadS) : Json(nullptr)},
+        {"zero", c.zero},
+        {"note", c.unitsNote}}},
+      {"uncertainty",
+       moves ? Json{{"offset", c.uncertainty.offset}, {"gain_matrix", c.uncertainty.gainMatrix}}
+             : Json(nullptr)},
+      {"quality",
+       {{"before", g.quality.before},
+        {"after", g.quality.after},
+        {"held_out", g.quality.heldOut},
+        {"expected_error_deg", g.quality.expectedErrorDeg},
+        {"whole_turns", g.quality.wholeTurns},
+        {"turn_closure_deg", g.quality.turnClosureDeg},
+        {"noise_scale", g.quality.noiseScale},
+        {"scale_determined", g.quality.scaleDetermined},
+        {"still_stretches", g.stillStretches}}},
+      {"time",
+       {{"source", g.time.source},
+        {"rate_hz", g.time.rateHz > 0.0 ? Json(g.time.rateHz) : Json(nullptr)},
+        {"note", g.time.note},
+        {"gaps", g.time.gaps}}},
+      {"moves", g.moves},
+      {"warnings", g.warnings},
+      {"advice", g.advice},
+      {"problems", g.problems}};
+}
+
 namespace {
 
 using Json = nlohmann::ordered_json;  // keys in the order written, "success" first
@@ -141,6 +209,7 @@ std::string calibrationDocument(const Result& r, const Recording& rec,
   doc["orientations"] = r.orientations;
   doc["quality"] = r.quality;
   doc["stretches"] = r.stretches;
+  if (r.hasGyro) doc["gyro"] = r.gyro;
   doc["warnings"] = r.success ? r.warnings : std::vector<std::string>();
   doc["problems"] = r.success ? std::vector<std::string>() : r.problems;
   if (context.withSuggestion) doc["suggestion"] = suggestionOf(r);
