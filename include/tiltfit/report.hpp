@@ -41,6 +41,11 @@ struct SavedCalibration {
   // input.column_names: the header's names of the x, y and z columns it was made from, or empty
   // strings when the document gives none.
   std::array<std::string, 3> columnNames;
+  // gyro: its calibration when the document holds one of scale and axes ("method": "moves"),
+  // its columns in layout.gyroColumns and their names.
+  bool hasGyro = false;
+  GyroCalibration gyro;
+  std::array<std::string, 3> gyroColumnNames;
 };
 
 // Reads a document of calibrationDocument (members it does not use are ignored), or the

@@ -212,9 +212,12 @@ struct ApplyCounts {
 // Flushes out. Returns 0, or the errno value of the read or write that failed (EIO when the
 // stream gave none; EINVAL for columns that are not three different numbers from 1 up or a head
 // too long, ENOMEM when a buffer cannot be had).
+// With gyro, the gyroscope's fields at layout.gyroColumns are calibrated too, on the lines that
+// hold them all.
 int applyCalibrationToText(const Calibration& calibration, const Layout& layout, std::FILE* in,
                            std::FILE* out, ApplyCounts* counts = nullptr,
-                           const std::string& head = "");
+                           const std::string& head = "",
+                           const GyroCalibration* gyro = nullptr);
 
 // Judges, on the whole lines of head (the start of a text), whether a layout fits it: "" when at
 // least 90 % of the lines that hold numbers have numbers at its columns, and one at least does

@@ -24,20 +24,28 @@ namespace {
 
 // A calibration and the layout of the text it applies to. For a raw sample as the row vector
 // r = (x, y, z): calibrated_j = sum_i r_i * gain[3 * i + j] + offset[j].
+// With a gyroscope: its calibration in the same form, gain[9 ..] and offset[3 ..], and its columns
+// at columns[3 ..].
 struct CalibrationFile {
-  CalibrationFile(const Calibration& c, const Layout& layout)
-      : delimiter(layout.delimiter), blanks(layout.blanks) {
+  CalibrationFile(const Calibration& c, const Layout& layout, const GyroCalibration* g = nullptr)
+      : delimiter(layout.delimiter), blanks(layout.blanks), sensors(g != nullptr ? 2 : 1) {
     for (std::size_t i = 0; i < 3; ++i) {
       offset[i] = c.offset[i];
       columns[i] = layout.columns[i];
       for (std::size_t j = 0; j < 3; ++j) gain[3 * i + j] = c.gainMatrix[i][j];
+      if (g == nullptr) continue;
+      offset[3 + i] = g->offset[i];
+      columns[3 + i] = layout.gyroColumns[i];
+      for (std::size_t j = 0; j < 3; ++j) gain[9 + 3 * i + j] = g->gainMatrix[i][j];
     }
   }
-  double gain[9];
-  double offset[3];
-  int columns[3];
+  double gain[18] = {};
+  double offset[6] = {};
+  int columns[6] = {};
   char delimiter;
   bool blanks;
+  int sensors;  // 1: the accelerometer; 2: and the gyroscope
+  int count() const { return 3 * sensors; }
 };
 
 // Input is read in blocks of kBlock bytes per thread behind the unfinished line carried over, which
@@ -52,24 +60,32 @@ constexpr std::size_t kNumberText = 24;
 
 inline bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
-// The calibration with the line layer that finds its three fields; spans come in field order.
+// The calibration with the line layer that finds its fields; spans come in field order.
 struct Plan {
   explicit Plan(const CalibrationFile& file)
       : c(file),
         cutter(io::Separator{file.delimiter, file.blanks},
-               std::vector<int>{file.columns[0], file.columns[1], file.columns[2]}) {
-    int order[3] = {0, 1, 2};
-    std::sort(order, order + 3, [&](int a, int b) { return c.columns[a] < c.columns[b]; });
-    for (int k = 0; k < 3; ++k) slot[k] = order[k];
+               std::vector<int>(file.columns, file.columns + file.count())) {
+    // The readings in the order their fields stand on a line (an insertion sort of six).
+    for (int k = 0; k < c.count(); ++k) {
+      int at = k;
+      while (at > 0 && c.columns[slot[at - 1]] > c.columns[k]) {
+        slot[at] = slot[at - 1];
+        --at;
+      }
+      slot[at] = k;
+    }
   }
   const CalibrationFile& c;
   io::LineCutter cutter;
-  int slot[3];  // slot[k]: x, y or z (0, 1, 2), the k-th of the three on a line
+  // slot[k]: the k-th field of a line is the accelerometer's x, y or z (0, 1, 2) or the
+  // gyroscope's (3, 4, 5).
+  int slot[6] = {};
 };
 
 // Whether a line that was not calibrated holds numbers all the same: a digit somewhere, and a
 // field at one of the columns that is not blank (a record of another kind leaves them empty).
-bool holdsNumbers(const char* b, const char* end, const tiltfit_csv::FieldSpan spans[3]) {
+bool holdsNumbers(const char* b, const char* end, const tiltfit_csv::FieldSpan* spans) {
   bool digit = false;
   for (const char* p = b; p < end && !digit; ++p) digit = *p >= '0' && *p <= '9';
   if (!digit) return false;
@@ -94,11 +110,14 @@ char* transformLine(const Plan& plan, const char* b, const char* e, char* o, App
   if (end > b && end[-1] == '\n') --end;
   if (end > b && end[-1] == '\r') --end;
 
-  double raw[3];
-  tiltfit_csv::FieldSpan spans[3];
+  double raw[6];
+  tiltfit_csv::FieldSpan spans[6];
   const unsigned got = plan.cutter.cut(b, end, raw, spans);
-  const bool numbers = got == plan.cutter.all() && std::isfinite(raw[0]) && std::isfinite(raw[1]) &&
+  const bool numbers = (got & 7U) == 7U && std::isfinite(raw[0]) && std::isfinite(raw[1]) &&
                        std::isfinite(raw[2]);
+  // The gyroscope's readings calibrate where the line holds them all.
+  const bool rates = plan.c.sensors == 2 && (got & 56U) == 56U && std::isfinite(raw[3]) &&
+                     std::isfinite(raw[4]) && std::isfinite(raw[5]);
   if (!numbers) {
     if (holdsNumbers(b, end, spans)) ++counts.linesWithNumbers;
     std::memcpy(o, b, length);
@@ -106,15 +125,19 @@ char* transformLine(const Plan& plan, const char* b, const char* e, char* o, App
   }
   ++counts.linesWithNumbers;
   ++counts.linesCalibrated;
-  const double* g = plan.c.gain;
-  double value[3];
-  for (int j = 0; j < 3; ++j) {
-    value[j] = ((raw[0] * g[j] + raw[1] * g[3 + j]) + raw[2] * g[6 + j]) + plan.c.offset[j];
+  double value[6];
+  for (int s = 0; s < plan.c.sensors; ++s) {
+    const double* g = plan.c.gain + 9 * s;
+    const double* r = raw + 3 * s;
+    for (int j = 0; j < 3; ++j) {
+      value[3 * s + j] = ((r[0] * g[j] + r[1] * g[3 + j]) + r[2] * g[6 + j]) + plan.c.offset[3 * s + j];
+    }
   }
   // Each number's text gives way to its calibrated value; the blanks and anything else around
   // it in the field stay.
   const char* from = b;
-  for (int k = 0; k < 3; ++k) {
+  for (int k = 0; k < plan.c.count(); ++k) {
+    if (plan.slot[k] >= 3 && !rates) continue;
     const char* number = spans[k].begin;
     while (number < spans[k].numberEnd && (*number == ' ' || (*number >= '\t' && *number <= '\r')))
       ++number;
@@ -136,7 +159,7 @@ std::size_t transformLines(const Plan& plan, const char* b, const char* e, std::
     const auto* nl =
         static_cast<const char*>(std::memchr(b, '\n', static_cast<std::size_t>(e - b)));
     const char* next = nl != nullptr ? nl + 1 : e;
-    const std::size_t room = static_cast<std::size_t>(next - b) + 3 * kNumberText;
+    const std::size_t room = static_cast<std::size_t>(next - b) + 6 * kNumberText;
     if (out.size() - used < room) out.resize(std::max(2 * out.size(), used + room));
     used = static_cast<std::size_t>(transformLine(plan, b, next, out.data() + used, counts) -
                                     out.data());
@@ -256,13 +279,16 @@ int applyInBlocks(const Plan& plan, std::FILE* in, std::FILE* out, const std::st
 }  // namespace
 
 int applyCalibrationToText(const Calibration& calibration, const Layout& layout, std::FILE* in,
-                           std::FILE* out, ApplyCounts* counts, const std::string& head) {
-  const CalibrationFile c(calibration, layout);
+                           std::FILE* out, ApplyCounts* counts, const std::string& head,
+                           const GyroCalibration* gyro) {
+  const CalibrationFile c(calibration, layout, gyro);
   const int* col = c.columns;
-  if (col[0] < 1 || col[1] < 1 || col[2] < 1 || col[0] == col[1] || col[0] == col[2] ||
-      col[1] == col[2] || head.size() > kLongLine) {
-    return EINVAL;
+  for (int a = 0; a < c.count(); ++a) {
+    if (col[a] < 1) return EINVAL;
+    for (int b = 0; b < a; ++b)
+      if (col[a] == col[b]) return EINVAL;
   }
+  if (head.size() > kLongLine) return EINVAL;
   ApplyCounts mine;
   try {
     return applyInBlocks(Plan(c), in, out, head, counts != nullptr ? *counts : mine);

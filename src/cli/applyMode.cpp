@@ -86,8 +86,27 @@ int runApply(const CliOptions& o) {
                   names[1] + "\", \"" + names[2] + "\", and the header of " + name + " " + unnamed +
                   " (--columns X,Y,Z applies it by position)");
   }
+  // The gyroscope's columns likewise, where the calibration has one of scale and axes.
+  const GyroCalibration* gyro = saved.hasGyro && !o.noGyro ? &saved.gyro : nullptr;
+  if (gyro != nullptr && o.gyroColumnsGiven) {
+    for (std::size_t k = 0; k < 3; ++k) layout.gyroColumns[k] = o.gyroColumns[k];
+  } else if (gyro != nullptr && !saved.gyroColumnNames[0].empty()) {
+    Layout found = layout;
+    const std::string why = columnsByName(saved.gyroColumnNames, head, found);
+    if (why.empty()) {
+      layout.gyroColumns = found.columns;
+    } else {
+      std::fprintf(stderr,
+                   "tiltfit: the header of %s %s of the gyroscope's columns \"%s\", \"%s\", "
+                   "\"%s\": they are copied as they are (--gyro-columns X,Y,Z calibrates them)\n",
+                   name.c_str(), why.c_str(), saved.gyroColumnNames[0].c_str(),
+                   saved.gyroColumnNames[1].c_str(), saved.gyroColumnNames[2].c_str());
+      gyro = nullptr;
+    }
+  }
   ApplyCounts counts;
-  const int err = applyCalibrationToText(saved.calibration, layout, in, stdout, &counts, head);
+  const int err =
+      applyCalibrationToText(saved.calibration, layout, in, stdout, &counts, head, gyro);
   const bool readFailed = std::ferror(in) != 0;
   if (in != stdin) std::fclose(in);
   if (err == ENOMEM) throw std::bad_alloc();

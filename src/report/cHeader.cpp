@@ -86,6 +86,39 @@ std::string cHeader(const Result& r, const CHeader& o) {
   h += "                    " + p + "_GAIN[i][2] * raw[2] + " + p + "_OFFSET[i];\n";
   h += "  }\n";
   h += "}\n\n";
+  const GyroResult& g = r.gyro;
+  if (r.hasGyro && g.success && g.calibration.method == "moves") {
+    // The gyroscope beside it, in the same frame and the same form.
+    const auto Gg = g.calibration.columnGain();
+    const std::string gyroApply = (o.prefix.empty() ? "tiltfit" : o.prefix) + "_gyro_apply";
+    h += "/* Gyroscope calibration, in the frame of the calibrated accelerometer:\n";
+    h += " *   rate[i] = sum over j of " + p + "_GYRO_GAIN[i][j] * raw[j] + " + p +
+         "_GYRO_OFFSET[i]\n";
+    h += " * raw: the gyro's readings (x, y, z) in " +
+         (g.calibration.units.empty() ? std::string("its own units") : g.calibration.units) +
+         "; rate: in rad/s.\n";
+    h += " * Quality: " + std::to_string(g.quality.after.moves) +
+         " moves carry gravity within " + figure(g.quality.after.meanDeg) +
+         " degrees on average (" + figure(g.quality.before.meanDeg) +
+         " before); expected error of a 90-degree move " + figure(g.quality.expectedErrorDeg) +
+         " degrees.\n */\n";
+    h += "static const float " + p + "_GYRO_GAIN[3][3] = {\n";
+    for (std::size_t i = 0; i < 3; ++i) {
+      h += "    {" + floatLiteral(Gg[i][0]) + ", " + floatLiteral(Gg[i][1]) + ", " +
+           floatLiteral(Gg[i][2]) + "}" + (i < 2 ? ",\n" : "\n");
+    }
+    h += "};\n\n";
+    const auto& b = g.calibration.offset;
+    h += "static const float " + p + "_GYRO_OFFSET[3] = {" + floatLiteral(b[0]) + ", " +
+         floatLiteral(b[1]) + ", " + floatLiteral(b[2]) + "};\n\n";
+    h += "static inline void " + gyroApply + "(const float raw[3], float rate[3]) {\n";
+    h += "  int i;\n";
+    h += "  for (i = 0; i < 3; ++i) {\n";
+    h += "    rate[i] = " + p + "_GYRO_GAIN[i][0] * raw[0] + " + p + "_GYRO_GAIN[i][1] * raw[1] +\n";
+    h += "              " + p + "_GYRO_GAIN[i][2] * raw[2] + " + p + "_GYRO_OFFSET[i];\n";
+    h += "  }\n";
+    h += "}\n\n";
+  }
   h += "#endif\n";
   return h;
 }

@@ -305,10 +305,10 @@ T member(const json& obj, const char* key, const std::string& path, const char* 
   }
 }
 
-// The calibration part of a document.
-Calibration calibrationOf(const json& part) {
-  const auto offset = member<Vector3>(part, "offset", "calibration.offset", "");
-  const auto gain = member<Matrix3>(part, "gain_matrix", "calibration.gain_matrix", "");
+// The calibration part of a document (or its gyro part, named so in the messages).
+Calibration calibrationOf(const json& part, const std::string& name = "calibration") {
+  const auto offset = member<Vector3>(part, "offset", name + ".offset", "");
+  const auto gain = member<Matrix3>(part, "gain_matrix", name + ".gain_matrix", "");
   Calibration c;
   for (std::size_t i = 0; i < 3; ++i) {
     c.offset[i] = offset.v[i];
@@ -375,6 +375,21 @@ SavedCalibration readCalibrationDocument(const std::string& text) {
         const Delimiter d = member<Delimiter>(*input, "delimiter", "input.delimiter", "");
         out.layout.delimiter = d.layout.delimiter;
         out.layout.blanks = d.layout.blanks;
+      }
+    }
+    const auto gyro = doc.find("gyro");
+    if (gyro != doc.end() && gyro->is_object() && gyro->value("method", json()) == "moves") {
+      const Calibration g = calibrationOf(*gyro, "gyro");
+      out.hasGyro = true;
+      out.gyro.method = "moves";
+      out.gyro.gainMatrix = g.gainMatrix;
+      out.gyro.offset = g.offset;
+      const Columns columns = member<Columns>(*gyro, "columns", "gyro.columns", "");
+      for (std::size_t k = 0; k < 3; ++k) out.layout.gyroColumns[k] = columns.c[k];
+      const auto names = gyro->find("column_names");
+      if (names != gyro->end() && names->is_array() && names->size() == 3) {
+        for (std::size_t k = 0; k < 3; ++k)
+          if ((*names)[k].is_string()) out.gyroColumnNames[k] = (*names)[k].get<std::string>();
       }
     }
     return out;
