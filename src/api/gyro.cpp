@@ -60,7 +60,19 @@ Timing timingOf(const Recording& rec, const GyroOptions& o) {
   const std::string column = "column " + std::to_string(rec.layout.timeColumn) +
                              (rec.timeName.empty() ? std::string() : " (\"" + rec.timeName + "\")");
   if (rec.layout.timeColumn > 0 && rec.t.size() == n) {
-    if (rec.layout.timeIsCounter) {
+    // Whole numbers a step of one apart, with a rate given: a counter, whatever its name says
+    // (without a rate they are seconds at 1 Hz as much as a count).
+    bool counts = rec.layout.timeIsCounter;
+    if (!counts && givenRate && n >= 2) {
+      std::size_t ones = 0;
+      bool whole = true;
+      for (std::size_t i = 0; i < n && whole; ++i) {
+        whole = rec.t[i] == std::floor(rec.t[i]);
+        if (i > 0) ones += rec.t[i] - rec.t[i - 1] == 1.0;
+      }
+      counts = whole && ones * 2 > n;
+    }
+    if (counts) {
       if (!(rate > 0.0)) return t;
       t.time = gy::TimeBase::fromCounter(rec.t.data(), n, rate);
       t.source = "sample counter in " + column + " at " + rateSource;
