@@ -98,8 +98,16 @@ struct PlotCase {
     o.restSamples = rest;
     o.transitionSamples = rest / 6;
     r = tiltfit_gen::generate(o);
-    input = PlotInput{
-        {r.x.data(), r.y.data(), r.z.data()}, r.x.size(), 0.05, {}, false, "run <1> & \"2\"", {}};
+    input = PlotInput{{r.x.data(), r.y.data(), r.z.data()},
+                      r.x.size(),
+                      0.05,
+                      {},
+                      false,
+                      "run <1> & \"2\"",
+                      {},
+                      nullptr,
+                      false,
+                      {}};
     for (const tiltfit_gen::Rest& w : r.rests) {
       const auto first = static_cast<std::uint64_t>(w.first + 10);
       input.windows[2 * w.axis + (w.level > 0)] = {w.axis, w.level, true, first, first + 200};

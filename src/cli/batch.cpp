@@ -2,6 +2,7 @@
 // numbers it chooses (--auto), and reported.
 #include "batch.h"
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -81,6 +82,48 @@ bool writePlot(const std::string& plotPath, const std::string& path, const Recor
   if (!rec.lineRuns.empty()) in.lineOf = [&rec](std::size_t i) { return rec.lineOf(i); };
   in.failed = !r.success;
   in.title = path + (r.success ? ": calibration success" : ": calibration failed");
+  std::FILE* out = std::fopen(plotPath.c_str(), "wb");
+  if (out == nullptr) return false;
+  const bool written = report::writePlotSvg(out, in);
+  const int err = errno;
+  if (std::fclose(out) != 0 || !written) {
+    if (!written) errno = err;
+    return false;
+  }
+  return true;
+}
+
+// The plot of the gyroscope beside the accelerometer's: FILE.svg's rates go to FILE-gyro.svg.
+std::string gyroPlotPath(const std::string& plotPath) {
+  const std::size_t dot = plotPath.rfind('.');
+  const std::size_t slash = plotPath.rfind('/');
+  const bool ext = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+  return (ext ? plotPath.substr(0, dot) : plotPath) + "-gyro" +
+         (ext ? plotPath.substr(dot) : std::string(".svg"));
+}
+
+// Draws the calibrated rates (deg/s) and the moves between the still stretches; false when the
+// file could not be written (errno set).
+bool writeGyroPlot(const std::string& plotPath, const std::string& path, const Recording& rec,
+                   const GyroResult& g) {
+  const std::size_t n = rec.gx.size();
+  report::PlotColumns columns(n);
+  const double toDeg = 180.0 / M_PI;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::array<double, 3> w = g.calibration.apply({rec.gx[i], rec.gy[i], rec.gz[i]});
+    for (int a = 0; a < 3; ++a) columns.add(a, i, w[static_cast<std::size_t>(a)] * toDeg);
+  }
+  report::PlotInput in{};
+  in.n = n;
+  in.columns = &columns;
+  in.rates = true;
+  for (const GyroMove& m : g.moves) {
+    if (!m.used) continue;
+    in.spans.push_back(report::PlotInput::Span{m.firstSample + 1, m.lastSample + 1,
+                                               m.wholeTurn ? "turn" : "move"});
+  }
+  if (!rec.lineRuns.empty()) in.lineOf = [&rec](std::size_t i) { return rec.lineOf(i); };
+  in.title = path + ": the gyroscope, calibrated";
   std::FILE* out = std::fopen(plotPath.c_str(), "wb");
   if (out == nullptr) return false;
   const bool written = report::writePlotSvg(out, in);
@@ -252,6 +295,16 @@ int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumb
     std::fprintf(stderr, "tiltfit: cannot write the plot %s: %s\n", o.plotPath.c_str(),
                  std::strerror(errno));
     if (status == kSuccess) status = kCannotWrite;
+  }
+  if (!o.plotPath.empty() && r.hasGyro && r.gyro.success && r.gyro.calibration.method == "moves") {
+    const std::string gyroPath = gyroPlotPath(o.plotPath);
+    if (writeGyroPlot(gyroPath, path, rec, r.gyro)) {
+      std::fprintf(stderr, "tiltfit: gyro plot: %s\n", gyroPath.c_str());
+    } else {
+      std::fprintf(stderr, "tiltfit: cannot write the plot %s: %s\n", gyroPath.c_str(),
+                   std::strerror(errno));
+      if (status == kSuccess) status = kCannotWrite;
+    }
   }
   return status;
 }

@@ -183,8 +183,8 @@ std::string windowName(int axis, int level) {
 // The vertical range: both bands and every finite sample, with a margin. Samples beyond 1e300 g
 // are clipped so that the span stays finite.
 void verticalRange(const PlotInput& in, double band, double& lo, double& hi) {
-  lo = -1.0 - band;
-  hi = 1.0 + band;
+  lo = in.rates ? -1.0 : -1.0 - band;
+  hi = in.rates ? 1.0 : 1.0 + band;
   if (in.columns != nullptr) {
     const std::size_t used = std::min(in.columns->samples(), kColumns);
     for (int a = 0; a < 3; ++a) {
@@ -391,8 +391,23 @@ bool writePlotSvg(std::FILE* out, const PlotInput& in) {
     text(s, kLeft + kWidth / 2, kTop + kHeight / 2, "middle", "fill=\"#666666\"", "no samples");
   }
 
+  // The moves of a plot of rates, shaded and labelled.
+  for (std::size_t k = 0; k < in.spans.size() && f.n > 0; ++k) {
+    const PlotInput::Span& w = in.spans[k];
+    const auto clip = [&](std::uint64_t r) {
+      return static_cast<double>(std::min<std::uint64_t>(std::max<std::uint64_t>(r, 1), f.n));
+    };
+    const double x0 = f.rowEdge(clip(w.firstRow));
+    const double x1 = std::max(f.rowEdge(clip(w.lastRow) + 1.0), x0 + 1.0);
+    rect(s, x0, kTop, x1 - x0, kHeight, "fill=\"#9467bd\" fill-opacity=\"0.12\"");
+    const double labelX = std::min(std::max((x0 + x1) / 2, kLeft + 20), kLeft + kWidth - 20);
+    text(s, labelX, kTop - 8 - 16 * static_cast<double>(k % 2), "middle", "fill=\"#9467bd\"",
+         w.label);
+  }
+
   // The accepted bands and the levels they surround.
   for (const double level : {-1.0, 1.0}) {
+    if (in.rates) break;
     const double top = f.y(level + band), bottom = f.y(level - band);
     rect(s, kLeft, top, kWidth, std::max(bottom - top, 0.0),
          "fill=\"#888888\" fill-opacity=\"0.18\"");
@@ -447,7 +462,8 @@ bool writePlotSvg(std::FILE* out, const PlotInput& in) {
   text(s, kLeft + kWidth / 2, kBottom + 44, "middle", "", "row");
   s += "<text transform=\"translate(34,";
   coordinate(s, kTop + kHeight / 2);
-  s += ") rotate(-90)\" text-anchor=\"middle\">smoothed reading (g)</text>\n";
+  s += in.rates ? ") rotate(-90)\" text-anchor=\"middle\">calibrated rate (deg/s)</text>\n"
+                : ") rotate(-90)\" text-anchor=\"middle\">smoothed reading (g)</text>\n";
 
   // Legend, one row under the plot.
   double x = kLeft;
@@ -455,18 +471,25 @@ bool writePlotSvg(std::FILE* out, const PlotInput& in) {
   for (int a = 0; a < 3; ++a) {
     const std::string stroke = std::string("stroke=\"") + kColours[a] + "\" stroke-width=\"2\"";
     line(s, x, legendY - 4, x + 24, legendY - 4, stroke.c_str());
-    text(s, x + 30, legendY, "start", "", std::string(kAxisNames[a]) + " (smoothed)");
+    text(s, x + 30, legendY, "start", "",
+         std::string(kAxisNames[a]) + (in.rates ? " (calibrated)" : " (smoothed)"));
     x += 130;
   }
-  rect(s, x, legendY - 11, 24, 12, "fill=\"#888888\" fill-opacity=\"0.18\"");
-  std::string bandText = "accepted band: \u00b11 g \u00b1 ";
-  fixed(bandText, band, 3);
-  bandText += " g";
-  text(s, x + 30, legendY, "start", "", bandText);
-  x += 260;
-  rect(s, x, legendY - 11, 24, 12, "fill=\"#1f77b4\" fill-opacity=\"0.13\"");
-  line(s, x, legendY - 5, x + 24, legendY - 5, "stroke=\"#1f77b4\" stroke-width=\"4\"");
-  text(s, x + 30, legendY, "start", "", "chosen rest window");
+  if (in.rates) {
+    rect(s, x, legendY - 11, 24, 12, "fill=\"#9467bd\" fill-opacity=\"0.12\"");
+    text(s, x + 30, legendY, "start", "", "move between two still positions");
+  }
+  if (!in.rates) {
+    rect(s, x, legendY - 11, 24, 12, "fill=\"#888888\" fill-opacity=\"0.18\"");
+    std::string bandText = "accepted band: \u00b11 g \u00b1 ";
+    fixed(bandText, band, 3);
+    bandText += " g";
+    text(s, x + 30, legendY, "start", "", bandText);
+    x += 260;
+    rect(s, x, legendY - 11, 24, 12, "fill=\"#1f77b4\" fill-opacity=\"0.13\"");
+    line(s, x, legendY - 5, x + 24, legendY - 5, "stroke=\"#1f77b4\" stroke-width=\"4\"");
+    text(s, x + 30, legendY, "start", "", "chosen rest window");
+  }
 
   if (in.failed) {
     std::string missing;

@@ -81,6 +81,14 @@ struct PlotInput {
   std::function<std::uint64_t(std::size_t)> lineOf;
   // Instead of the samples (axes null), their pixel columns, for n samples.
   const PlotColumns* columns = nullptr;
+  // A plot of rates instead (a gyroscope's, in deg/s): no bands or windows, the spans shaded and
+  // labelled instead (1-based sample numbers, inclusive).
+  bool rates = false;
+  struct Span {
+    std::uint64_t firstRow, lastRow;
+    std::string label;
+  };
+  std::vector<Span> spans;
 };
 
 // Writes a standalone SVG document (1800 x 780 user units) to out and flushes it: the three axes
