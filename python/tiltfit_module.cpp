@@ -108,10 +108,34 @@ py::object calibrate(const Samples& samples, double tolerancePct, double moveMea
 
 py::object calibrateAuto(const Samples& samples, const std::string& units,
                          const std::optional<std::string>& outputUnits, bool refine,
-                         const std::string& method, const std::optional<Lines>& lines) {
+                         const std::string& method, const std::optional<Lines>& lines,
+                         const std::optional<Samples>& gyro,
+                         const std::optional<py::array_t<double, py::array::forcecast>>& time,
+                         const std::optional<double>& rate, bool counter) {
   tiltfit::CalibrateOptions options = calibrateOptions(units, outputUnits, refine);
   options.method = tiltfit::methodFromName(method);
-  const tiltfit::Recording rec = toRecording(samples, lines);
+  tiltfit::Recording rec = toRecording(samples, lines);
+  if (gyro) {
+    // The gyroscope's readings beside the accelerometer's, with a time or a rate for them.
+    std::array<std::vector<double>, 3> g = columnsOf(*gyro);
+    if (g[0].size() != rec.rows()) {
+      throw py::value_error("gyro must hold a row for every row of samples");
+    }
+    rec.gx = std::move(g[0]);
+    rec.gy = std::move(g[1]);
+    rec.gz = std::move(g[2]);
+    rec.layout.gyroColumns = {4, 5, 6};
+    if (time) {
+      if (time->ndim() != 1 || static_cast<std::size_t>(time->shape(0)) != rec.rows())
+        throw py::value_error("time must hold one value for every row of samples");
+      rec.t.assign(time->data(), time->data() + rec.rows());
+      rec.layout.timeColumn = 7;
+      rec.layout.timeIsCounter = counter;
+    }
+    if (rate) options.gyroOptions.rateHz = *rate;
+  } else if (time || rate) {
+    throw py::value_error("time and rate time a gyroscope: give its readings with gyro=");
+  }
   tiltfit::Result r;
   {
     py::gil_scoped_release release;
@@ -133,12 +157,57 @@ tiltfit::Layout layoutOf(const std::array<int, 3>& columns, const std::string& d
   return layout;
 }
 
+// n values as a float64 array.
+py::array_t<double> arrayOf(const std::vector<double>& v) {
+  py::array_t<double> a(static_cast<py::ssize_t>(v.size()));
+  std::copy(v.begin(), v.end(), a.mutable_data());
+  return a;
+}
+
+// Three columns as an N x 3 float64 array.
+py::array_t<double> arrayOf(const std::vector<double>& x, const std::vector<double>& y,
+                            const std::vector<double>& z) {
+  const std::size_t n = x.size();
+  py::array_t<double> out(std::vector<py::ssize_t>{static_cast<py::ssize_t>(n), 3});
+  double* v = out.mutable_data();
+  for (std::size_t r = 0; r < n; ++r) {
+    v[3 * r] = x[r];
+    v[3 * r + 1] = y[r];
+    v[3 * r + 2] = z[r];
+  }
+  return out;
+}
+
+// What the reader judged of a recording's layout, as a dict.
+py::dict layoutDict(const tiltfit::Recording& rec) {
+  const tiltfit::Layout& l = rec.layout;
+  py::dict d;
+  d["columns"] = l.columns;
+  d["column_names"] = rec.columnNames;
+  d["delimiter"] = tiltfit::delimiterName(l);
+  d["gyro_columns"] = l.hasGyro() ? py::object(py::cast(l.gyroColumns)) : py::none();
+  d["gyro_names"] = rec.gyroNames;
+  d["time_column"] = l.timeColumn > 0 ? py::object(py::int_(l.timeColumn)) : py::none();
+  d["time_name"] = rec.timeName;
+  d["time_is_counter"] = l.timeIsCounter;
+  d["rate"] = rec.rateFromHeader > 0.0 ? py::object(py::float_(rec.rateFromHeader)) : py::none();
+  return d;
+}
+
+// The layout --auto judges from a text (a header line and the first lines of numbers).
+py::dict detectLayout(const std::string& text) {
+  tiltfit::ReadOptions options;
+  options.detectDelimiter = options.detectColumns = options.detectGyro = true;
+  return layoutDict(tiltfit::readRecordingFromText(text, options));
+}
+
 py::object readCsv(const py::object& path, const std::array<int, 3>& columns,
                    const std::string& delimiter, bool detectLayout, bool everyLine,
-                   bool withLines) {
+                   bool withLines, bool imu) {
   tiltfit::ReadOptions options;
   options.layout = layoutOf(columns, delimiter);
   options.detectDelimiter = options.detectColumns = detectLayout;
+  options.detectGyro = imu;
   options.keepLinesWithoutReadings = everyLine;
   const std::string name = pathOf(path);
   tiltfit::Recording rec;
@@ -147,17 +216,20 @@ py::object readCsv(const py::object& path, const std::array<int, 3>& columns,
     rec = tiltfit::readRecording(name, options);
   }
   const std::size_t n = rec.rows();
-  py::array_t<double> out(std::vector<py::ssize_t>{static_cast<py::ssize_t>(n), 3});
-  double* v = out.mutable_data();
-  for (std::size_t r = 0; r < n; ++r) {
-    v[3 * r] = rec.x[r];
-    v[3 * r + 1] = rec.y[r];
-    v[3 * r + 2] = rec.z[r];
-  }
-  if (!withLines) return std::move(out);
+  py::array_t<double> out = arrayOf(rec.x, rec.y, rec.z);
   Lines lines(static_cast<py::ssize_t>(n));
   std::int64_t* l = lines.mutable_data();
   for (std::size_t r = 0; r < n; ++r) l[r] = static_cast<std::int64_t>(rec.lineOf(r));
+  if (imu) {
+    py::dict d;
+    d["accel"] = out;
+    d["gyro"] = rec.layout.hasGyro() ? py::object(arrayOf(rec.gx, rec.gy, rec.gz)) : py::none();
+    d["time"] = !rec.t.empty() ? py::object(arrayOf(rec.t)) : py::none();
+    d["lines"] = lines;
+    d["layout"] = layoutDict(rec);
+    return std::move(d);
+  }
+  if (!withLines) return std::move(out);
   return py::make_tuple(out, lines);
 }
 
@@ -341,7 +413,7 @@ PYBIND11_MODULE(_core, m) {
 
   m.def("read_csv", &readCsv, py::arg("path"), py::arg("columns") = std::array<int, 3>{{1, 2, 3}},
         py::arg("delimiter") = ",", py::arg("detect_layout") = false, py::arg("every_line") = false,
-        py::arg("with_lines") = false,
+        py::arg("with_lines") = false, py::arg("imu") = false,
         "Reads a CSV recording, or gzip-compressed CSV, into an N x 3 float64 array, one row per "
         "sample: lines whose three fields are not all numbers (a header, a blank line, a record "
         "of another kind) are left out. with_lines=True returns (samples, lines) instead, lines "
@@ -350,7 +422,9 @@ PYBIND11_MODULE(_core, m) {
         "one row per line, a line without numbers a row of zeros, so row r - 1 is line r. "
         "columns are the 1-based field numbers of x, y and z; delimiter is one character, "
         "\"tab\" or \"space\" (runs of spaces and tabs); detect_layout sniffs the delimiter and "
-        "the columns from the text instead (by their names where a header names them). Raises "
+        "the columns from the text instead (by their names where a header names them). "
+        "imu=True also reads a gyroscope the header names and a time column, and returns a dict "
+        "of \"accel\", \"gyro\", \"time\" and \"lines\" arrays and the \"layout\" judged. Raises "
         "OSError (FileNotFoundError ...) when the file cannot be read and ValueError for a layout "
         "that cannot work or binary data.");
 
@@ -372,10 +446,19 @@ PYBIND11_MODULE(_core, m) {
   m.def("calibrate_auto", &calibrateAuto, py::arg("samples"), py::arg("units") = "auto",
         py::arg("output_units") = std::nullopt, py::arg("refine") = true,
         py::arg("method") = "auto", py::arg("lines") = std::nullopt,
+        py::arg("gyro") = std::nullopt, py::arg("time") = std::nullopt,
+        py::arg("rate") = std::nullopt, py::arg("counter") = false,
         "Calibrates with tuning numbers chosen from the recording (result[\"parameters\"] tells "
         "which, None when no rest search took part), or from the still stretches alone when the "
         "recording holds no six rests. method: \"auto\", \"six-rest\" or \"stretches\". "
-        "Otherwise as calibrate().");
+        "Otherwise as calibrate(). With gyro (N x 3, the gyroscope's readings of the same rows) "
+        "and time (N stamps in any unit, or a sample counter with counter=True) or rate (Hz), "
+        "the gyroscope is calibrated too, in the accelerometer's frame: result[\"gyro\"].");
+
+  m.def("detect_layout", &detectLayout, py::arg("text"),
+        "The layout tiltfit --auto judges from a CSV text (a header and the first lines): the "
+        "accelerometer's, gyroscope's and time's 1-based columns, their names, the delimiter and "
+        "a sample rate a header line gives.");
 
   py::class_<PyLiveSession>(m, "LiveSession",
                             "A guided capture: feed a logger's output as it arrives and each call "

@@ -39,7 +39,19 @@ def read_csv(
     every_line: bool = False,
     *,
     with_lines: Literal[True],
+    imu: Literal[False] = False,
 ) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]: ...
+@overload
+def read_csv(
+    path: _Path,
+    columns: Sequence[int] = (1, 2, 3),
+    delimiter: str = ",",
+    detect_layout: bool = False,
+    every_line: bool = False,
+    with_lines: bool = False,
+    *,
+    imu: Literal[True],
+) -> Dict[str, Any]: ...
 def calibrate(
     samples: _Samples,
     tolerance_pct: float,
@@ -59,7 +71,12 @@ def calibrate_auto(
     refine: bool = True,
     method: _Method = "auto",
     lines: Optional[_Lines] = None,
+    gyro: Optional[_Samples] = None,
+    time: Optional[npt.ArrayLike] = None,
+    rate: Optional[float] = None,
+    counter: bool = False,
 ) -> _Result: ...
+def detect_layout(text: str) -> Dict[str, Any]: ...
 def apply(calibration: Dict[str, Any], samples: _Samples) -> npt.NDArray[np.float64]: ...
 
 class LiveSession:
