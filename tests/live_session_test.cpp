@@ -17,6 +17,7 @@
 
 #include "cli_harness.h"
 #include "generated_csv.h"
+#include "imu_generator.h"
 #include "recording_generator.h"
 #include "tiltfit/live.hpp"
 #include "tiltfit/tiltfit.hpp"
@@ -198,6 +199,59 @@ TEST(LiveSessionTest, AFieldWithAUnitReadsTheSameInEveryReader) {
   const std::string withUnits =
       std::regex_replace(appliedPlain.out, std::regex(R"(([0-9])(,|\n))"), "$1g$2");
   EXPECT_EQ(applied.out, withUnits);
+}
+
+// With a gyroscope the header names, the capture also waits for the gyro's target: once the
+// accelerometer is done it asks for turns about the axis the gyro knows least, and its stop says
+// both figures.
+TEST(LiveSessionTest, TheGyroscopeIsGuidedToItsTargetToo) {
+  tiltfit_gen::ImuOptions o;
+  o.accel.seed = 5;
+  o.rate = 2000;
+  o.restSeconds = 1.0;
+  o.moveSeconds = 0.6;
+  o.randomPoses = 14;
+  o.gyroUnits = "deg";
+  const double M[9] = {1.015, 0.008, -0.005, -0.006, 0.985, 0.009, 0.004, -0.007, 1.02};
+  for (int i = 0; i < 9; ++i) o.gyroMatrix[i] = M[i];
+  const tiltfit_gen::ImuRecording rec = tiltfit_gen::generateImu(o);
+  std::FILE* f = std::tmpfile();
+  tiltfit_gen::writeImuCsv(f, rec, o);
+  std::rewind(f);
+  std::string text;
+  char block[65536];
+  for (std::size_t n; (n = std::fread(block, 1, sizeof block, f)) > 0;) text.append(block, n);
+  std::fclose(f);
+  const std::vector<std::string> lines = linesOf(text);
+  for (const double targetDeg : {0.005, 0.1}) {
+    tiltfit::LiveOptions opts;
+    opts.targetDeg = targetDeg;
+    tiltfit::LiveSession s(opts);
+    bool turned = false;
+    // 200 lines at a time, at the pace of the recording's own clock.
+    for (std::size_t k = 0; k < lines.size() && !s.stopped(); k += 200) {
+      const std::vector<std::string> burst(lines.begin() + static_cast<std::ptrdiff_t>(k),
+                                           lines.begin() + static_cast<std::ptrdiff_t>(
+                                                               std::min(lines.size(), k + 200)));
+      s.feedLines(burst, static_cast<double>(k) / o.rate);
+      for (const tiltfit::LiveEvent& e : s.events())
+        turned = turned || e.text.find("next: turn the device over about") == 0;
+    }
+    if (targetDeg < 0.01) {
+      // Too tight for this session: it asks for turns and never stops.
+      EXPECT_TRUE(turned);
+      EXPECT_FALSE(s.stopped());
+    } else {
+      ASSERT_TRUE(s.stopped());
+      EXPECT_NE(s.stopReason().find("the gyroscope's expected error in a 90-degree move is"),
+                std::string::npos)
+          << s.stopReason();
+      const tiltfit::Result r = s.result();
+      ASSERT_TRUE(r.hasGyro && r.gyro.success);
+      EXPECT_EQ(r.gyro.calibration.method, "moves");
+      EXPECT_LE(r.gyro.quality.expectedErrorDeg, targetDeg);
+    }
+  }
 }
 
 }  // namespace

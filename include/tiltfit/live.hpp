@@ -33,7 +33,12 @@ struct LiveOptions {
   Units units = Units::kAuto;
   std::string outputUnits;        // as CalibrateOptions::outputUnits
   Method method = Method::kAuto;  // how the capture is calibrated, as calibrateAuto's
-  double targetMg = 0.5;          // the expected error at which the capture may stop
+  double targetMg = 0.5;          // the held-out error at which the capture may stop
+  // With a gyroscope the header names (gyro true): the expected error of a 90-degree move the
+  // gyro's calibration must reach too, degrees.
+  bool gyro = true;
+  double targetDeg = 0.5;
+  GyroOptions gyroOptions;  // the rate, when nothing in the lines gives it
   // The input is a file read to its end rather than a live source: the session never stops by
   // itself, and reports no durations.
   bool replay = false;

@@ -108,7 +108,7 @@ void LiveSession::line(const char* b, const char* e) {
     return;
   }
   ++lines_;
-  double v[3];
+  double v[7];
   if (!cutter_->cutAll(b, e, v)) {
     ++withoutReadings_;
     return;
@@ -132,8 +132,23 @@ void LiveSession::decideLayout() {
   }
   layoutKnown_ = true;
   const auto& c = layout_.columns;
-  cutter_ = std::make_unique<io::LineCutter>(io::Separator{layout_.delimiter, layout_.blanks},
-                                             std::vector<int>{c[0], c[1], c[2]});
+  std::vector<int> fields{c[0], c[1], c[2]};
+  if (settings_.gyro) {
+    // A gyroscope and a time beside the accelerometer, as --auto finds them.
+    const ImuGuess g = sniffImu(head_, layout_);
+    if (g.gyro) {
+      for (std::size_t k = 0; k < 3; ++k) layout_.gyroColumns[k] = g.gyroColumns[k];
+      fields.insert(fields.end(), layout_.gyroColumns.begin(), layout_.gyroColumns.end());
+      if (g.timeColumn > 0) {
+        layout_.timeColumn = g.timeColumn;
+        layout_.timeIsCounter = g.counter;
+        fields.push_back(g.timeColumn);
+      }
+    }
+    rateFromHeader_ = g.rateHz;
+  }
+  cutter_ =
+      std::make_unique<io::LineCutter>(io::Separator{layout_.delimiter, layout_.blanks}, fields);
   const std::string delimiter = layout_.blanks ? "blanks"
                                 : layout_.delimiter == '\t'
                                     ? "tab"
@@ -196,7 +211,7 @@ void LiveSession::restartTracker() {
   trackerStart_ = samples_;
 }
 
-void LiveSession::sample(const double v[3], std::uint64_t lineNumber) {
+void LiveSession::sample(const double* v, std::uint64_t lineNumber) {
   if (onSample_) onSample_(v, lineNumber);
   constexpr std::size_t kRing = 8192;
   for (int j = 0; j < 3; ++j) {
@@ -292,6 +307,7 @@ std::string LiveSession::holdNext() const {
     if (!covered_[orientationIndex(o)]) return "hold " + axisWords(o) + howLong;
   }
   if (!fitUsable_) return "hold the device still in other positions";
+  if (!gyroInstruction_.empty()) return gyroInstruction_;
   double sigma = 0.0;
   for (const StillStretch& s : stretchesInG(stretches_, scale())) {
     sigma += (s.meanSigma[0] + s.meanSigma[1] + s.meanSigma[2]) / 3.0;
@@ -341,13 +357,36 @@ bool LiveSession::confirmStop() {
   if (confirmedOnce_ && confirmedAt_ == stretches_.size()) return false;
   confirmedOnce_ = true;
   confirmedAt_ = stretches_.size();
-  double heldOut = 0.0;
-  double expected = 0.0;
-  if (!settings_.confirm(heldOut, expected) || !(heldOut <= settings_.targetMg)) return false;
+  LiveCheck check;
+  if (!settings_.confirm(check) || !check.ok || !(check.heldOutMg <= settings_.targetMg))
+    return false;
+  if (check.gyro && !check.gyroOk) {
+    // The accelerometer is done; the gyroscope wants turns about the axis it knows least.
+    const int axis = check.gyroAxis >= 0 ? check.gyroAxis : 0;
+    const std::string a(1, static_cast<char>('x' + axis));
+    const std::string next =
+        "turn the device over about " + a + " (a half turn with " + a +
+        " level), then hold it still" +
+        (holdSeconds_ > 0.0 ? format(" for %.0f s", holdSeconds_) : std::string()) +
+        (check.gyroExpectedDeg > 0.0
+             ? format(": the gyroscope's expected error in a 90-degree move is %.3g degrees, the "
+                      "target %.3g",
+                      check.gyroExpectedDeg, settings_.targetDeg)
+             : std::string(": the gyroscope's scale and axes are not fixed yet"));
+    if (next != gyroInstruction_) {
+      gyroInstruction_ = next;
+      changed_ = true;
+    }
+    return false;
+  }
   stopReason_ = format(
       "the held-out error is %.3g mg, at or below the target %.3g mg (expected error in any "
       "direction %.3g mg)",
-      heldOut, settings_.targetMg, expected);
+      check.heldOutMg, settings_.targetMg, check.expectedMg);
+  if (check.gyro) {
+    stopReason_ += format("; the gyroscope's expected error in a 90-degree move is %.3g degrees",
+                          check.gyroExpectedDeg);
+  }
   return true;
 }
 

@@ -30,6 +30,17 @@ constexpr double kHoldSeconds = 0.5;
 // Stretches a held-out figure must rest on before a capture stops on it.
 constexpr std::size_t kMinHeldOut = 8;
 
+// What the capture so far calibrates to, as --auto would calibrate it.
+struct LiveCheck {
+  bool ok = false;          // the accelerometer calibrated
+  double heldOutMg = 0.0;   // its held-out error
+  double expectedMg = 0.0;  // its expected error in any direction
+  bool gyro = false;        // the capture has a gyroscope
+  bool gyroOk = false;      // its scale and axes are fixed within targetDeg
+  double gyroExpectedDeg = 0.0;
+  int gyroAxis = -1;  // the axis (0 x, 1 y, 2 z) the next turn should be about, or -1
+};
+
 struct LiveSettings {
   // The layout of the lines: as given, or judged from the first lines as --auto judges a file.
   Layout layout;
@@ -46,7 +57,11 @@ struct LiveSettings {
   // expected error, or false. Asked once the session's own held-out estimate meets the target
   // with every orientation captured, and again after each new stretch. Without it the session
   // never stops by itself.
-  std::function<bool(double& heldOutMg, double& expectedErrorMg)> confirm;
+  std::function<bool(struct LiveCheck& check)> confirm;
+  // Read a gyroscope whose columns the header names, and a time column, with the accelerometer;
+  // the capture then also waits for the gyro's target (degrees of error in a 90-degree move).
+  bool gyro = true;
+  double targetDeg = 0.5;
 };
 
 struct LiveNote {
@@ -90,19 +105,21 @@ class LiveSession {
 
   bool layoutKnown() const { return layoutKnown_; }
   const Layout& layout() const { return layout_; }
+  double rateFromHeader() const { return rateFromHeader_; }
   std::uint64_t lines() const { return lines_; }
   std::uint64_t linesWithoutReadings() const { return withoutReadings_; }
   std::uint64_t samples() const { return samples_; }
   // Called with each sample as it is taken, and the line it came from (1-based; 0 for samples
   // handed over without lines): for a caller that keeps the capture's samples.
-  void onSample(std::function<void(const double v[3], std::uint64_t line)> f) {
+  // v holds x, y, z, then with a gyroscope its x, y, z and, with a time column, the time.
+  void onSample(std::function<void(const double* v, std::uint64_t line)> f) {
     onSample_ = std::move(f);
   }
 
  private:
   void line(const char* b, const char* e);
   void decideLayout();
-  void sample(const double v[3], std::uint64_t line);
+  void sample(const double* v, std::uint64_t line);
   void look(double now);
   void stretchEnded(const StillStretch& s);
   void refit();
@@ -126,7 +143,10 @@ class LiveSession {
   std::unique_ptr<io::LineCutter> cutter_;
   std::uint64_t lines_ = 0;
   std::uint64_t withoutReadings_ = 0;
-  std::function<void(const double v[3], std::uint64_t line)> onSample_;
+  std::function<void(const double* v, std::uint64_t line)> onSample_;
+  std::string gyroInstruction_;
+  double rateFromHeader_ = 0.0;  // a sample rate the header lines gave  // what to turn next for
+                                 // the gyroscope, once the accelerometer is done
 
   // Samples: the last few thousand, for the noise floor; the tracker over all of them.
   std::vector<double> ring_[3];
@@ -156,8 +176,8 @@ class LiveSession {
   // and the seconds they take at the source's rate (holdSeconds_ 0 until known, and in a
   // replay).
   std::size_t holdSamples_ = 2 * kMinStillSamples;
-  double holdSeconds_ = 0.0;  // as said: whole seconds
-  double holdNeeded_ = kHoldSeconds;  // as judged
+  double holdSeconds_ = 0.0;                     // as said: whole seconds
+  double holdNeeded_ = kHoldSeconds;             // as judged
   std::uint64_t announced_ = ~std::uint64_t{0};  // first sample of the stretch last announced
   bool covered_[6] = {false, false, false, false, false, false};
   std::string instruction_;

@@ -36,7 +36,9 @@ struct LiveSession::Impl {
     calibrate.units = o.units;
     calibrate.outputUnits = o.outputUnits;
     calibrate.method = o.method;
-    session.onSample([this](const double v[3], std::uint64_t line) { keep(v, line); });
+    calibrate.gyro = o.gyro;
+    calibrate.gyroOptions = o.gyroOptions;
+    session.onSample([this](const double* v, std::uint64_t line) { keep(v, line); });
   }
 
   analysis::LiveSettings settingsOf(const LiveOptions& o) {
@@ -46,13 +48,18 @@ struct LiveSession::Impl {
     s.detectColumns = o.detectColumns;
     s.units = o.units == Units::kAuto ? std::string() : unitsName(o.units);
     s.targetMg = o.targetMg;
+    s.targetDeg = o.targetDeg;
+    s.gyro = o.gyro;
     s.replay = o.replay;
-    s.confirm = [this](double& heldOut, double& expected) {
+    s.confirm = [this](analysis::LiveCheck& check) {
       try {
         const Result r = calibrateNow();
-        heldOut = r.quality.heldOutMeanMg;
-        expected = r.quality.expectedErrorMg;
-        return r.success && r.quality.heldOutFolds >= analysis::kMinHeldOut;
+        check.heldOutMg = r.quality.heldOutMeanMg;
+        check.expectedMg = r.quality.expectedErrorMg;
+        check.ok = r.success && r.quality.heldOutFolds >= analysis::kMinHeldOut;
+        check.gyro = r.hasGyro;
+        if (r.hasGyro) gyroCheck(r.gyro, options.targetDeg, check);
+        return true;
       } catch (const Error&) {
         return false;
       }
@@ -60,9 +67,41 @@ struct LiveSession::Impl {
     return s;
   }
 
+  // Whether the gyroscope meets its target: scale and axes fixed by the moves, and a 90-degree
+  // move's expected error within targetDeg; else the axis to turn about next (the first the
+  // moves do not fix, or the one its gain knows least).
+  static void gyroCheck(const GyroResult& g, double targetDeg, analysis::LiveCheck& check) {
+    check.gyroExpectedDeg = g.success ? g.quality.expectedErrorDeg : 0.0;
+    const bool moves = g.success && g.calibration.method == "moves";
+    int axis = -1;
+    double worst = -1.0;
+    for (std::size_t k = 0; k < 3; ++k) {
+      if (!moves || !g.quality.scaleDetermined[k]) {
+        axis = static_cast<int>(k);
+        break;
+      }
+      const double s =
+          g.calibration.uncertainty.gainMatrix[k][k] / std::abs(g.calibration.gainMatrix[k][k]);
+      if (s > worst) {
+        worst = s;
+        axis = static_cast<int>(k);
+      }
+    }
+    check.gyroOk = moves && g.quality.scaleDetermined[0] && g.quality.scaleDetermined[1] &&
+                   g.quality.scaleDetermined[2] && g.quality.expectedErrorDeg <= targetDeg;
+    check.gyroAxis = axis;
+  }
+
   // A sample of the capture: kept, or scanned once the capture is too long to keep.
-  void keep(const double v[3], std::uint64_t line) {
+  void keep(const double* v, std::uint64_t line) {
     if (line > 0) lines.keep(line);
+    if (session.layout().hasGyro() && !scan) {
+      // The gyroscope's samples are kept beside, for its calibration from the moves.
+      rec.gx.push_back(v[3]);
+      rec.gy.push_back(v[4]);
+      rec.gz.push_back(v[5]);
+      if (session.layout().timeColumn > 0) rec.t.push_back(v[6]);
+    }
     if (scan) {
       scan->push(v[0], v[1], v[2]);
       return;
@@ -82,6 +121,8 @@ struct LiveSession::Impl {
   // The recording's layout and the line of each sample.
   void describe(Recording& r) const {
     r.layout = session.layout();
+    r.rateFromHeader = session.rateFromHeader();
+    r.rateLine = "the capture's header";
     r.linesWithoutReadings = session.linesWithoutReadings();
     r.lineRuns.clear();
     for (const auto& run : lines.runs()) r.lineRuns.push_back(LineRun{run.row, run.line, run.step});

@@ -170,6 +170,9 @@ LiveOptions Capture::liveOptions() const {
   l.outputUnits = options_.outputUnits;
   if (!options_.method.empty()) l.method = methodFromName(options_.method);
   l.targetMg = target_;
+  l.targetDeg = options_.targetDeg > 0.0 ? options_.targetDeg : 0.5;
+  l.gyro = !options_.noGyro;
+  l.gyroOptions.rateHz = options_.rateHz;
   l.replay = replay_;
   return l;
 }

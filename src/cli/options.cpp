@@ -153,6 +153,17 @@ const Option kOptions[] = {
      [](CliOptions& o, const std::string&) { return o.liveMode = true, std::string(); }},
     {"--target-mg", "X", "with --live: stop at this expected error (default 0.5 mg)",
      [](CliOptions& o, const std::string& v) { return o.targetMg = v, std::string(); }},
+    {"--target-deg", "X",
+     "with --live and a gyroscope: also wait until a 90-degree\n"
+     "move's expected error is within X degrees (default 0.5)",
+     [](CliOptions& o, const std::string& v) {
+       char* end = nullptr;
+       const double d = std::strtod(v.c_str(), &end);
+       if (v.empty() || *end != '\0' || !(d > 0.0 && d < 90.0))
+         return "--target-deg must be a number of degrees above 0: \"" + v + "\"";
+       o.targetDeg = d;
+       return std::string();
+     }},
     {"--save", "FILE", "with --live: keep every line read in FILE",
      [](CliOptions& o, const std::string& v) {
        return fileName(v, "--save", "a file name", o.savePath);

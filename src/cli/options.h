@@ -28,6 +28,7 @@ struct CliOptions {
   bool gyroColumnsGiven = false;
   int gyroColumns[3] = {0, 0, 0};  // --gyro-columns X,Y,Z
   double rateHz = 0.0;             // --rate HZ
+  double targetDeg = 0.0;          // --target-deg X, 0 for the default
   std::string outputUnits;         // "g", "ms2" or empty (the recording's own unit; g for counts)
   bool columnsGiven = false;
   int columns[3] = {1, 2, 3};  // 1-based field numbers of x, y, z
