@@ -107,6 +107,9 @@ struct GyroResult {
   GyroTime time;
   std::vector<GyroMove> moves;
   std::size_t stillStretches = 0;         // the gyro's own, within the accelerometer's
+  // Those stretches as 0-based rows, first and last inclusive: where both sensors lay still (a
+  // turn about the vertical leaves the accelerometer still, not the gyro).
+  std::vector<std::array<std::size_t, 2>> stillRows;
   std::array<int, 3> columns{{0, 0, 0}};  // 1-based field numbers of x, y and z
   std::array<std::string, 3> names;       // as the header names them
   std::string columnsReason;              // why these columns

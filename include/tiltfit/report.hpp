@@ -25,12 +25,22 @@ struct DocumentContext {
   // checked to calibrate with ("suggestion"), as the Python module's results hold them.
   bool withSixRests = false;
   bool withSuggestion = false;
+  // A still recording's noise figures to go with the calibration ("noise"; the stretches' white
+  // noise then under noise.session), and its path.
+  const NoiseResult* stillNoise = nullptr;
+  std::string stillNoisePath;
 };
 
 // The document, every number at full precision (it reads back to the same double); non-finite
 // numbers are null. `recording` gives the input part: its layout, rows and lines left out.
 std::string calibrationDocument(const Result& result, const Recording& recording,
                                 const DocumentContext& context = DocumentContext());
+
+// The document of `tiltfit --noise FILE --json`: the input's layout, and "noise" with the still
+// recording's figures per sensor and axis (value, low, high in SI units, or null with the reason
+// in not_determined) and its Allan deviation; null after a failure, whose reasons are in
+// "problems".
+std::string noiseDocument(const NoiseResult& noise, const std::string& path);
 
 // What applying a saved calibration needs from a document.
 struct SavedCalibration {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "tiltfit/gyro.hpp"
+#include "tiltfit/noise.hpp"
 #include "tiltfit/types.hpp"
 
 namespace tiltfit {
@@ -355,6 +356,8 @@ struct Result {
   // The gyroscope's calibration, when the recording has one and it was asked for.
   bool hasGyro = false;
   GyroResult gyro;
+  // calibrateAuto: the white noise density of both sensors from the still stretches.
+  SessionNoise noise;
   std::vector<std::string> warnings;  // after a success: what is poor and what to do
   std::vector<std::string> problems;  // after a failure: why, one sentence each
   // After a failure: which way each tuning number must move for the search to find what it
@@ -406,6 +409,12 @@ Result calibrateAuto(Recording& recording, const std::function<Recording()>& rel
 // did not calibrate or nothing gives the seconds of the samples.
 GyroResult calibrateGyro(const Recording& recording, const Result& accelerometer,
                          const GyroOptions& options = GyroOptions());
+
+// The white noise density of both sensors of a calibration made from recording, from its still
+// stretches (their ends trimmed), calibrated and in SI units: the accelerometer's in m/s^2, the
+// gyroscope's in rad/s where its unit is known. The rate: rateHz, else the gyroscope's time base,
+// else the header's; without one, or without the samples, present is false and note says why.
+SessionNoise sessionNoise(const Recording& recording, const Result& result, double rateHz = 0.0);
 
 // Calibrates with numbers chosen from the recording (its noise floor, rest lengths and levels),
 // trying other margins when the first choice fails, and refines the six-rest fit with every still

@@ -359,13 +359,16 @@ Result calibrate(Recording& recording, const std::function<Recording()>& reload,
 Result calibrateAuto(Recording& recording, const std::function<Recording()>& reload,
                      const CalibrateOptions& options) {
   const std::size_t rows = recording.rows();
-  // The gyroscope needs the accelerometer's samples after the fit: they are kept.
+  // The gyroscope needs the accelerometer's samples after the fit, and so does the white noise
+  // of the stretches, which needs a rate: they are kept.
   const bool gyro = options.gyro && recording.layout.hasGyro();
-  if (options.method == Method::kStretches || gyro) {
+  const bool rate = options.gyroOptions.rateHz > 0.0 || recording.rateFromHeader > 0.0;
+  if (options.method == Method::kStretches || gyro || rate) {
     return calibrateAuto(static_cast<const Recording&>(recording), options);
   }
   Work w(recording, reload);
   Result out = calibrateAutoWork(w, options);
+  out.noise = sessionNoise(recording, out, options.gyroOptions.rateHz);  // says why not: no rate
   noteReleased(recording, rows);
   return out;
 }
@@ -387,6 +390,7 @@ Result calibrateAuto(const Recording& recording, const CalibrateOptions& options
     out.hasGyro = true;
     out.gyro = calibrateGyro(recording, out, options.gyroOptions);
   }
+  out.noise = sessionNoise(recording, out, options.gyroOptions.rateHz);
   return out;
 }
 

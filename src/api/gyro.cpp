@@ -241,6 +241,8 @@ GyroResult calibrateGyro(const Recording& rec, const Result& acc, const GyroOpti
   q.noiseScale = r.noiseScale;
   for (std::size_t k = 0; k < 3; ++k) q.scaleDetermined[k] = r.scaleDetermined[k];
   out.stillStretches = r.rests.size();
+  for (const gy::GyroRest& rest : r.rests)
+    if (rest.gyroStill) out.stillRows.push_back({rest.first, rest.last});
   for (const gy::Move& m : r.moves) {
     GyroMove g;
     g.firstSample = m.first;

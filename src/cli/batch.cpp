@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cHeader.h"
+#include "noiseMode.h"
 #include "plotSvg.h"
 #include "repeat.h"
 #include "status.h"
@@ -255,6 +256,14 @@ int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumb
         repeatCommand(path, r.suggestedNumbers, r.suggestedUnits, rec, false, o, gravity);
   }
 
+  // A still recording's noise figures beside the calibration, its raw units taken as the
+  // calibration takes them.
+  std::optional<NoiseResult> still;
+  if (r.success && !o.noiseFilePath.empty()) {
+    still.emplace(noiseOfStillRecording(o.noiseFilePath, noiseOptions(o, &r)));
+    report.stillNoise = &*still;
+    report.stillNoisePath = o.noiseFilePath;
+  }
   if (o.json) {
     const std::string doc = calibrationDocument(r, rec, report);
     std::fwrite(doc.data(), 1, doc.size(), stdout);
@@ -270,9 +279,14 @@ int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumb
     std::printf("Calibration failed: %s\n",
                 r.problems.empty() ? "no calibration" : r.problems.front().c_str());
   }
+  if (still && !o.json && still->success) printNoiseReport(*still, o.noiseFilePath);
   printMessages(r, o.json, classic, report.repeatCommand, report.tryCommand);
   if (r.success && r.hasGyro) printGyroMessages(r.gyro);
-  int status = finishReport(r.success ? kSuccess : kCalibrationFailed);
+  if (r.success && r.noise.present)
+    std::fprintf(stderr, "tiltfit: %s\n", sessionNoiseLine(r.noise).c_str());
+  const bool stillFailed = still && !still->success;
+  if (still) printNoiseMessages(*still, o.noiseFilePath);
+  int status = finishReport(r.success && !stillFailed ? kSuccess : kCalibrationFailed);
   if (status == kSuccess && classic && !o.json) {
     // The classic report's closing line is fixed text, which does not say that the sample is a
     // row vector; read as a column vector the matrix is applied transposed.
@@ -305,6 +319,13 @@ int calibrateFile(const CliOptions& o, const std::string& path, const TuningNumb
                    std::strerror(errno));
       if (status == kSuccess) status = kCannotWrite;
     }
+  }
+  if (r.success && !stillFailed && !o.format.empty()) {
+    const std::string source = "calibration from " + shown +
+                               (still ? ", noise from the still recording " + o.noiseFilePath
+                                      : std::string(", white noise from its still stretches"));
+    if (!writeExportFile(o, &r, still ? &*still : nullptr, source) && status == kSuccess)
+      status = kCannotWrite;
   }
   return status;
 }

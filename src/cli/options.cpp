@@ -178,6 +178,43 @@ const Option kOptions[] = {
      [](CliOptions& o, const std::string& v) {
        return fileName(v, "--apply", "a calibration file", o.applyPath);
      }},
+    {"--noise", "FILE",
+     "the noise figures of a still recording of any length: the\n"
+     "Allan deviation of every axis and its white noise,\n"
+     "bias instability and random walk",
+     [](CliOptions& o, const std::string& v) {
+       return fileName(v, "--noise", "a recording", o.noisePath);
+     }},
+    {"--noise-file", "STILL.csv", "with --auto: add a still recording's noise figures",
+     [](CliOptions& o, const std::string& v) {
+       return fileName(v, "--noise-file", "a recording", o.noiseFilePath);
+     }},
+    {"--gyro-units", "U",
+     "the gyroscope's raw unit: rad/s, deg/s, or counts per deg/s\n"
+     "(131 for an MPU-6050 at 250 deg/s), where --noise cannot tell",
+     [](CliOptions& o, const std::string& v) {
+       o.gyroUnits = v;
+       if (v == "rad/s" || v == "rads") return o.gyroUnitsPerRadS = 1.0, std::string();
+       if (v == "deg/s" || v == "degs")
+         return o.gyroUnitsPerRadS = 180.0 / 3.14159265358979323846, std::string();
+       char* end = nullptr;
+       const double c = std::strtod(v.c_str(), &end);
+       if (v.empty() || *end != '\0' || !(c > 0.0 && c < 1e9))
+         return "--gyro-units must be rad/s, deg/s or the counts per deg/s: \"" + v + "\"";
+       o.gyroUnitsPerRadS = c * 180.0 / 3.14159265358979323846;
+       return std::string();
+     }},
+    {"--format", "NAME",
+     "with --output: write the calibration and the noise figures\n"
+     "as kalibr, openvins, vins, basalt, ardupilot or px4 read them",
+     [](CliOptions& o, const std::string& v) {
+       return choice(v, "--format", {"kalibr", "openvins", "vins", "basalt", "ardupilot", "px4"},
+                     o.format);
+     }},
+    {"--output", "FILE", "the file --format writes",
+     [](CliOptions& o, const std::string& v) {
+       return fileName(v, "--output", "a file name", o.outputPath);
+     }},
     {"--help", nullptr, "print this text",
      [](CliOptions& o, const std::string&) { return o.help = true, std::string(); }},
     {"--version", nullptr, "print the version",
@@ -260,6 +297,7 @@ std::string helpText() {
       "deltaThresholdWindow [options]\n"
       "  tiltfit --apply CALIB.json FILE [options]\n"
       "  tiltfit --live SOURCE [--target-mg X] [--save FILE] [options]\n"
+      "  tiltfit --noise FILE [--json] [--plot FILE.svg] [--format NAME --output FILE]\n"
       "\n"
       "Calibrates a three-axis accelerometer from one CSV recording of still positions: six\n"
       "rests (each axis up and down), or any set of directions with --auto. --auto chooses\n"

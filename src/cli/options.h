@@ -39,6 +39,12 @@ struct CliOptions {
   std::string cHeaderPath;  // --c-header FILE.h
   std::string cPrefix;      // --c-prefix NAME
   std::string applyPath;    // --apply CALIB.json
+  std::string noisePath;      // --noise FILE: the noise figures of a still recording
+  std::string noiseFilePath;  // --noise-file STILL.csv: a calibration run's noise figures
+  std::string gyroUnits;      // --gyro-units: "rad/s", "deg/s" or counts per deg/s, as given
+  double gyroUnitsPerRadS = 0.0;
+  std::string format;      // --format NAME
+  std::string outputPath;  // --output FILE
   std::vector<std::string> positionals;
   std::string commandLine;  // the command as given, quoted for a shell
   // Set by --live for the calibration of a capture that is not kept: the path the report names

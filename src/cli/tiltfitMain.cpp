@@ -10,6 +10,7 @@
 #include "batch.h"
 #include "cHeader.h"
 #include "live.h"
+#include "noiseMode.h"
 #include "options.h"
 #include "repeat.h"
 #include "status.h"
@@ -40,6 +41,17 @@ int run(int argc, char* argv[]) {
   }
   try {
     if (!o.applyPath.empty()) return runApply(o);
+    if (!o.format.empty() && o.outputPath.empty())
+      return refuse("--format " + o.format + " needs --output FILE");
+    if (o.format.empty() && !o.outputPath.empty())
+      return refuse("--output FILE is where --format NAME writes: give the format");
+    if (!o.noisePath.empty()) {
+      if (!o.noiseFilePath.empty())
+        return refuse("--noise-file adds a still recording to --auto; --noise reads one itself");
+      return runNoise(o);
+    }
+    if (!o.autoMode && (!o.noiseFilePath.empty() || !o.format.empty()))
+      return refuse("--noise-file and --format belong to --auto FILE (or --noise FILE)");
     if (o.liveMode) {
       if (o.autoMode) return refuse("--live calibrates as --auto does: give one of them");
       return runLive(o);

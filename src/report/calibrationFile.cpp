@@ -173,6 +173,87 @@ namespace {
 
 using Json = nlohmann::ordered_json;  // keys in the order written, "success" first
 
+// A figure as {value, low, high, tau_s} in SI units, or null (its reason in why).
+Json figureOf(const NoiseValue& v, const char* key, Json& why, bool flicker = false) {
+  if (!v.determined) {
+    why[key] = v.note.empty() ? Json(nullptr) : Json(v.note);
+    return Json(nullptr);
+  }
+  Json f{{"value", v.value}, {"low", v.low}, {"high", v.high}, {"tau_s", v.tauS}};
+  if (flicker) f["factor"] = 0.664;  // the minimum of the deviation over B
+  return f;
+}
+
+Json sensorOf(const SensorNoise& s) {
+  if (!s.present) return Json(nullptr);
+  Json j{{"units", s.units}, {"units_note", s.unitsNote}};
+  static const char* const kAxes[3] = {"x", "y", "z"};
+  for (std::size_t k = 0; k < 3; ++k) {
+    const AxisNoise& a = s.axes[k];
+    Json why = Json::object();
+    Json axis;
+    axis["white_noise_density"] = figureOf(a.white, "white_noise_density", why);
+    axis["random_walk"] = figureOf(a.randomWalk, "random_walk", why);
+    axis["bias_instability"] = figureOf(a.biasInstability, "bias_instability", why, true);
+    axis["not_determined"] = why;
+    axis["allan"] = {{"tau_s", a.allan.tauS},
+                     {"adev", a.allan.adev},
+                     {"low", a.allan.low},
+                     {"high", a.allan.high},
+                     {"fit", a.fit}};
+    j[kAxes[k]] = axis;
+  }
+  return j;
+}
+
+// The stretches' white noise, in the form of a still recording's figures.
+Json sessionSensorOf(const std::array<NoiseValue, 3>& v, const char* units) {
+  Json j{{"units", units}};
+  static const char* const kAxes[3] = {"x", "y", "z"};
+  const char* const kShort =
+      "not shown by still stretches of a few seconds; add a still recording with --noise-file";
+  for (std::size_t k = 0; k < 3; ++k) {
+    Json why = Json::object();
+    Json axis;
+    axis["white_noise_density"] = figureOf(v[k], "white_noise_density", why);
+    axis["random_walk"] = nullptr;
+    axis["bias_instability"] = nullptr;
+    why["random_walk"] = kShort;
+    why["bias_instability"] = kShort;
+    axis["not_determined"] = why;
+    j[kAxes[k]] = axis;
+  }
+  return j;
+}
+
+Json sessionOf(const SessionNoise& n) {
+  if (!n.present) return Json{{"source", "still stretches"}, {"note", n.note}};
+  return Json{{"source", "still stretches"},
+              {"stretches", n.stretches},
+              {"accelerometer_stretches_pooled", n.accelerometerUsed},
+              {"gyroscope_stretches", n.gyroscopeStretches},
+              {"gyroscope_stretches_pooled", n.gyroscopeUsed},
+              {"rate_hz", n.rateHz},
+              {"accelerometer", sessionSensorOf(n.accelerometer, "m/s^2")},
+              {"gyroscope", n.gyro ? sessionSensorOf(n.gyroscope, "rad/s") : Json(nullptr)},
+              {"note", n.note}};
+}
+
+Json stillOf(const NoiseResult& n, const std::string& path) {
+  return Json{{"source", "still recording"},
+              {"path", path},
+              {"rate_hz", n.rateHz > 0.0 ? Json(n.rateHz) : Json(nullptr)},
+              {"time_source", n.timeSource},
+              {"seconds", n.seconds},
+              {"samples", n.samples},
+              {"kept", n.kept},
+              {"segments", n.segments},
+              {"left_out", n.leftOut.empty() ? Json(nullptr) : Json(n.leftOut)},
+              {"accelerometer", sensorOf(n.accelerometer)},
+              {"gyroscope", sensorOf(n.gyroscope)},
+              {"notes", n.notes}};
+}
+
 Json suggestionOf(const Result& r) {
   if (!r.hasSuggestion) return Json(nullptr);
   return Json{{"parameters", r.suggestedNumbers}, {"units", unitsName(r.suggestedUnits)}};
@@ -210,12 +291,36 @@ std::string calibrationDocument(const Result& r, const Recording& rec,
   doc["quality"] = r.quality;
   doc["stretches"] = r.stretches;
   if (r.hasGyro) doc["gyro"] = r.gyro;
+  if (context.stillNoise != nullptr && context.stillNoise->success) {
+    Json noise = stillOf(*context.stillNoise, context.stillNoisePath);
+    noise["session"] = sessionOf(r.noise);
+    doc["noise"] = noise;
+  } else if (r.noise.present || !r.noise.note.empty()) {
+    doc["noise"] = sessionOf(r.noise);
+  }
   doc["warnings"] = r.success ? r.warnings : std::vector<std::string>();
   doc["problems"] = r.success ? std::vector<std::string>() : r.problems;
   if (context.withSuggestion) doc["suggestion"] = suggestionOf(r);
   doc["repeat"] = context.repeatCommand.empty() ? Json(nullptr) : Json(context.repeatCommand);
   doc["try"] = context.tryCommand.empty() ? Json(nullptr) : Json(context.tryCommand);
   // Invalid UTF-8 in a path or a message must not stop the report.
+  return doc.dump(2, ' ', false, Json::error_handler_t::replace);
+}
+
+std::string noiseDocument(const NoiseResult& n, const std::string& path) {
+  Json doc;
+  doc["success"] = n.success;
+  const Layout& l = n.layout;
+  doc["input"] = {{"path", path},
+                  {"columns", l.columns},
+                  {"gyro_columns", l.hasGyro() ? Json(l.gyroColumns) : Json(nullptr)},
+                  {"time_column", l.timeColumn > 0 ? Json(l.timeColumn) : Json(nullptr)},
+                  {"delimiter", delimiterName(l)},
+                  {"columns_reason", n.columnsReason},
+                  {"gyro_reason", n.gyroReason}};
+  doc["noise"] = n.success ? stillOf(n, path) : Json(nullptr);
+  doc["memory_bytes"] = n.memoryBytes;
+  doc["problems"] = n.problems;
   return doc.dump(2, ' ', false, Json::error_handler_t::replace);
 }
 
