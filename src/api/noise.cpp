@@ -14,7 +14,12 @@
 // whole numbers are counts of a scale nothing gives, so their figures stay in counts; other
 // readings are deg/s when their bias or noise is larger than a rad/s gyro's ever is (a bias over
 // 0.35 units, a white noise over 0.001 units/sqrt(Hz), 0.06 deg/s/sqrt(Hz)), else rad/s.
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
@@ -95,6 +100,14 @@ void convert(const Fields& f, const io::LineCutter& cutter, const char* p, const
     }
     p = end + 1;
   }
+}
+
+// Lowers the calling thread's scheduling priority a little (Linux: nice is per thread).
+void lowerPriority() {
+  const pid_t tid = static_cast<pid_t>(::syscall(SYS_gettid));
+  errno = 0;
+  const int nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
+  if (errno == 0) ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), std::min(nice + 5, 19));
 }
 
 // A bounded queue of converted batches, from the reading thread to the one that judges them.
@@ -571,8 +584,11 @@ NoiseResult noiseOfStillRecording(const std::string& path, const NoiseOptions& o
     for (auto& b : done) b = std::make_unique<Batch>();
     std::vector<std::thread> helpers;
     std::vector<std::exception_ptr> errors(pieces);
-    for (std::size_t k = 1; k < pieces; ++k) {
+    // The converters run at a lower priority than the judging thread: when there are fewer
+    // cores than threads, the judge, which nothing can share, gets a whole one.
+    for (std::size_t k = 0; k < pieces; ++k) {
       helpers.emplace_back([&, k] {
+        lowerPriority();
         try {
           convert(fields, cutter, cuts[k], cuts[k + 1], *done[k]);
         } catch (...) {
@@ -580,7 +596,6 @@ NoiseResult noiseOfStillRecording(const std::string& path, const NoiseOptions& o
         }
       });
     }
-    convert(fields, cutter, cuts[0], cuts[1], *done[0]);
     for (std::thread& t : helpers) t.join();
     for (const std::exception_ptr& error : errors)
       if (error) std::rethrow_exception(error);
