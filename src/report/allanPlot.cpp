@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 
+#include "svgText.h"
+
 namespace tiltfit {
 namespace report {
 namespace {
@@ -14,62 +16,8 @@ constexpr double kHeight = 600.0;
 constexpr double kLeft = 90.0, kRight = 30.0, kTop = 90.0, kBottom = 170.0;  // margins
 const char* const kColours[3] = {"#1f77b4", "#ff7f0e", "#2ca02c"};
 
-// Numbers through std::to_chars: printf would follow LC_NUMERIC.
-void fixed(std::string& s, double v, int decimals = 1) {
-  char text[64];
-  const auto r =
-      std::to_chars(text, text + sizeof text, v + 0.0, std::chars_format::fixed, decimals);
-  s.append(text, r.ptr);
-}
-
-// Text for XML: markup escaped, control characters and bytes above ASCII that are not part of
-// well-formed UTF-8 replaced by '?' (a file name in any encoding still gives a valid document).
-void escaped(std::string& s, const std::string& text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* e = p + text.size();
-  while (p < e) {
-    const unsigned char c = *p;
-    if (c < 0x80) {
-      switch (c) {
-        case '&':
-          s += "&amp;";
-          break;
-        case '<':
-          s += "&lt;";
-          break;
-        case '>':
-          s += "&gt;";
-          break;
-        case '"':
-          s += "&quot;";
-          break;
-        case '\'':
-          s += "&apos;";
-          break;
-        default:
-          s += c < 0x20 ? '?' : static_cast<char>(c);
-      }
-      ++p;
-      continue;
-    }
-    const int length = c >= 0xC2 && c <= 0xDF   ? 2
-                       : c >= 0xE0 && c <= 0xEF ? 3
-                       : c >= 0xF0 && c <= 0xF4 ? 4
-                                                : 0;
-    bool ok = length > 0 && e - p >= length;
-    for (int k = 1; ok && k < length; ++k) ok = (p[k] & 0xC0u) == 0x80u;
-    // Overlong three-byte forms and surrogates are refused by the second byte's range.
-    if (ok && length == 3) ok = !(c == 0xE0 && p[1] < 0xA0) && !(c == 0xED && p[1] >= 0xA0);
-    if (ok && length == 4) ok = !(c == 0xF0 && p[1] < 0x90) && !(c == 0xF4 && p[1] >= 0x90);
-    if (ok) {
-      s.append(reinterpret_cast<const char*>(p), static_cast<std::size_t>(length));
-      p += length;
-    } else {
-      s += '?';
-      ++p;
-    }
-  }
-}
+void fixed(std::string& s, double v, int decimals = 1) { appendFixed(s, v, decimals); }
+void escaped(std::string& s, const std::string& text) { appendEscaped(s, text); }
 
 bool usable(double v) { return std::isfinite(v) && v > 0.0; }
 
