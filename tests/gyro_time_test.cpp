@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -146,6 +147,23 @@ TEST(TimeBase, RateAloneAndDegenerateColumns) {
   EXPECT_NE(none.note().find("no increasing stamps"), std::string::npos);
   const gyro::TimeBase empty = gyro::TimeBase::fromStamps(nullptr, 0);
   EXPECT_EQ(empty.size(), 0u);
+}
+
+// Rates no period can be made of give no clock rather than a period of 0 or infinity; a counter
+// that restarts keeps its time going forward across the restart.
+TEST(TimeBase, RatesWithoutAPeriodAndACounterThatRestarts) {
+  for (const double rate : {std::numeric_limits<double>::infinity(), 1e-320, -5.0}) {
+    EXPECT_TRUE(gyro::TimeBase::fromRate(100, rate).segments().empty()) << rate;
+    const std::vector<double> counter = {0, 1, 2, 3};
+    EXPECT_TRUE(gyro::TimeBase::fromCounter(counter.data(), counter.size(), rate).segments().empty())
+        << rate;
+  }
+  // 0..39, then 10..49: the restart is one period on from the last sample before it.
+  std::vector<double> counter;
+  for (int i = 0; i < 40; ++i) counter.push_back(i);
+  for (int i = 10; i < 50; ++i) counter.push_back(i);
+  const gyro::TimeBase tb = gyro::TimeBase::fromCounter(counter.data(), counter.size(), 100.0);
+  for (std::size_t i = 1; i < tb.size(); ++i) EXPECT_NEAR(tb.time(i) - tb.time(i - 1), 0.01, 1e-12) << i;
 }
 
 TEST(TimeBase, StatedRateSettlesAmbiguousSteps) {

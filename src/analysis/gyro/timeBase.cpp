@@ -165,7 +165,7 @@ Walk walk(const Sec& sec, std::size_t n, double P, double T) {
         c1 = P;
         c0 = (sy - P * sx) / sw;
       }
-      if (!(c1 > 0.0)) c1 = P;
+      if (!(c1 > 0.0) || !std::isfinite(c1)) c1 = P;
     }
     double ss = 0;
     double cnt = 0;
@@ -186,6 +186,13 @@ Walk walk(const Sec& sec, std::size_t n, double P, double T) {
   return w;
 }
 
+}  // namespace
+
+namespace {
+// A rate whose period is a positive, finite number of seconds.
+bool usableRate(double rate) {
+  return rate > 0.0 && std::isfinite(rate) && 1.0 / rate > 0.0 && std::isfinite(1.0 / rate);
+}
 }  // namespace
 
 std::size_t TimeBase::segmentOf(std::size_t i) const {
@@ -228,7 +235,7 @@ TimeBase TimeBase::fromRate(std::size_t n, double rate) {
   TimeBase tb;
   tb.n_ = n;
   tb.unit_ = "rate";
-  if (n > 0 && rate > 0) tb.segments_.push_back(TimeSegment{0, n, 0.0, 1.0 / rate});
+  if (n > 0 && usableRate(rate)) tb.segments_.push_back(TimeSegment{0, n, 0.0, 1.0 / rate});
   tb.finish();
   tb.note_ = "no time column: samples taken evenly at " + format("%.6g", rate) + " Hz";
   return tb;
@@ -238,8 +245,12 @@ TimeBase TimeBase::fromRate(std::size_t n, double rate) {
 template <typename Sec>
 static void build(std::vector<TimeSegment>& segments, std::vector<TimeGap>& gaps,
                   std::vector<double>& times, const Sec& sec, std::size_t n, double P, double T,
-                  bool allowPerSample, double& rmsOut) {
+                  bool allowPerSample, double& rmsOut, bool fixedPeriod = false) {
   Walk w = walk(sec, n, P, T);
+  // A counter counts samples: every segment runs at the stated rate, set before the segments are
+  // joined so that the joins hold for the periods they keep.
+  if (fixedPeriod)
+    for (TimeSegment& s : w.segments) s.period = P;
   // Make the segments continuous: a restart continues one period after the last sample before it.
   double shift = 0.0;
   double rms2 = 0.0;
@@ -310,7 +321,7 @@ static void build(std::vector<TimeSegment>& segments, std::vector<TimeGap>& gaps
     }
     // The mean step, or P where the times never advance (every stamp but one failing to fit).
     const double mean = n > 1 ? (times[n - 1] - times[0]) / double(n - 1) : P;
-    segments.assign(1, TimeSegment{0, n, 0.0, mean > 0.0 ? mean : P});
+    segments.assign(1, TimeSegment{0, n, 0.0, mean > 0.0 && std::isfinite(mean) ? mean : P});
   }
 }
 
@@ -354,6 +365,14 @@ TimeBase TimeBase::fromStamps(const double* stamps, std::size_t n, double rateHi
   const double scale = kUnits[unit].seconds;
   tb.unit_ = kUnits[unit].name;
   const double P = rawStep * scale;
+  if (!(P > 0.0) || !std::isfinite(P)) {
+    // A step of no seconds a double can hold (below the smallest or beyond the largest).
+    tb = usableRate(rateHint) ? fromRate(n, rateHint) : TimeBase();
+    tb.n_ = n;
+    tb.unit_ = kUnits[unit].name;
+    tb.note_ = "time column steps by no usable number of seconds";
+    return tb;
+  }
 
   // Spread of the steps about P (gaps excluded), stamp resolution and repeats, from a sample.
   double absDev = 0.0;
@@ -438,7 +457,7 @@ TimeBase TimeBase::fromCounter(const double* counter, std::size_t n, double rate
   TimeBase tb;
   tb.n_ = n;
   tb.unit_ = "counter";
-  if (n == 0 || !(rate > 0)) {
+  if (n == 0 || !usableRate(rate)) {
     tb.note_ = "sample counter without a rate";
     return tb;
   }
@@ -448,9 +467,7 @@ TimeBase TimeBase::fromCounter(const double* counter, std::size_t n, double rate
   const double P = 1.0 / rate;
   const auto sec = [&](std::size_t i) { return (counter[i] - first) * P; };
   double rms = 0.0;
-  build(tb.segments_, tb.gaps_, tb.times_, sec, n, P, 0.5 * P, false, rms);
-  // The counter counts samples: every segment runs at the stated rate.
-  for (TimeSegment& s : tb.segments_) s.period = P;
+  build(tb.segments_, tb.gaps_, tb.times_, sec, n, P, 0.5 * P, false, rms, true);
   tb.finish();
   std::string note = "sample counter at " + format("%.6g", rate) + " Hz";
   std::size_t missing = 0;
