@@ -154,6 +154,8 @@ TEST(TimeBase, RateAloneAndDegenerateColumns) {
 TEST(TimeBase, RatesWithoutAPeriodAndACounterThatRestarts) {
   for (const double rate : {std::numeric_limits<double>::infinity(), 1e-320, -5.0}) {
     EXPECT_TRUE(gyro::TimeBase::fromRate(100, rate).segments().empty()) << rate;
+    // 1e-306 Hz has a period, but not 1000 of them: the last sample's time would be infinite.
+    EXPECT_TRUE(gyro::TimeBase::fromRate(1000, 1e-306).segments().empty());
     const std::vector<double> counter = {0, 1, 2, 3};
     EXPECT_TRUE(gyro::TimeBase::fromCounter(counter.data(), counter.size(), rate).segments().empty())
         << rate;

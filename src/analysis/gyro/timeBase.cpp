@@ -189,9 +189,11 @@ Walk walk(const Sec& sec, std::size_t n, double P, double T) {
 }  // namespace
 
 namespace {
-// A rate whose period is a positive, finite number of seconds.
-bool usableRate(double rate) {
-  return rate > 0.0 && std::isfinite(rate) && 1.0 / rate > 0.0 && std::isfinite(1.0 / rate);
+// A rate whose period is a positive, finite number of seconds, and `periods` of it too (the
+// longest time asked of it).
+bool usableRate(double rate, double periods = 1.0) {
+  return rate > 0.0 && std::isfinite(rate) && 1.0 / rate > 0.0 &&
+         std::isfinite(std::max(periods, 1.0) / rate);
 }
 }  // namespace
 
@@ -235,7 +237,7 @@ TimeBase TimeBase::fromRate(std::size_t n, double rate) {
   TimeBase tb;
   tb.n_ = n;
   tb.unit_ = "rate";
-  if (n > 0 && usableRate(rate)) tb.segments_.push_back(TimeSegment{0, n, 0.0, 1.0 / rate});
+  if (n > 0 && usableRate(rate, static_cast<double>(n))) tb.segments_.push_back(TimeSegment{0, n, 0.0, 1.0 / rate});
   tb.finish();
   tb.note_ = "no time column: samples taken evenly at " + format("%.6g", rate) + " Hz";
   return tb;
@@ -367,7 +369,7 @@ TimeBase TimeBase::fromStamps(const double* stamps, std::size_t n, double rateHi
   const double P = rawStep * scale;
   if (!(P > 0.0) || !std::isfinite(P)) {
     // A step of no seconds a double can hold (below the smallest or beyond the largest).
-    tb = usableRate(rateHint) ? fromRate(n, rateHint) : TimeBase();
+    tb = usableRate(rateHint, static_cast<double>(n)) ? fromRate(n, rateHint) : TimeBase();
     tb.n_ = n;
     tb.unit_ = kUnits[unit].name;
     tb.note_ = "time column steps by no usable number of seconds";
@@ -457,7 +459,10 @@ TimeBase TimeBase::fromCounter(const double* counter, std::size_t n, double rate
   TimeBase tb;
   tb.n_ = n;
   tb.unit_ = "counter";
-  if (n == 0 || !usableRate(rate)) {
+  double span = static_cast<double>(n);  // the most periods a time may be from the first count
+  for (std::size_t i = 0; i < n; ++i)
+    if (std::isfinite(counter[i])) span = std::max(span, 2.0 * std::abs(counter[i]) + static_cast<double>(n));
+  if (n == 0 || !usableRate(rate, span)) {
     tb.note_ = "sample counter without a rate";
     return tb;
   }
