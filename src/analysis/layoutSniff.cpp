@@ -537,7 +537,7 @@ bool chooseByName(const std::vector<std::string>& lines, const Layout& cut, cons
       }
       if (!fits) continue;
       g.byName = true;
-      for (int k = 0; k < 3; ++k) {
+      for (std::size_t k = 0; k < 3; ++k) {
         g.layout.columns[k] = chosen.columns[k] + 1;
         g.names[k] = chosen.names[k];
       }
@@ -635,7 +635,7 @@ LayoutGuess sniffLayout(const std::vector<std::string>& lines, const Layout* del
                 (numbers.size() == 1 ? ", which only grows" : ", which only grow") +
                 " (a time or index)";
   }
-  for (int k = 0; k < 3; ++k) g.layout.columns[k] = chosen[k] + 1;
+  for (std::size_t k = 0; k < 3; ++k) g.layout.columns[k] = chosen[k] + 1;
   g.ok = true;
   return g;
 }
@@ -849,7 +849,7 @@ std::vector<std::string> layoutProblems(const std::vector<std::string>& lines,
                        delimiterArgument(guess.layout));
     return problems;
   }
-  for (int k = 0; k < 3; ++k) {
+  for (std::size_t k = 0; k < 3; ++k) {
     if (layout.columns[k] > guess.fields) {
       problems.push_back("the lines have " + std::to_string(guess.fields) +
                          " fields, fewer than --columns names");
@@ -857,7 +857,7 @@ std::vector<std::string> layoutProblems(const std::vector<std::string>& lines,
     }
   }
   for (int c : guess.growingColumns) {
-    for (int k = 0; k < 3; ++k) {
+    for (std::size_t k = 0; k < 3; ++k) {
       if (layout.columns[k] == c) {
         const auto& g = guess.layout.columns;
         problems.push_back("column " + std::to_string(c) +

@@ -125,8 +125,7 @@ void LiveSession::decideLayout() {
         layout_.blanks = g.layout.blanks;
       }
       if (settings_.detectColumns) {
-        for (int k = 0; k < 3; ++k)
-          layout_.columns[static_cast<std::size_t>(k)] = g.layout.columns[k];
+        for (std::size_t k = 0; k < 3; ++k) layout_.columns[k] = g.layout.columns[k];
       }
     }
   }

@@ -41,7 +41,7 @@ void noiseOf(const GyroSeries& s, const std::vector<Span>& spans, double sigma[3
   for (int axis = 0; axis < 3; ++axis) {
     double best = 0.0;
     double smallest = std::numeric_limits<double>::infinity();
-    for (std::size_t lag : {1, 2, 4, 8}) {
+    for (const std::size_t lag : {std::size_t{1}, std::size_t{2}, std::size_t{4}, std::size_t{8}}) {
       std::vector<double> d;
       for (const Span& p : spans)
         for (std::size_t i = p.first; i + lag <= p.last; i += stride) {

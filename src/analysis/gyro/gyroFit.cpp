@@ -294,7 +294,8 @@ std::vector<std::array<double, 9>> signedPermutations() {
   for (const auto& p : perms)
     for (int signs = 0; signs < 8; ++signs) {
       std::array<double, 9> m{};
-      for (int r = 0; r < 3; ++r) m[3 * r + p[r]] = (signs >> r) & 1 ? -1.0 : 1.0;
+      for (int r = 0; r < 3; ++r)
+        m[static_cast<std::size_t>(3 * r + p[r])] = (signs >> r) & 1 ? -1.0 : 1.0;
       out.push_back(m);
     }
   return out;
@@ -490,9 +491,10 @@ GyroResult calibrateGyro(const GyroSeries& series, const std::vector<StillPose>&
       std::string map;
       for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 3; ++c)
-          if (centre[3 * r + c] != 0.0)
+          if (centre[static_cast<std::size_t>(3 * r + c)] != 0.0)
             map += std::string(r ? ", " : "") + "accelerometer " + axisName(r) + " = " +
-                   (centre[3 * r + c] < 0 ? "-" : "+") + "gyro " + axisName(c);
+                   (centre[static_cast<std::size_t>(3 * r + c)] < 0 ? "-" : "+") + "gyro " +
+                   axisName(c);
       res.warnings.push_back("the gyro's axes are not the accelerometer's: " + map);
     }
   }
