@@ -15,6 +15,7 @@
 
 #include "cHeader.h"
 #include "noiseMode.h"
+#include "outputFile.h"
 #include "plotSvg.h"
 #include "repeat.h"
 #include "status.h"
@@ -83,15 +84,7 @@ bool writePlot(const std::string& plotPath, const std::string& path, const Recor
   if (!rec.lineRuns.empty()) in.lineOf = [&rec](std::size_t i) { return rec.lineOf(i); };
   in.failed = !r.success;
   in.title = path + (r.success ? ": calibration success" : ": calibration failed");
-  std::FILE* out = std::fopen(plotPath.c_str(), "wb");
-  if (out == nullptr) return false;
-  const bool written = report::writePlotSvg(out, in);
-  const int err = errno;
-  if (std::fclose(out) != 0 || !written) {
-    if (!written) errno = err;
-    return false;
-  }
-  return true;
+  return writeOutputFile(plotPath, [&in](std::FILE* out) { return report::writePlotSvg(out, in); });
 }
 
 // The plot of the gyroscope beside the accelerometer's: FILE.svg's rates go to FILE-gyro.svg.
@@ -125,15 +118,7 @@ bool writeGyroPlot(const std::string& plotPath, const std::string& path, const R
   }
   if (!rec.lineRuns.empty()) in.lineOf = [&rec](std::size_t i) { return rec.lineOf(i); };
   in.title = path + ": the gyroscope, calibrated";
-  std::FILE* out = std::fopen(plotPath.c_str(), "wb");
-  if (out == nullptr) return false;
-  const bool written = report::writePlotSvg(out, in);
-  const int err = errno;
-  if (std::fclose(out) != 0 || !written) {
-    if (!written) errno = err;
-    return false;
-  }
-  return true;
+  return writeOutputFile(plotPath, [&in](std::FILE* out) { return report::writePlotSvg(out, in); });
 }
 
 // Writes the calibration as a C header; false when the file could not be written (errno set).
@@ -143,15 +128,7 @@ bool writeCHeader(const CliOptions& o, const Result& r) {
   h.command = o.commandLine;
   h.rawUnits = r.units == Units::kMs2 ? "m/s^2" : r.units == Units::kCounts ? "counts" : "g";
   const std::string text = report::cHeader(r, h);
-  std::FILE* f = std::fopen(o.cHeaderPath.c_str(), "wb");
-  if (f == nullptr) return false;
-  const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-  const int err = errno;
-  if (std::fclose(f) != 0 || !written) {
-    if (!written) errno = err;
-    return false;
-  }
-  return true;
+  return writeOutputText(o.cHeaderPath, text);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "allanPlot.h"
 #include "export/exportFormat.h"
 #include "export/imuModel.h"
+#include "outputFile.h"
 #include "status.h"
 #include "tiltfit/report.hpp"
 
@@ -141,15 +142,8 @@ bool writeAllanPlot(const std::string& plotPath, const std::string& path, const 
   in.title = path + ": Allan deviation";
   if (n.accelerometer.present) in.panels.push_back(panelOf("accelerometer", n.accelerometer));
   if (n.gyroscope.present) in.panels.push_back(panelOf("gyroscope", n.gyroscope));
-  std::FILE* out = std::fopen(plotPath.c_str(), "wb");
-  if (out == nullptr) return false;
-  const bool written = report::writeAllanPlotSvg(out, in);
-  const int err = errno;
-  if (std::fclose(out) != 0 || !written) {
-    if (!written) errno = err;
-    return false;
-  }
-  return true;
+  return writeOutputFile(plotPath,
+                         [&in](std::FILE* out) { return report::writeAllanPlotSvg(out, in); });
 }
 
 ex::NoiseValue exportValue(const NoiseValue& v) {
@@ -308,13 +302,7 @@ bool writeExportFile(const CliOptions& o, const Result* calibration, const Noise
   ex::ImuModel model = modelOf(calibration, still, o);
   model.source = source;
   const ex::ExportText text = f->write(model);
-  std::FILE* out = std::fopen(o.outputPath.c_str(), "wb");
-  bool ok = out != nullptr;
-  if (ok) {
-    ok = std::fwrite(text.text.data(), 1, text.text.size(), out) == text.text.size();
-    ok = std::fclose(out) == 0 && ok;
-  }
-  if (!ok) {
+  if (!writeOutputText(o.outputPath, text.text)) {
     std::fprintf(stderr, "tiltfit: cannot write %s: %s\n", o.outputPath.c_str(),
                  std::strerror(errno));
     return false;
