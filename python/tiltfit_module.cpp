@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tiltfit/live.hpp"
+#include "tiltfit/noise.hpp"
 #include "tiltfit/report.hpp"
 #include "tiltfit/tiltfit.hpp"
 
@@ -199,6 +200,45 @@ py::dict detectLayout(const std::string& text) {
   tiltfit::ReadOptions options;
   options.detectDelimiter = options.detectColumns = options.detectGyro = true;
   return layoutDict(tiltfit::readRecordingFromText(text, options));
+}
+
+// The noise figures of a still recording, as the dict of `tiltfit --noise FILE --json`.
+py::object noise(const py::object& pathArg, std::optional<double> rate,
+                 const py::object& gyroUnits) {
+  const std::string path = pathOf(pathArg);
+  tiltfit::NoiseOptions o;
+  if (rate) {
+    if (!(*rate > 0.0) || !std::isfinite(*rate))
+      throw py::value_error("rate must be a positive number of Hz");
+    o.rateHz = *rate;
+  }
+  if (!gyroUnits.is_none()) {
+    constexpr double kDegPerRad = 180.0 / M_PI;
+    if (py::isinstance<py::str>(gyroUnits)) {
+      const std::string u = gyroUnits.cast<std::string>();
+      if (u == "rad/s") {
+        o.gyroUnitsPerRadS = 1.0;
+      } else if (u == "deg/s") {
+        o.gyroUnitsPerRadS = kDegPerRad;
+      } else {
+        throw py::value_error("gyro_units must be \"rad/s\", \"deg/s\" or counts per deg/s");
+      }
+      o.gyroUnitsNote = u + ", as gyro_units gives";
+    } else {
+      const double counts = gyroUnits.cast<double>();
+      if (!(counts > 0.0) || !std::isfinite(counts))
+        throw py::value_error("gyro_units in counts per deg/s must be positive");
+      o.gyroUnitsPerRadS = counts * kDegPerRad;
+      o.gyroUnitsNote =
+          py::str(gyroUnits).cast<std::string>() + " counts per deg/s, as gyro_units gives";
+    }
+  }
+  std::string doc;
+  {
+    py::gil_scoped_release release;
+    doc = tiltfit::noiseDocument(tiltfit::noiseOfStillRecording(path, o), path);
+  }
+  return py::module_::import("json").attr("loads")(doc);
 }
 
 py::object readCsv(const py::object& path, const std::array<int, 3>& columns,
@@ -454,6 +494,16 @@ PYBIND11_MODULE(_core, m) {
         "Otherwise as calibrate(). With gyro (N x 3, the gyroscope's readings of the same rows) "
         "and time (N stamps in any unit, or a sample counter with counter=True) or rate (Hz), "
         "the gyroscope is calibrated too, in the accelerometer's frame: result[\"gyro\"].");
+
+  m.def("noise", &noise, py::arg("path"), py::arg("rate") = std::nullopt,
+        py::arg("gyro_units") = py::none(),
+        "The noise figures of a still recording (any length; gzip read too), as tiltfit --noise "
+        "FILE --json gives them: for each axis of both sensors the white noise density, bias "
+        "instability and random walk in SI units with their intervals (or None and the reason "
+        "in \"not_determined\"), and the Allan deviation (\"allan\"). rate in Hz where no time "
+        "column or Fs line gives it; gyro_units \"rad/s\", \"deg/s\" or counts per deg/s (131 for "
+        "an MPU-6050 at 250 deg/s). A recording that gives no figures is no error: "
+        "result[\"success\"] is False and result[\"problems\"] says why.");
 
   m.def("detect_layout", &detectLayout, py::arg("text"),
         "The layout tiltfit --auto judges from a CSV text (a header and the first lines): the "

@@ -165,3 +165,23 @@ def test_apply_is_the_row_form_and_the_column_form(result):
     # The calibration part alone, and anything numpy turns into an N x 3 float64 array.
     assert tiltfit.apply(c, raw[:2].tolist()).tolist() == out[:2].tolist()
     assert tiltfit.apply(c, raw.astype(np.float32)).shape == (1000, 3)
+
+
+def test_noise_gives_the_command_lines_figures():
+    path = DATA / "tomisuarez_mpu6050_static.csv"
+    r = tiltfit.noise(path, gyro_units=131)
+    assert r["success"]
+    exe = os.environ.get("TILTFIT_EXE")
+    if exe:
+        report = json.loads(subprocess.run([exe, "--noise", str(path), "--gyro-units", "131",
+                                            "--json"], capture_output=True, text=True).stdout)
+        assert r["noise"]["accelerometer"] == report["noise"]["accelerometer"]
+        assert r["noise"]["gyroscope"]["x"] == report["noise"]["gyroscope"]["x"]
+    # 131 counts per deg/s against deg/s: the same figures, scaled by the unit.
+    counts = tiltfit.noise(path)["noise"]["gyroscope"]["x"]["white_noise_density"]["value"]
+    rad = r["noise"]["gyroscope"]["x"]["white_noise_density"]["value"]
+    assert rad == pytest.approx(counts / 131 * np.pi / 180, rel=1e-9)
+    with pytest.raises(ValueError):
+        tiltfit.noise(path, gyro_units="furlongs")
+    with pytest.raises(FileNotFoundError):
+        tiltfit.noise(DATA / "no_such_file.csv")
