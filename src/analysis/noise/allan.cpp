@@ -98,17 +98,33 @@ double secondDifferenceSquares(const float* x, std::size_t first, std::size_t en
   return total;
 }
 
-// Whether x[0 .. n) are all finite: x - x is 0 for them and NaN for the others, and a sum of eight
-// lanes of it needs no branch per sample.
-bool allFinite(const double* x, std::size_t n) {
+// Readings beyond this, in any unit, are no sensor's: their phase and squares would overflow a
+// double. Like non-finite ones, they end the segment.
+constexpr double kLargestReading = 1e100;
+
+bool usable(double v) { return std::abs(v) <= kLargestReading; }  // false for NaN
+
+// Whether y[0 .. n) are all usable: y - y is 0 for finite values and NaN for the others, and
+// eight lanes of it and of the largest magnitude need no branch per sample.
+bool allUsable(const double* y, std::size_t n) {
   double lanes[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+  double largest[8] = {0, 0, 0, 0, 0, 0, 0, 0};
   std::size_t i = 0;
   for (; i + 8 <= n; i += 8)
-    for (std::size_t w = 0; w < 8; ++w) lanes[w] += x[i + w] - x[i + w];
-  double sum = 0.0;
-  for (; i < n; ++i) sum += x[i] - x[i];
-  for (double v : lanes) sum += v;
-  return sum == 0.0;
+    for (std::size_t w = 0; w < 8; ++w) {
+      lanes[w] += y[i + w] - y[i + w];
+      largest[w] = std::max(largest[w], std::abs(y[i + w]));
+    }
+  double sum = 0.0, most = 0.0;
+  for (; i < n; ++i) {
+    sum += y[i] - y[i];
+    most = std::max(most, std::abs(y[i]));
+  }
+  for (std::size_t w = 0; w < 8; ++w) {
+    sum += lanes[w];
+    most = std::max(most, largest[w]);
+  }
+  return sum == 0.0 && most <= kLargestReading;
 }
 
 // x[k] += x[k - 1] for k in [first, end): the increments become the running sum. Four samples a
@@ -293,7 +309,7 @@ void AllanAccumulator::add(const double* y, std::size_t n) {
   Level& exact = levels_[0];
   std::size_t k = 0;
   while (k < n) {
-    if (!std::isfinite(y[k])) {
+    if (!usable(y[k])) {
       breakSegment();
       ++k;
       continue;
@@ -306,9 +322,9 @@ void AllanAccumulator::add(const double* y, std::size_t n) {
     const double* from = y + k;
     const double ref = ref_;
     for (std::size_t j = 0; j < count; ++j) x[j] = from[j] - ref;
-    if (!allFinite(x, count)) {
+    if (!allUsable(from, count)) {
       count = 0;
-      while (std::isfinite(from[count])) ++count;  // the segment ends before the first such one
+      while (usable(from[count])) ++count;  // the segment ends before the first such one
     }
     exact.fill += count;
     segmentSamples_ += count;

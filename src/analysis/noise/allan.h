@@ -67,7 +67,8 @@ class AllanAccumulator {
   // outside (0, 0.5].
   explicit AllanAccumulator(double period, const AllanOptions& options = {});
 
-  // The next sample of the channel, in its units. A non-finite sample ends the segment and is not
+  // The next sample of the channel, in its units. A non-finite sample, or one beyond 1e100 (no
+  // sensor's, and its squares would overflow), ends the segment and is not
   // counted. How the samples are split between calls changes no bit of the curve.
   void add(double y);
   void add(const double* y, std::size_t n);
