@@ -201,7 +201,14 @@ TEST(Allan, SegmentsPoolTheirTerms) {
   std::vector<double> withNan = y;
   withNan[25000] = std::nan("");
   b.add(withNan.data(), withNan.size());
-  const AllanCurve ca = a.curve(), cb = b.curve();
+  // A reading no sensor gives (its squares would overflow) breaks the segment the same way.
+  AllanAccumulator c(0.01);
+  std::vector<double> withHuge = y;
+  withHuge[25000] = 1e200;
+  c.add(withHuge.data(), withHuge.size());
+  const AllanCurve ca = a.curve(), cb = b.curve(), cc = c.curve();
+  ASSERT_EQ(cc.points.size(), ca.points.size());
+  for (std::size_t i = 0; i < ca.points.size(); ++i) EXPECT_EQ(cc.points[i].avar, ca.points[i].avar);
   EXPECT_EQ(ca.segments, 2u);
   EXPECT_EQ(ca.samples, 59999u);
   ASSERT_EQ(ca.points.size(), cb.points.size());
