@@ -16,17 +16,12 @@
 #include "rotationChoice.h"
 #include "stillStretches.h"
 #include "stretchFit.h"
+#include "tiltfit/types.hpp"
 
 namespace tiltfit {
 namespace analysis {
 
-struct TuningNumbers {
-  double tolerancePct = 5.0;
-  double moveMeanWindow = 50.0;
-  double diffThreshold = 5e-4;
-  double windowWidth = 1000.0;
-  double deltaThresholdWindow = 2e-3;
-};
+using TuningNumbers = ::tiltfit::TuningNumbers;
 
 // How the reported calibration was made.
 enum class Method {

@@ -118,7 +118,6 @@ an::RotationChoice toAnalysis(Rotation r);
 
 // The public result of a run.
 Result toResult(const Work& w, const an::RunResult& r, const TuningNumbers& numbers);
-TuningNumbers fromAnalysis(const an::TuningNumbers& t);
 Units toPublic(an::Units u);
 // Units as given, or judged by the still stretches.
 void decideUnits(Work& w, Units units, const std::string& outputUnits);

@@ -34,11 +34,6 @@ double gravityOf(const CalibrateOptions& options, double modeDefault) {
   return options.gravity;
 }
 
-TuningNumbers fromAnalysis(const an::TuningNumbers& t) {
-  return TuningNumbers{t.tolerancePct, t.moveMeanWindow, t.diffThreshold, t.windowWidth,
-                       t.deltaThresholdWindow};
-}
-
 Units toPublic(an::Units u) {
   return u == an::Units::kMs2 ? Units::kMs2 : u == an::Units::kCounts ? Units::kCounts : Units::kG;
 }
@@ -415,7 +410,7 @@ Result calibrateAutoWork(Work& w, const CalibrateOptions& options) {
     for (int loosen = 0; loosen < 4 && !w.stretches.empty(); ++loosen) {
       const an::TuningChoice c = w.choose(loosen);
       if (!c.ok) break;
-      TuningNumbers t = fromAnalysis(c.numbers);
+      TuningNumbers t = c.numbers;
       an::RunResult r = w.run(t, options.refine);
       // A wider band lets rests at other angles in; one that keeps them out may do instead.
       const double band = bandExcludingOffAxis(r, w.scale);

@@ -218,7 +218,7 @@ void suggest(const Work& w, const TuningNumbers& given, const CalibrateOptions& 
   std::vector<TuningNumbers> candidates;
   if (sameUnits && failed.restProblems.empty() && failed.smoothed != nullptr) {
     TuningNumbers t = given;
-    const TuningNumbers a = fromAnalysis(first.numbers);
+    const TuningNumbers a = first.numbers;
     const an::TuningNumbers g{given.tolerancePct, given.moveMeanWindow, given.diffThreshold,
                               given.windowWidth, given.deltaThresholdWindow};
     for (int k = 0; k < 6; ++k) {
@@ -248,7 +248,7 @@ void suggest(const Work& w, const TuningNumbers& given, const CalibrateOptions& 
   }
   for (int loosen = 0; loosen < 4; ++loosen) {
     const an::TuningChoice c = loosen == 0 ? first : trial.choose(loosen);
-    if (c.ok) candidates.push_back(fromAnalysis(c.numbers));
+    if (c.ok) candidates.push_back(c.numbers);
   }
   for (const TuningNumbers& t : candidates) {
     if (trial.run(t, false).success) {
