@@ -8,7 +8,7 @@
 //    then for each stretch found the recording without its rows calibrated by calibrateAuto and
 //    the left-out stretch's mean read through that calibration. Set against the held-out figure
 //    and the expected error the tool reports for the whole recording. Over the real recordings in
-//    the given folders (default data/ and /work/shared/data/) and 20 generated ones.
+//    the given folders (default data/ and ../shared/data/) and 20 generated ones.
 // 3. Rests tilted 5-10 degrees off their axes, sensor without rotation: the reported frame must lie
 //    within 2 sigma of the sensor's own axes.
 // 4. A factory-calibrated sensor (identity and noise): every number within 2 sigma of the identity,
@@ -503,7 +503,7 @@ void timing() {
 int main(int argc, char** argv) {
   std::vector<std::string> dirs;
   for (int k = 1; k < argc; ++k) dirs.push_back(argv[k]);
-  if (dirs.empty()) dirs = {"data", "/work/shared/data"};
+  if (dirs.empty()) dirs = {"data", "../shared/data"};
   neverStillTable();
   leaveOneOutTable(dirs);
   rotationTable();
