@@ -213,25 +213,10 @@ py::object noise(const py::object& pathArg, std::optional<double> rate,
     o.rateHz = *rate;
   }
   if (!gyroUnits.is_none()) {
-    constexpr double kDegPerRad = 180.0 / M_PI;
-    if (py::isinstance<py::str>(gyroUnits)) {
-      const std::string u = gyroUnits.cast<std::string>();
-      if (u == "rad/s") {
-        o.gyroUnitsPerRadS = 1.0;
-      } else if (u == "deg/s") {
-        o.gyroUnitsPerRadS = kDegPerRad;
-      } else {
-        throw py::value_error("gyro_units must be \"rad/s\", \"deg/s\" or counts per deg/s");
-      }
-      o.gyroUnitsNote = u + ", as gyro_units gives";
-    } else {
-      const double counts = gyroUnits.cast<double>();
-      if (!(counts > 0.0) || !std::isfinite(counts))
-        throw py::value_error("gyro_units in counts per deg/s must be positive");
-      o.gyroUnitsPerRadS = counts * kDegPerRad;
-      o.gyroUnitsNote =
-          py::str(gyroUnits).cast<std::string>() + " counts per deg/s, as gyro_units gives";
-    }
+    // A number is the counts per deg/s, written as the command line's option takes it.
+    const std::string unit = py::str(gyroUnits).cast<std::string>();
+    const std::string why = tiltfit::setGyroUnits(o, unit, "gyro_units");
+    if (!why.empty()) throw py::value_error("gyro_units: " + why);
   }
   std::string doc;
   {

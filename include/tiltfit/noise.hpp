@@ -92,6 +92,12 @@ struct NoiseResult {
   std::size_t memoryBytes = 0;        // the accumulators' and the gate's
 };
 
+// A gyro's raw unit as users write it: "rad/s" (or "rads"), "deg/s" (or "degs"), or the counts
+// per deg/s ("131" for an MPU-6050 at 250 deg/s). Sets options.gyroUnitsPerRadS and
+// options.gyroUnitsNote ("131 counts per deg/s, as SOURCE gives"); returns "" or why the text
+// names no unit (the options then unchanged).
+std::string setGyroUnits(NoiseOptions& options, const std::string& unit, const std::string& source);
+
 // The noise of the still recording at path ("-": standard input; gzip data too), read as a
 // stream: memory does not grow with its length. Parts where the device moved are left out and
 // the figures come from the still parts. Throws Error as readRecording does.

@@ -238,13 +238,7 @@ NoiseOptions noiseOptions(const CliOptions& o, const Result* calibration) {
     for (std::size_t k = 0; k < 3; ++k) n.layout.gyroColumns[k] = o.gyroColumns[k];
   n.rateHz = o.rateHz;
   if (o.gravity > 0.0) n.gravity = o.gravity;
-  if (o.gyroUnitsPerRadS > 0.0) {
-    n.gyroUnitsPerRadS = o.gyroUnitsPerRadS;
-    const bool named = o.gyroUnits.find('/') != std::string::npos || o.gyroUnits == "rads" ||
-                       o.gyroUnits == "degs";
-    n.gyroUnitsNote =
-        (named ? o.gyroUnits : o.gyroUnits + " counts per deg/s") + ", as --gyro-units gives";
-  }
+  if (!o.gyroUnits.empty()) setGyroUnits(n, o.gyroUnits, "--gyro-units");  // checked already
   if (calibration != nullptr && calibration->success) {
     // The session's scales: the still recording comes from the same sensor and logger.
     const auto A = calibration->calibration.columnGain();

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "tiltfit/noise.hpp"
 #include "tiltfit/tiltfit.hpp"
 
 namespace tiltfit {
@@ -193,15 +194,10 @@ const Option kOptions[] = {
      "the gyroscope's raw unit: rad/s, deg/s, or counts per deg/s\n"
      "(131 for an MPU-6050 at 250 deg/s), where --noise cannot tell",
      [](CliOptions& o, const std::string& v) {
+       NoiseOptions checked;
+       const std::string why = setGyroUnits(checked, v, "--gyro-units");
+       if (!why.empty()) return "--gyro-units: " + why;
        o.gyroUnits = v;
-       if (v == "rad/s" || v == "rads") return o.gyroUnitsPerRadS = 1.0, std::string();
-       if (v == "deg/s" || v == "degs")
-         return o.gyroUnitsPerRadS = 180.0 / 3.14159265358979323846, std::string();
-       char* end = nullptr;
-       const double c = std::strtod(v.c_str(), &end);
-       if (v.empty() || *end != '\0' || !(c > 0.0 && c < 1e9))
-         return "--gyro-units must be rad/s, deg/s or the counts per deg/s: \"" + v + "\"";
-       o.gyroUnitsPerRadS = c * 180.0 / 3.14159265358979323846;
        return std::string();
      }},
     {"--format", "NAME",

@@ -42,7 +42,6 @@ struct CliOptions {
   std::string noisePath;      // --noise FILE: the noise figures of a still recording
   std::string noiseFilePath;  // --noise-file STILL.csv: a calibration run's noise figures
   std::string gyroUnits;      // --gyro-units: "rad/s", "deg/s" or counts per deg/s, as given
-  double gyroUnitsPerRadS = 0.0;
   std::string format;      // --format NAME
   std::string outputPath;  // --output FILE
   std::vector<std::string> positionals;
