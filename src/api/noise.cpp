@@ -264,7 +264,7 @@ class Consumer {
     base_ = total_.samples;
     gate_ = std::make_unique<nz::StillGate>(
         gateOptions_, [this](const double* const* channels, std::size_t n, bool breakBefore) {
-          for (int c = 0; c < 6; ++c) {
+          for (std::size_t c = 0; c < 6; ++c) {
             if (!hasGyro_ && c >= 3) break;
             if (breakBefore) allan_[c].breakSegment();
             allan_[c].add(channels[c], n);
